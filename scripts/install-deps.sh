@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian 12 packages needed to build kvZNPrint (and, with --test, to run its
+# tests). Only missing packages are installed.
+set -eu
+
+BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev"
+TEST_PKGS="procps util-linux"
+
+pkgs="$BUILD_PKGS"
+[ "${1:-}" = "--test" ] && pkgs="$pkgs $TEST_PKGS"
+
+missing=""
+for p in $pkgs; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing:$missing"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,51 @@
+// The thread table of the kvZNPrint service.
+#include "programs/component_table.h"
+
+#include "alerting/notification_threads.h"
+#include "monitors/system_monitor_threads.h"
+#include "printmon/print_server_monitor.h"
+#include "web/web_server.h"
+
+namespace kvzn::programs {
+
+namespace {
+std::string CannotStart(const char* what) {
+    return std::string("The Tessel Monitor cannot be started because the ") + what +
+           " could not be initialised. Error: ";
+}
+}  // namespace
+
+service::ComponentTable MakeComponentTable() {
+    using service::ComponentSpec;
+    using service::ServiceContext;
+    service::ComponentTable table;
+    table.performance = {"PerformanceCounter", 3, 4,
+                         CannotStart("Peformance Counter monitoring thread"), nullptr,
+                         monitors::PerformanceCounter};
+    table.components = {
+        {"VerifyEventLogs", 0, 2, CannotStart("Event Log monitoring thread"), nullptr,
+         monitors::VerifyEventLogs},
+        {"VerifyLogFiles", 1, 3, CannotStart("Log File monitoring thread"), nullptr,
+         monitors::VerifyLogFiles},
+        {"GenericMonitor", 2, 20, CannotStart("Generic Monitoring thread"), nullptr,
+         monitors::GenericMonitor},
+        {"SpecificMonitor", 4, 25, CannotStart("Server Specific monitoring thread"), nullptr,
+         printmon::SpecificMonitor},
+        {"AlertNotification", 7, 12, CannotStart("Alerting thread"), nullptr,
+         alerting::AlertNotification},
+        {"DelayedAlertNotification", 14, 19, CannotStart("Delayed Alerting thread"),
+         [](ServiceContext& ctx) { return alerting::HasEMailRecipients(ctx.registry); },
+         alerting::DelayedAlertNotification},
+        {"EmbeddedWebServer", service::kWebSlot, 13, CannotStart("Embedded Web Server thread"),
+         [](ServiceContext& ctx) { return ctx.enableWebReports; }, web::EmbeddedWebServer},
+        {"CheckForSummary", 10, 14, CannotStart("summary sender thread"),
+         [](ServiceContext& ctx) {
+             std::string list;
+             return alerting::BuildSummaryRecipientList(ctx.registry, list) > 0;
+         },
+         alerting::CheckForSummary},
+    };
+    return table;
+}
+
+}  // namespace kvzn::programs

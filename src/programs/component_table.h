@@ -1,0 +1,12 @@
+// The thread table of the kvZNPrint service.
+#pragma once
+
+#include "service/service_host.h"
+
+namespace kvzn::programs {
+
+// Slots, start order, component codes, failure messages and start conditions of every
+// worker thread of the service.
+service::ComponentTable MakeComponentTable();
+
+}  // namespace kvzn::programs

@@ -1,0 +1,67 @@
+// Worker handshake, performance flag and component status lines of the service context.
+#include "service/service_context.h"
+
+#include <array>
+
+#include "companion/activity_log.h"
+
+namespace kvzn::service {
+
+void ServiceContext::ComponentReadyAndSuspend() {
+    readyCount_.fetch_add(1);
+    resume_.Wait();
+}
+
+void ServiceContext::SetPerformanceReady() {
+    std::scoped_lock lock(locks.performanceData);
+    performanceReady_ = true;
+}
+
+bool ServiceContext::PerformanceReady() {
+    std::scoped_lock lock(locks.performanceData);
+    return performanceReady_;
+}
+
+void ServiceContext::SetComponentStatusSink(std::function<void(int, std::string_view)> sink) {
+    std::scoped_lock lock(sinkMutex_);
+    statusSink_ = std::move(sink);
+}
+
+void ServiceContext::PostComponentStatus(int componentCode, std::string_view text) {
+    std::function<void(int, std::string_view)> sink;
+    {
+        std::scoped_lock lock(sinkMutex_);
+        sink = statusSink_;
+    }
+    if (sink) {
+        sink(componentCode, text);
+        return;
+    }
+    companion::Logger("kvZNConsole", "PostComponentStatus")(4, ComponentName(componentCode), ": ",
+                                                          text);
+}
+
+std::string_view ComponentName(int code) {
+    static constexpr std::array<std::string_view, 29> kNames = {
+        "Alert Engine",        "Event Log Monitor",
+        "Log File Monitor",    "Performance Monitor",
+        "Database Monitor",    "FTP Monitor",
+        "E-mail Send/Receive Monitor", "SQL Server Monitor",
+        "HTTP Monitor",        "Mailbox Monitor",
+        "Process Monitor",     "Alert/Notify",
+        "Web Server",          "Summary",
+        "Port Monitor",        "File Monitor",
+        "HTML Links Monitor",  "IIS Summary",
+        "Delayed Alert/Notify", "Disk Space Monitor",
+        "Main Server",         "Console Handler",
+        "Exchange Monitor",    "File/Print Monitor",
+        "Print Server Monitor", "Print Queue Monitor",
+        "Service Monitor",     "SQL Server Monitor",
+        "Server Monitor"};
+    if (code < 1 || code > 29) {
+        return {};
+    }
+    return kNames[static_cast<size_t>(code - 1)];
+}
+
+}  // namespace kvzn::service

@@ -1,0 +1,97 @@
+// What the service host shares with every worker thread: settings, events and locks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "companion/registry.h"
+#include "companion/tcpip.h"
+#include "platform/clock.h"
+#include "platform/event.h"
+#include "service/status_reporter.h"
+
+namespace kvzn::service {
+
+// The nine process-wide locks, created together in this order.
+struct ServiceLocks {
+    std::mutex email;              // e-mail send lock
+    std::mutex alertFile;          // slot numbering and the unsent queue
+    std::mutex performanceData;    // performance counter library and the ready flag
+    std::mutex recentEntries;      // recent entries of the event log and log file monitors
+    std::mutex errorPage;          // the error page
+    std::mutex printerStatusPage;  // the printer status page
+    std::mutex dateTime;           // date and time conversions
+    std::mutex libraryLoad;        // loading of helper libraries
+    std::mutex consoleClient;      // registered consoles and activity lines
+};
+
+// Process-wide values and shared objects of one service run. Settings are written by
+// ServiceMain before any worker starts and only read afterwards.
+// @threadsafety Settings: read-only once workers run. Events, locks and counters: Always.
+class ServiceContext {
+public:
+    ServiceContext(companion::Registry& registry, platform::Clock& clock, StatusReporter& status)
+        : registry(registry), clock(clock), status(status) {}
+    ServiceContext(const ServiceContext&) = delete;
+    ServiceContext& operator=(const ServiceContext&) = delete;
+
+    companion::Registry& registry;
+    platform::Clock& clock;
+    StatusReporter& status;
+
+    // Settings read at start-up.
+    std::string home;
+    std::string dataDirectory;
+    std::string htmlTargetDirectory;
+    std::string imagesDirectory;
+    std::string errorPagePath;
+    std::string computerName;
+    bool enableWebReports = false;
+    bool enableConsoleSupport = true;
+    bool autoAdjustPrivileges = false;
+    bool sendOneOffWarnings = true;
+    uint32_t notifyRunningActions = 0;
+    uint32_t initialStartupDelay = 0;
+    bool firstRun = false;
+
+    // Shared objects.
+    platform::Event stopEvent;   // set once when the service stops
+    platform::Event alertEvent;  // wakes the alert notification thread
+    ServiceLocks locks;
+    companion::Socket webListener;  // the web server's listening socket
+
+    // Worker start-up handshake: count this worker ready, then wait until the host resumes
+    // all workers together (a resume that comes first is not lost).
+    void ComponentReadyAndSuspend();
+    void ResumeAll() { resume_.Set(); }
+    uint32_t ReadyCount() const { return readyCount_.load(); }
+
+    // The performance monitor's "counters loaded" flag, under the performance data lock.
+    void SetPerformanceReady();
+    bool PerformanceReady();
+
+    // Sends a component status line (code 1 to 29) to the consoles; until console
+    // support is present the line goes to the activity log at detail level.
+    void PostComponentStatus(int componentCode, std::string_view text);
+    void SetComponentStatusSink(std::function<void(int, std::string_view)> sink);
+
+    // Waits on the stop event; true when the service is stopping.
+    bool WaitForStop(std::chrono::milliseconds timeout) const { return stopEvent.WaitFor(timeout); }
+    bool Stopping() const { return stopEvent.IsSet(); }
+
+private:
+    std::atomic<uint32_t> readyCount_{0};
+    platform::Event resume_;
+    bool performanceReady_ = false;  // guarded by locks.performanceData
+    std::mutex sinkMutex_;
+    std::function<void(int, std::string_view)> statusSink_;
+};
+
+// Name of a component code (1 to 29); empty outside that range.
+std::string_view ComponentName(int code);
+
+}  // namespace kvzn::service

@@ -1,0 +1,238 @@
+// Process entry of kvZNPrint: command line, service control, trace console, installation.
+#include "service/service_entry.h"
+
+#include <signal.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "companion/activity_log.h"
+#include "config/registry_names.h"
+#include "platform/config_store.h"
+#include "platform/signals.h"
+#include "service/service_identity.h"
+#include "service/trace.h"
+
+namespace kvzn::service {
+
+namespace {
+
+constexpr std::string_view kModule = "kvZNSvc";
+
+std::atomic<ServiceHost*> g_host{nullptr};
+std::atomic<bool> g_stopping{false};
+
+void Print(const std::string& line) {
+    std::cout << line << '\n' << std::flush;
+}
+
+std::string ExecutablePath() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0 || n > 260) {
+        return {};
+    }
+    return std::string(path, static_cast<size_t>(n));
+}
+
+// Before ServiceMain configures the log, records go to the configured log file (a relative
+// name in the home directory) so that command-line errors land where the administrator looks.
+void PrepareLogging() {
+    auto& reg = companion::Registry::Process();
+    auto& log = companion::ActivityLog::Process();
+    std::string home;
+    std::string file = companion::ActivityLog::kDefaultFileName;
+    uint32_t level = 3;
+    if (reg.ReadText(config::kProductKey, config::value::kHome, home) == 0) {
+        log.SetBaseDirectory(home);
+    }
+    reg.ReadText(config::kProductKey, config::value::kLogFile, file, 261);
+    reg.ReadNumber(config::kProductKey, config::value::kLogLevel, level);
+    log.SetLevel(static_cast<int>(level));
+    log.SetFile(file);
+}
+
+void ServiceStopHost() {
+    if (ServiceHost* host = g_host.load()) {
+        host->ServiceStop();
+    }
+}
+
+// The stop control (SIGTERM) of a service run.
+void ServiceControlHandler(int /*signal*/) {
+    StatusReporter& status = StatusReporter::Process();
+    status.Report(ServiceStatusState::StopPending, 0, 0);
+    ServiceStopHost();
+    status.Report(status.CurrentState(), 0, 0);
+}
+
+// Ctrl-C (SIGINT) and Ctrl-Break (SIGQUIT) of a trace run: the first starts the stop,
+// later ones do nothing.
+void ConsoleControlHandler(int /*signal*/) {
+    if (g_stopping.exchange(true)) {
+        return;
+    }
+    TraceLine("Stopping the Service. Please wait ...");
+    ServiceStopHost();
+}
+
+void ServiceStart(int argc, char** argv, ServiceHost& host) {
+    if (!ReportServiceStatus(ServiceStatusState::StartPending, 0, 30000)) {
+        companion::Logger(kModule, "ServiceStart")(1, "Couldn't report the status to the SCM");
+        return;
+    }
+    host.ServiceMain(argc, argv);
+    ReportServiceStatus(ServiceStatusState::Stopped, 0, 0);
+}
+
+void RunInTraceMode(int argc, char** argv, ServiceHost& host) {
+    platform::SignalWatcher console({SIGINT, SIGQUIT}, ConsoleControlHandler);
+    ShowTraceBanner(kDisplayName);
+    host.ServiceMain(argc, argv);
+}
+
+bool IsStartedByServiceManager() {
+    const char* notify = std::getenv("NOTIFY_SOCKET");
+    return (notify != nullptr && *notify != '\0') || !::isatty(STDIN_FILENO);
+}
+
+}  // namespace
+
+std::string GetLastErrorText(int error, size_t bufferSize) {
+    std::string text = std::strerror(error);
+    if (bufferSize < text.size() + 14) {
+        return {};
+    }
+    char hex[24];
+    std::snprintf(hex, sizeof hex, " (0x%x)", static_cast<unsigned>(error));
+    return text + hex;
+}
+
+void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
+                             const std::string& executable, platform::Clock& clock) {
+    if (doRegister) {
+        Print("Please wait, registering the Tessel Monitor service ...");
+        if (executable.empty()) {
+            Print("Error. Unable to determine the current (running) directory ...");
+            return;
+        }
+        platform::ServiceDefinition def{kServiceName, kDisplayName, kDescription, executable, {}};
+        // The service uses the same store as the program that registered it.
+        if (const char* store = std::getenv(platform::kStoreEnvironmentVariable); store && *store) {
+            def.environment.push_back(std::string(platform::kStoreEnvironmentVariable) + "=" + store);
+        }
+        const platform::Status status = manager.Install(def);
+        if (!status.ok()) {
+            Print("Error. Unable to create the Tessel Monitor service entry ...");
+            std::cerr << "kvZNPrint: " << status.Text() << '\n';
+            return;
+        }
+        Print("The Tessel Monitor service has been registered ...");
+        return;
+    }
+
+    Print("Please wait, unregistering the Tessel Monitor service ...");
+    if (manager.Query(kServiceName) == platform::ServiceState::NotInstalled) {
+        Print("Error. Unable to create the Tessel Monitor service entry ...");
+        return;
+    }
+    Print("Verifying/stopping the Tessel Monitor service ...");
+    if (manager.RequestStop(kServiceName).ok()) {
+        clock.SleepMs(1000);
+        bool stopped = false;
+        for (int poll = 0; poll < 30 && !stopped; ++poll) {
+            switch (manager.Query(kServiceName)) {
+                case platform::ServiceState::StopPending:
+                case platform::ServiceState::Running:  // the stop was sent; still on its way
+                    clock.SleepMs(1000);
+                    break;
+                case platform::ServiceState::Stopped:
+                case platform::ServiceState::NotInstalled:
+                    stopped = true;
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (!stopped) {
+            Print("Error. Unable to stop the Tessel Monitor service ...");
+            return;
+        }
+        Print("The Tessel Monitor service is stopped ...");
+    }
+    Print("Removing the Tessel Monitor service ...");
+    const platform::Status status = manager.Remove(kServiceName);
+    if (status.ok()) {
+        Print("The Tessel Monitor service has been removed ...");
+    } else {
+        Print("The Tessel Monitor service could not be removed due to error " +
+              GetLastErrorText(status.err()) + " ...");
+    }
+}
+
+int ServiceProgramMain(int argc, char** argv, ComponentTable table) {
+    // Optional store selection ahead of the documented arguments.
+    int first = 1;
+    if (argc > 1 && std::strncmp(argv[1], "--registry", 10) == 0) {
+        const char* arg = argv[1];
+        if (arg[10] == '=') {
+            ::setenv(platform::kStoreEnvironmentVariable, arg + 11, 1);
+            first = 2;
+        } else if (arg[10] == '\0' && argc > 2) {
+            ::setenv(platform::kStoreEnvironmentVariable, argv[2], 1);
+            first = 3;
+        }
+    }
+    companion::Registry::SetProcessStore(platform::OpenFileStore(platform::DefaultStorePath()));
+    PrepareLogging();
+
+    if (argc > first) {
+        const char* arg = argv[first];
+        if (::strcasecmp(arg, "/register") == 0 || ::strcasecmp(arg, "/unregister") == 0) {
+            const char* root = std::getenv(kSystemRootVariable);
+            auto manager = platform::MakeServiceManager(root && *root ? root : "/");
+            RegisterOrRemoveService(::strcasecmp(arg, "/register") == 0 ? 1 : 0, *manager,
+                                    ExecutablePath(), platform::SystemClock());
+            return 0;
+        }
+        if (ParseTraceSwitch(arg)) {
+            StatusReporter::Process().SetTraceMode(true);
+            ServiceHost host(companion::Registry::Process(), platform::SystemClock(),
+                             StatusReporter::Process(), std::move(table));
+            g_host = &host;
+            RunInTraceMode(argc - first + 1, argv + first - 1, host);
+            g_host = nullptr;
+            return 0;
+        }
+        companion::Logger(kModule, "main").Milestone(
+            1, "The Tessel Monitor was started with an unrecognised parameter - ", arg);
+        std::cerr << "kvZNPrint: unrecognised parameter " << arg
+                  << " (use /register, /unregister or /TRACE)\n";
+        return 1;
+    }
+
+    if (!IsStartedByServiceManager()) {
+        companion::Logger(kModule, "main").Milestone(
+            1, "Call to StartServiceCtrlDispatcher failed. Error: ", ENOTTY);
+        std::cerr << "kvZNPrint: not started by the service manager; run it as the kvZNPrint "
+                     "service, or with /TRACE for a console run\n";
+        return 0;
+    }
+    ServiceHost host(companion::Registry::Process(), platform::SystemClock(),
+                     StatusReporter::Process(), std::move(table));
+    g_host = &host;
+    {
+        platform::SignalWatcher control({SIGTERM}, ServiceControlHandler);
+        ServiceStart(argc, argv, host);
+    }
+    g_host = nullptr;
+    return 0;
+}
+
+}  // namespace kvzn::service
