@@ -39,6 +39,24 @@ void Registry::NoteFailure(const platform::Status& status) const {
                                  " cannot be used: ", text);
 }
 
+void Registry::SetConnector(Connector connector) { connector_ = std::move(connector); }
+
+int Registry::ConnectToServer(std::string_view server) {
+    if (!connector_) {
+        return kStoreError;
+    }
+    auto result = connector_(server);
+    if (!result.ok()) {
+        NoteFailure(result.status());
+        return kStoreError;
+    }
+    connected_ = *result;
+    store_ = connected_;
+    return 0;
+}
+
+std::shared_ptr<platform::ConfigStore> Registry::ConnectedRoot() const { return connected_; }
+
 std::string Registry::LastError() const {
     std::scoped_lock lock(errorMutex_);
     return lastError_;

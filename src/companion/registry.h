@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +49,16 @@ public:
     int DeleteKey(std::string_view key);
     bool KeyExists(std::string_view key) const;
 
+    // Remote connection (configuration utility). The connector opens the store of a named
+    // server; after a successful ConnectToServer every call of this object works on that
+    // store. Returns 0 when connected, non-zero otherwise (no connector, or it failed).
+    using Connector =
+        std::function<platform::Result<std::shared_ptr<platform::ConfigStore>>(std::string_view)>;
+    void SetConnector(Connector connector);
+    int ConnectToServer(std::string_view server);
+    // The connected server's store, or null when no connection was made.
+    std::shared_ptr<platform::ConfigStore> ConnectedRoot() const;
+
     platform::ConfigStore& Store() const { return *store_; }
     const std::shared_ptr<platform::ConfigStore>& StorePtr() const { return store_; }
     // The text of the last store failure seen by this object (file and line of a damaged
@@ -60,6 +71,8 @@ private:
     void NoteFailure(const platform::Status& status) const;
 
     std::shared_ptr<platform::ConfigStore> store_;
+    std::shared_ptr<platform::ConfigStore> connected_;
+    Connector connector_;
     mutable std::mutex errorMutex_;
     mutable std::string lastError_;
 };

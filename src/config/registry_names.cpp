@@ -13,4 +13,21 @@ std::string SubKey(std::string_view name) {
     return path;
 }
 
+std::string Numbered(std::string_view format, int n, std::string_view prefix) {
+    std::string out;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size() && (format[i + 1] == 'd' || format[i + 1] == 's')) {
+            if (format[i + 1] == 'd') {
+                out += std::to_string(n);
+            } else {
+                out += prefix;
+            }
+            ++i;
+        } else {
+            out += format[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace kvzn::config

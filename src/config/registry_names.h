@@ -51,6 +51,82 @@ inline constexpr const char* kWebJSRefreshTime = "WebJSRefreshTime";
 inline constexpr const char* kWebHomeURLPrefix = "WebHomeURLPrefix";
 }  // namespace value
 
+// Values of the "Contacts" subkey besides the numbered contact list: the common e-mail
+// server and the message templates live here, where their readers look for them.
+namespace contacts {
+inline constexpr const char* kEMailServer = "E-Mail Server";
+inline constexpr const char* kEMailServerPort = "E-Mail Server Port";
+inline constexpr const char* kSender = "Sender";
+inline constexpr const char* kMessageText = "MessageText";
+inline constexpr const char* kTitleText = "TitleText";
+inline constexpr const char* kNetSendServer = "NetSend Server";
+// Numbered values (format with the entry number).
+inline constexpr const char* kEMail = "EMail%d";
+inline constexpr const char* kEMailLevel = "EMailLevel%d";
+inline constexpr const char* kEMailServerN = "EMailServer%d";
+inline constexpr const char* kEMailSender = "EMailSender%d";
+inline constexpr const char* kEMailPortNo = "EMailPortNo%d";
+inline constexpr const char* kNetSend = "NetSend%d";
+inline constexpr const char* kNetSendLevel = "NetSendLevel%d";
+inline constexpr const char* kDailyReport = "DailyReport%d";
+// Weekly time windows: format with a prefix ("Email", "NetSend") and the entry number.
+inline constexpr const char* kWindowMask = "%sMask%d";
+inline constexpr const char* kWindowStartTime = "%sStartTime%d";
+inline constexpr const char* kWindowEndTime = "%sEndTime%d";
+}  // namespace contacts
+
+// Values of the "AlertLogging" subkey: alert data file, alert database and the
+// performance CSV log.
+namespace alert_logging {
+inline constexpr const char* kEnableAlertLogging = "EnableAlertLogging";
+inline constexpr const char* kAlertDataFile = "AlertDataFile";
+inline constexpr const char* kAlertString = "AlertString";
+inline constexpr const char* kEnableDBLogging = "EnableDBLogging";
+inline constexpr const char* kDatabase = "Database";
+inline constexpr const char* kSQL = "SQL";
+inline constexpr const char* kDatabaseUser = "Data1";      // scrambled
+inline constexpr const char* kDatabasePassword = "Data2";  // scrambled
+inline constexpr const char* kEnablePerfLogging = "EnablePerfLogging";
+inline constexpr const char* kPerfDataFile = "PerfDataFile";
+inline constexpr const char* kAutoDelTime = "AutoDelTime";
+}  // namespace alert_logging
+
+// Fields shared by every check entry.
+namespace check {
+inline constexpr const char* kEnabled = "Enabled";
+inline constexpr const char* kAlertLevel = "AlertLevel";
+inline constexpr const char* kActionToTake = "ActionToTake";
+inline constexpr const char* kCountBeforeAction = "CountBeforeAction";
+inline constexpr const char* kNonNotificationPeriod = "NonNotificationPeriod";
+inline constexpr const char* kCommand = "Command";
+inline constexpr const char* kThreshold = "Threshold";
+inline constexpr const char* kName = "Name";
+inline constexpr const char* kDisplayName = "DisplayName";
+}  // namespace check
+
+// Numbered list entries: subkey names and the value that identifies an entry.
+namespace list {
+inline constexpr const char* kPrinterEntry = "Printer%d";
+inline constexpr const char* kPrinterIdentity = "Printer";
+inline constexpr const char* kServiceEntry = "Service%d";
+inline constexpr const char* kServiceIdentity = "Enabled";
+inline constexpr const char* kCounterEntry = "Counter%d";
+inline constexpr const char* kLogEntry = "Log%d";
+inline constexpr const char* kLogType = "LogType";
+inline constexpr const char* kDiskEntry = "Disk%d";
+inline constexpr const char* kWebAccessAddress = "Address%d";
+}  // namespace list
+
+// The six check subkeys of a printer entry.
+namespace printer_check {
+inline constexpr const char* kErrorConditions = "Check Error Conditions";
+inline constexpr const char* kQueueLength = "Check Print Queue Length";
+inline constexpr const char* kDocumentSize = "Check Document Size (Kb)";
+inline constexpr const char* kPageCount = "Check No of Pages in Print Document";
+inline constexpr const char* kPaused = "Check Printer Paused";
+inline constexpr const char* kOffline = "Check Printer Offline";
+}  // namespace printer_check
+
 // Subkeys of the product key (relative names; join with SubKey()).
 namespace subkey {
 inline constexpr const char* kPrinters = "Printers";
@@ -74,4 +150,7 @@ inline constexpr const char* kWebAccess = "WebAccess";
 namespace kvzn::config {
 // The path of a subkey of the product key: "...\CurrentVersion\<name>".
 std::string SubKey(std::string_view name);
+// A name built from a format with one "%d" (and optionally a leading "%s"):
+// Numbered("EMail%d", 3) = "EMail3", Numbered("%sMask%d", 2, "Email") = "EmailMask2".
+std::string Numbered(std::string_view format, int n, std::string_view prefix = {});
 }  // namespace kvzn::config
