@@ -29,7 +29,7 @@ function(kvzn_gtest name label dir)
   endif()
   add_executable(${name} ${_srcs})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} kvzn_testsupport GTest::gtest GTest::gmock
-                        GTest::gtest_main kvzn_warnings)
+                        kvzn_warnings)
   gtest_discover_tests(${name} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60
                        DISCOVERY_MODE PRE_TEST)
 endfunction()
