@@ -1,0 +1,322 @@
+// Configuration store kept in one text file, shared by the service and the configuration
+// utility.
+//
+// Every change is a read-modify-write under an exclusive flock on "<store>.lock" (plus a
+// mutex for the threads of this process). The new text goes to a temporary file in the same
+// directory, which is fsync'ed and renamed over the store, so a reader or a crash sees either
+// the old or the new store, never a mix. Leftover temporary files of a writer that died are
+// removed by the next writer, which can tell them apart because it holds the lock.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "platform/config_store.h"
+
+namespace kvzn::platform {
+
+namespace {
+
+constexpr mode_t kFileMode = 0600;
+constexpr mode_t kDirectoryMode = 0700;
+constexpr std::string_view kTempInfix = ".tmp-";
+constexpr size_t kTempUniqueChars = 6;  // the XXXXXX of mkostemp
+// A cached tree is reused only for a file whose times are at least this much older than
+// the moment it was read: a younger file might be replaced within one timestamp tick by
+// another of the same size and (recycled) inode.
+constexpr time_t kSettleSeconds = 2;
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports a failing close (for a file being written).
+    int Close() {
+        const int rc = fd_ >= 0 ? ::close(fd_) : 0;
+        fd_ = -1;
+        return rc;
+    }
+    void Reset() { Close(); }
+
+private:
+    int fd_;
+};
+
+// Identity of a store file version as far as stat can tell.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    timespec ctime{};
+
+    static FileStamp Of(const struct stat& st) {
+        return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    }
+    bool operator==(const FileStamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size &&
+               mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+               ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+struct LoadedFile {
+    std::shared_ptr<StoreTree> tree;
+    bool exists = false;
+    FileStamp stamp;
+    bool settled = false;  // old enough for its stamp to identify its content
+};
+
+Status WriteAll(int fd, std::string_view data, const std::string& path) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Status::Errno("write", path);
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return Status::Ok();
+}
+
+// Reads and parses the store file. A missing file is an empty tree.
+Result<LoadedFile> LoadFile(const std::string& path) {
+    LoadedFile loaded;
+    loaded.tree = std::make_shared<StoreTree>();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) {
+            return loaded;
+        }
+        return Status::Errno("open", path);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return Status::Errno("fstat", path);
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::string text;
+    text.reserve(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Status::Errno("read", path);
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    Status parsed = StoreTree::Parse(text, path, *loaded.tree);
+    if (!parsed.ok()) {
+        return parsed;
+    }
+    loaded.exists = true;
+    loaded.stamp = FileStamp::Of(st);
+    const time_t newest = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
+    loaded.settled = newest + kSettleSeconds <= now.tv_sec;
+    return loaded;
+}
+
+std::pair<std::string, std::string> SplitDirectory(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return {".", path};
+    }
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Creates `dir` and any missing parents with mode 0700.
+Status MakeDirectories(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) {
+        return Status::Ok();
+    }
+    for (size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/') {
+            continue;
+        }
+        const std::string prefix = dir.substr(0, pos);
+        if (::mkdir(prefix.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
+            return Status::Errno("mkdir", prefix);
+        }
+    }
+    return Status::Ok();
+}
+
+class FileStore final : public ConfigStore {
+public:
+    explicit FileStore(std::string path) : path_(std::move(path)), lockPath_(path_ + ".lock") {
+        std::tie(dir_, base_) = SplitDirectory(path_);
+    }
+
+    // The reader gets an immutable snapshot and runs without any lock held.
+    Status Read(const std::function<void(const StoreTree&)>& reader) override {
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0) {
+            if (errno != ENOENT) {
+                return Status::Errno("stat", path_);
+            }
+            reader(StoreTree());
+            return Status::Ok();
+        }
+        std::shared_ptr<const StoreTree> snapshot;
+        {
+            std::scoped_lock lock(cacheMutex_);
+            if (cached_ && cachedStamp_ == FileStamp::Of(st)) {
+                snapshot = cached_;
+            }
+        }
+        if (!snapshot) {
+            Result<LoadedFile> loaded = LoadFile(path_);
+            if (!loaded.ok()) {
+                return loaded.status();
+            }
+            snapshot = loaded->tree;
+            std::scoped_lock lock(cacheMutex_);
+            if (loaded->exists && loaded->settled) {
+                cached_ = snapshot;
+                cachedStamp_ = loaded->stamp;
+            }
+        }
+        reader(*snapshot);
+        return Status::Ok();
+    }
+
+    Status Update(const std::function<bool(StoreTree&)>& writer) override {
+        std::scoped_lock updating(updateMutex_);
+        if (Status made = MakeDirectories(dir_); !made.ok()) {
+            return made;
+        }
+        UniqueFd lock(::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                             kFileMode));
+        if (lock.get() < 0) {
+            return Status::Errno("open", lockPath_);
+        }
+        while (::flock(lock.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                return Status::Errno("flock", lockPath_);
+            }
+        }
+        // Always the file as it is now, never the cache: another process may have just
+        // replaced it.
+        Result<LoadedFile> current = LoadFile(path_);
+        if (!current.ok()) {
+            return current.status();
+        }
+        StoreTree& tree = *current->tree;
+        if (!writer(tree)) {
+            return Status::Ok();
+        }
+        RemoveLeftovers();
+        return Replace(tree.Serialize());
+    }
+
+    std::string Location() const override { return path_; }
+
+private:
+    // Writes `text` to a new temporary file and renames it over the store. Called with the
+    // lock held.
+    Status Replace(const std::string& text) {
+        std::string temp = path_ + std::string(kTempInfix) + std::string(kTempUniqueChars, 'X');
+        UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+        if (fd.get() < 0) {
+            return Status::Errno("mkostemp", temp);
+        }
+        bool renamed = false;
+        struct TempRemover {
+            const std::string& name;
+            const bool& done;
+            ~TempRemover() {
+                if (!done) {
+                    ::unlink(name.c_str());
+                }
+            }
+        } remover{temp, renamed};
+
+        if (::fchmod(fd.get(), kFileMode) != 0) {
+            return Status::Errno("fchmod", temp);
+        }
+        if (Status written = WriteAll(fd.get(), text, temp); !written.ok()) {
+            return written;
+        }
+        if (::fsync(fd.get()) != 0) {
+            return Status::Errno("fsync", temp);
+        }
+        if (fd.Close() != 0) {
+            return Status::Errno("close", temp);
+        }
+        if (::rename(temp.c_str(), path_.c_str()) != 0) {
+            const int err = errno;
+            return Status::Errno("rename", temp + " -> " + path_, err);
+        }
+        renamed = true;
+        UniqueFd dir(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() < 0) {
+            return Status::Errno("open", dir_);
+        }
+        if (::fsync(dir.get()) != 0) {
+            return Status::Errno("fsync", dir_);
+        }
+        return Status::Ok();
+    }
+
+    // Removes temporary files left by a writer that died before its rename. Only a writer
+    // holding the lock has a temporary file, so with the lock held every one is a leftover.
+    void RemoveLeftovers() {
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dir_.c_str()), ::closedir);
+        if (!dir) {
+            return;
+        }
+        const std::string prefix = base_ + std::string(kTempInfix);
+        while (const dirent* entry = ::readdir(dir.get())) {
+            const std::string_view name = entry->d_name;
+            if (name.size() == prefix.size() + kTempUniqueChars && name.starts_with(prefix)) {
+                ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+            }
+        }
+    }
+
+    const std::string path_;
+    const std::string lockPath_;
+    std::string dir_;
+    std::string base_;
+    std::mutex updateMutex_;  // one read-modify-write of this process at a time
+    std::mutex cacheMutex_;   // guards cached_ and cachedStamp_
+    std::shared_ptr<const StoreTree> cached_;
+    FileStamp cachedStamp_;
+};
+
+}  // namespace
+
+std::shared_ptr<ConfigStore> OpenFileStore(std::string path) {
+    return std::make_shared<FileStore>(std::move(path));
+}
+
+std::string DefaultStorePath() {
+    const char* path = std::getenv(kStoreEnvironmentVariable);
+    return path != nullptr && *path != '\0' ? std::string(path) : std::string(kDefaultStorePath);
+}
+
+}  // namespace kvzn::platform
