@@ -1,0 +1,339 @@
+// Running other programs on Linux: posix_spawn into a new session, output through a pipe,
+// a pidfd to wait on, and the whole process group killed when the time-out passes.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <string_view>
+#include <utility>
+
+extern char** environ;
+
+namespace kvzn::platform {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The longest wait honoured; longer time-outs are cut to it so the deadline cannot overflow.
+constexpr std::chrono::milliseconds kLongestTimeout = std::chrono::hours(24 * 365);
+// Wait slice when the kernel offers no pidfd and the child is polled with waitpid.
+constexpr int kPollSliceMs = 10;
+// How long output still in the pipe is collected once the child has ended; bounds the
+// call when a background process of the child keeps writing.
+constexpr std::chrono::milliseconds kDrainLimit{200};
+
+class Descriptor {
+  public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { Close(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    bool open() const { return fd_ >= 0; }
+    void Reset(int fd) {
+        Close();
+        fd_ = fd;
+    }
+    void Close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+class SpawnSetup {
+  public:
+    SpawnSetup() {
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_init(&actions);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+};
+
+// Our environment with the extra entries added; an extra entry replaces one of the same name.
+Result<std::vector<std::string>> ChildEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        env.emplace_back(*entry);
+    }
+    for (const auto& entry : extra) {
+        const size_t eq = entry.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            return Status::Error(EINVAL, "environment entry is not NAME=value: " + entry);
+        }
+        const std::string_view prefix(entry.data(), eq + 1);
+        auto same = std::find_if(env.begin(), env.end(), [&](const std::string& e) {
+            return std::string_view(e).substr(0, prefix.size()) == prefix;
+        });
+        if (same != env.end()) {
+            *same = entry;
+        } else {
+            env.push_back(entry);
+        }
+    }
+    return env;
+}
+
+std::vector<char*> PointerArray(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (auto& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Redirections, session, signal mask and dispositions of the child. Returns 0 or an errno.
+int PrepareSpawn(SpawnSetup& setup, int outputFd, const std::string& workingDirectory) {
+    int rc = 0;
+    auto step = [&rc](int result) {
+        if (rc == 0) {
+            rc = result;
+        }
+    };
+    // 1 and 2 first: should our 0 be closed, the pipe may have landed on descriptor 0.
+    if (outputFd >= 0) {
+        step(posix_spawn_file_actions_adddup2(&setup.actions, outputFd, STDOUT_FILENO));
+        step(posix_spawn_file_actions_adddup2(&setup.actions, outputFd, STDERR_FILENO));
+    } else {
+        step(posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY,
+                                              0));
+        step(posix_spawn_file_actions_adddup2(&setup.actions, STDOUT_FILENO, STDERR_FILENO));
+    }
+    step(posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
+    step(posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1));
+    if (!workingDirectory.empty()) {
+        step(posix_spawn_file_actions_addchdir_np(&setup.actions, workingDirectory.c_str()));
+    }
+
+    // The daemon blocks its stop signals in every thread; a child must not inherit that,
+    // nor any ignored signal.
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    step(posix_spawnattr_setsigmask(&setup.attr, &none));
+    step(posix_spawnattr_setsigdefault(&setup.attr, &all));
+    step(posix_spawnattr_setflags(
+        &setup.attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+    return rc;
+}
+
+// Appends what one read() returns, keeping at most `limit` bytes. False at end of file.
+bool ReadOnce(int fd, std::string& output, size_t limit) {
+    std::array<char, 16384> buffer;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n > 0) {
+            const size_t room = output.size() < limit ? limit - output.size() : 0;
+            output.append(buffer.data(), std::min(room, static_cast<size_t>(n)));
+            return true;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 && errno == EAGAIN;
+    }
+}
+
+// Takes what is already in the pipe, without waiting for writers that are still alive
+// (a background process of the child may hold the pipe open for a long time).
+void DrainPipe(Descriptor& pipe, std::string& output, size_t limit,
+               SteadyClock::time_point deadline) {
+    while (pipe.open() && SteadyClock::now() < deadline) {
+        pollfd pfd{pipe.get(), POLLIN, 0};
+        if (::poll(&pfd, 1, 0) <= 0) {
+            return;
+        }
+        if (!ReadOnce(pipe.get(), output, limit)) {
+            pipe.Close();
+        }
+    }
+}
+
+// The glibc wrapper is new and its header lacks C linkage for C++, so call the kernel.
+int OpenPidfd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int ExitCode(int waitStatus) {
+    if (WIFEXITED(waitStatus)) {
+        return WEXITSTATUS(waitStatus);
+    }
+    if (WIFSIGNALED(waitStatus)) {
+        return 128 + WTERMSIG(waitStatus);
+    }
+    return -1;
+}
+
+// Reaps the child if it has ended. True when it has (or when it can no longer be waited
+// for, as with SIGCHLD ignored); `waitStatus` is set only when it was reaped here.
+bool TryReap(pid_t pid, int& waitStatus, bool& reaped) {
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &waitStatus, WNOHANG);
+        if (r == pid) {
+            reaped = true;
+            return true;
+        }
+        if (r == 0) {
+            return false;
+        }
+        if (errno != EINTR) {
+            return true;
+        }
+    }
+}
+
+void KillGroupAndReap(pid_t pid, int& waitStatus, bool& reaped) {
+    // The child is a session leader, so its process group id is its pid. It is not reaped
+    // yet, so the id cannot have been reused.
+    ::kill(-pid, SIGKILL);
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &waitStatus, 0);
+        if (r == pid) {
+            reaped = true;
+            return;
+        }
+        if (r < 0 && errno != EINTR) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+// @threadsafety Always: no state is shared between calls. The child's environment is a copy
+// of ours taken at the call, so other threads must not change the environment meanwhile.
+// argv[0] is looked up on the PATH of this process, not on a PATH given in `environment`.
+Result<ProcessResult> RunProcess(const std::vector<std::string>& argv,
+                                 const ProcessOptions& options) {
+    if (argv.empty() || argv[0].empty()) {
+        return Status::Error(EINVAL, "no program to run");
+    }
+    auto environment = ChildEnvironment(options.environment);
+    if (!environment.ok()) {
+        return environment.status();
+    }
+    if (!options.workingDirectory.empty()) {
+        struct stat st {};
+        if (::stat(options.workingDirectory.c_str(), &st) != 0) {
+            return Status::Errno("chdir", options.workingDirectory);
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            return Status::Errno("chdir", options.workingDirectory, ENOTDIR);
+        }
+    }
+
+    Descriptor readEnd;
+    Descriptor writeEnd;
+    if (options.captureOutput) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return Status::Errno("pipe2");
+        }
+        readEnd.Reset(fds[0]);
+        writeEnd.Reset(fds[1]);
+        ::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
+    }
+
+    SpawnSetup setup;
+    if (int rc = PrepareSpawn(setup, writeEnd.get(), options.workingDirectory); rc != 0) {
+        return Status::Errno("posix_spawn_file_actions", argv[0], rc);
+    }
+    std::vector<std::string> args = argv;
+    std::vector<char*> argPointers = PointerArray(args);
+    std::vector<char*> envPointers = PointerArray(*environment);
+
+    pid_t pid = -1;
+    if (int rc = ::posix_spawnp(&pid, argv[0].c_str(), &setup.actions, &setup.attr,
+                                argPointers.data(), envPointers.data());
+        rc != 0) {
+        return Status::Errno("posix_spawnp", argv[0], rc);
+    }
+    writeEnd.Close();
+
+    // Without pidfd (old kernels) the child is polled with waitpid in short slices.
+    Descriptor pidfd(OpenPidfd(pid));
+
+    const auto timeout = std::clamp(options.timeout, std::chrono::milliseconds(0), kLongestTimeout);
+    const auto deadline = SteadyClock::now() + timeout;
+    ProcessResult result;
+    int waitStatus = 0;
+    bool reaped = false;
+    bool ended = false;
+    while (!ended) {
+        const auto now = SteadyClock::now();
+        if (now >= deadline) {
+            break;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        int waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
+        if (!pidfd.open()) {
+            waitMs = std::min(waitMs, kPollSliceMs);
+        }
+
+        std::array<pollfd, 2> fds{};
+        nfds_t count = 0;
+        int pipeIndex = -1;
+        int pidIndex = -1;
+        if (readEnd.open()) {
+            pipeIndex = static_cast<int>(count);
+            fds[count++] = pollfd{readEnd.get(), POLLIN, 0};
+        }
+        if (pidfd.open()) {
+            pidIndex = static_cast<int>(count);
+            fds[count++] = pollfd{pidfd.get(), POLLIN, 0};
+        }
+        const int ready = ::poll(count > 0 ? fds.data() : nullptr, count, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            pidfd.Close();  // fall back to plain waitpid polling
+            continue;
+        }
+        if (pipeIndex >= 0 && fds[pipeIndex].revents != 0) {
+            if (!ReadOnce(readEnd.get(), result.output, options.maxOutput)) {
+                readEnd.Close();
+            }
+        }
+        if (pidIndex < 0 || fds[pidIndex].revents != 0) {
+            ended = TryReap(pid, waitStatus, reaped);
+        }
+    }
+
+    if (!ended) {
+        result.timedOut = true;
+        KillGroupAndReap(pid, waitStatus, reaped);
+    }
+    // Also after a time-out: what the group wrote before it was killed is kept.
+    DrainPipe(readEnd, result.output, options.maxOutput, SteadyClock::now() + kDrainLimit);
+    if (reaped) {
+        result.exitCode = ExitCode(waitStatus);
+    }
+    return result;
+}
+
+}  // namespace kvzn::platform

@@ -1,0 +1,339 @@
+// Service control through SysV init scripts: an LSB script driving start-stop-daemon,
+// registered with update-rc.d; any installed script is queried, started and stopped.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+
+#include "platform/process.h"
+#include "platform/service_manager.h"
+
+namespace kvzn::platform {
+namespace {
+
+constexpr std::chrono::seconds kStatusTimeout{30};
+constexpr std::chrono::seconds kStartStopTimeout{60};
+constexpr std::chrono::seconds kUpdateRcTimeout{30};
+
+std::string NormalizeRoot(const std::string& root) {
+    std::string normalized = root;
+    while (normalized.size() > 1 && normalized.back() == '/') {
+        normalized.pop_back();
+    }
+    return normalized.empty() ? "/" : normalized;
+}
+
+// Init script names: letters, digits and "-_.@:", not starting with '-' or '.' (a leading
+// '-' would be read as an option by the tools).
+bool IsServiceName(std::string_view name) {
+    if (name.empty() || name.front() == '-' || name.front() == '.') {
+        return false;
+    }
+    for (const unsigned char c : name) {
+        if (!std::isalnum(c) &&
+            std::string_view("-_.@:").find(static_cast<char>(c)) == std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsShellName(std::string_view name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name.front()))) {
+        return false;
+    }
+    for (const unsigned char c : name) {
+        if (!std::isalnum(c) && c != '_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HasLineBreak(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// Writes `content` to a temporary file next to `path`, then renames it over `path`: readers
+// see the old file or the new one, never a part.
+Status WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
+    const std::filesystem::path target(path);
+    std::error_code ec;
+    std::filesystem::create_directories(target.parent_path(), ec);
+    if (ec) {
+        return Status::Errno("mkdir", target.parent_path().string(), ec.value());
+    }
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return Status::Errno("mkostemp", temp);
+    }
+    auto fail = [&](const char* call) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return Status::Errno(call, temp, err);
+    };
+    for (size_t done = 0; done < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return fail("write");
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fchmod(fd, mode) != 0) {
+        return fail("fchmod");
+    }
+    if (::fsync(fd) != 0) {
+        return fail("fsync");
+    }
+    ::close(fd);
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        return Status::Errno("rename", path, err);
+    }
+    return Status::Ok();
+}
+
+// Runs a command; an error unless it ran to exit status 0. The error text names the command
+// and carries the first line of its output.
+Status RunChecked(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+    std::string command;
+    for (const auto& arg : argv) {
+        command += (command.empty() ? "" : " ") + arg;
+    }
+    ProcessOptions options;
+    options.timeout = timeout;
+    options.maxOutput = 4096;
+    auto result = RunProcess(argv, options);
+    if (!result.ok()) {
+        return result.status();
+    }
+    if (result->timedOut) {
+        return Status::Error(ETIMEDOUT, command + ": no answer within " +
+                                            std::to_string(timeout.count() / 1000) + " s");
+    }
+    if (result->exitCode != 0) {
+        const std::string firstLine = result->output.substr(0, result->output.find('\n'));
+        return Status::Error(EIO, command + ": exit status " + std::to_string(result->exitCode) +
+                                      (firstLine.empty() ? "" : ": " + firstLine));
+    }
+    return Status::Ok();
+}
+
+Status RefuseStop(std::string_view name, ServiceState state) {
+    const std::string service = "service " + std::string(name);
+    switch (state) {
+        case ServiceState::NotInstalled:
+            return Status::Error(ENOENT, service + " is not installed");
+        case ServiceState::StopPending:
+            return Status::Error(EALREADY, service + " is already stopping");
+        case ServiceState::Stopped:
+            return Status::Error(ESRCH, service + " is not running");
+        case ServiceState::StartPending:
+            return Status::Error(EAGAIN, service + " is starting and cannot stop now");
+        default:
+            return Status::Error(EIO, "the state of " + service + " cannot be determined");
+    }
+}
+
+std::string ShellQuote(std::string_view text) {
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+// The init script. start-stop-daemon's --status exit codes are the LSB ones (0 running,
+// 1 dead with a pid file, 3 stopped, 4 unknown). Options for the program may be set as
+// DAEMON_ARGS in ROOT/etc/default/NAME, the usual Debian place.
+std::string InitScriptText(const ServiceDefinition& def, const std::string& base) {
+    const std::string runDir = base + "/run";
+    std::ostringstream script;
+    script << "#!/bin/sh\n"
+           << "### BEGIN INIT INFO\n"
+           << "# Provides:          " << def.name << "\n"
+           << "# Required-Start:    $remote_fs $syslog $network\n"
+           << "# Required-Stop:     $remote_fs $syslog $network\n"
+           << "# Default-Start:     2 3 4 5\n"
+           << "# Default-Stop:      0 1 6\n"
+           << "# Short-Description: " << def.displayName << "\n"
+           << "# Description:       " << def.description << "\n"
+           << "### END INIT INFO\n"
+           << "\n"
+           << "PATH=/sbin:/usr/sbin:/bin:/usr/bin\n"
+           << "DAEMON=" << ShellQuote(def.executable) << "\n"
+           << "PIDFILE=" << ShellQuote(runDir + "/" + def.name + ".pid") << "\n"
+           << "DAEMON_ARGS=\n";
+    for (const auto& entry : def.environment) {
+        const size_t eq = entry.find('=');
+        script << "export " << entry.substr(0, eq) << "=" << ShellQuote(entry.substr(eq + 1))
+               << "\n";
+    }
+    const std::string defaults = ShellQuote(base + "/etc/default/" + def.name);
+    script << "[ -r " << defaults << " ] && . " << defaults << "\n"
+           << "\n"
+           << "do_status() {\n"
+           << "\tstart-stop-daemon --status --pidfile \"$PIDFILE\" --exec \"$DAEMON\"\n"
+           << "}\n"
+           << "\n"
+           << "do_start() {\n"
+           << "\tmkdir -p " << ShellQuote(runDir) << " || return 1\n"
+           << "\tstart-stop-daemon --start --quiet --oknodo --background --make-pidfile \\\n"
+           << "\t\t--pidfile \"$PIDFILE\" --exec \"$DAEMON\" -- $DAEMON_ARGS || return $?\n"
+           << "\t# With --background it returns before the program runs: wait for it, so that\n"
+           << "\t# a program that cannot start fails the start.\n"
+           << "\ttries=30\n"
+           << "\twhile [ $tries -gt 0 ]; do\n"
+           << "\t\tdo_status && return 0\n"
+           << "\t\tsleep 0.1\n"
+           << "\t\ttries=$((tries - 1))\n"
+           << "\tdone\n"
+           << "\treturn 1\n"
+           << "}\n"
+           << "\n"
+           << "do_stop() {\n"
+           << "\tstart-stop-daemon --stop --quiet --oknodo --retry TERM/30/KILL/5 \\\n"
+           << "\t\t--pidfile \"$PIDFILE\" --exec \"$DAEMON\" || return $?\n"
+           << "\trm -f \"$PIDFILE\"\n"
+           << "}\n"
+           << "\n"
+           << "case \"$1\" in\n"
+           << "start)\n"
+           << "\tdo_start\n"
+           << "\t;;\n"
+           << "stop)\n"
+           << "\tdo_stop\n"
+           << "\t;;\n"
+           << "status)\n"
+           << "\tdo_status\n"
+           << "\t;;\n"
+           << "restart|force-reload)\n"
+           << "\tdo_stop && do_start\n"
+           << "\t;;\n"
+           << "*)\n"
+           << "\techo \"Usage: $0 {start|stop|status|restart|force-reload}\" >&2\n"
+           << "\texit 3\n"
+           << "\t;;\n"
+           << "esac\n";
+    return script.str();
+}
+
+class SysVManager : public ServiceManager {
+  public:
+    explicit SysVManager(const std::string& root) {
+        const std::string normalized = NormalizeRoot(root);
+        base_ = normalized == "/" ? std::string() : normalized;
+    }
+
+    std::string_view Kind() const override { return "sysv"; }
+
+    Status Install(const ServiceDefinition& def) override {
+        if (!IsServiceName(def.name)) {
+            return Status::Error(EINVAL, "invalid service name: " + def.name);
+        }
+        if (def.executable.empty() || def.executable.front() != '/' ||
+            HasLineBreak(def.executable) || HasLineBreak(def.displayName) ||
+            HasLineBreak(def.description)) {
+            return Status::Error(EINVAL, "service " + def.name +
+                                             ": the program must be an absolute path and no "
+                                             "setting may contain a line break");
+        }
+        for (const auto& entry : def.environment) {
+            const size_t eq = entry.find('=');
+            if (eq == std::string::npos || !IsShellName(std::string_view(entry).substr(0, eq))) {
+                return Status::Error(EINVAL, "invalid environment entry: " + entry);
+            }
+        }
+        if (Status s = WriteFileAtomically(ScriptPath(def.name), InitScriptText(def, base_), 0755);
+            !s.ok()) {
+            return s;
+        }
+        return RunChecked({"update-rc.d", def.name, "defaults"}, kUpdateRcTimeout);
+    }
+
+    Status Remove(std::string_view name) override {
+        if (!IsServiceName(name)) {
+            return Status::Error(EINVAL, "invalid service name: " + std::string(name));
+        }
+        const Status unregistered =
+            RunChecked({"update-rc.d", "-f", std::string(name), "remove"}, kUpdateRcTimeout);
+        const std::string path = ScriptPath(name);
+        if (::unlink(path.c_str()) != 0) {
+            return Status::Errno("unlink", path);
+        }
+        return unregistered;
+    }
+
+    ServiceState Query(std::string_view name) override {
+        if (!IsInstalled(name)) {
+            return ServiceState::NotInstalled;
+        }
+        ProcessOptions options;
+        options.timeout = kStatusTimeout;
+        options.maxOutput = 4096;
+        auto result = RunProcess({ScriptPath(name), "status"}, options);
+        if (!result.ok() || result->timedOut) {
+            return ServiceState::Unknown;
+        }
+        switch (result->exitCode) {
+            case 0:
+                return ServiceState::Running;
+            case 1:
+            case 2:
+            case 3:
+                return ServiceState::Stopped;
+            default:
+                return ServiceState::Unknown;
+        }
+    }
+
+    Status Start(std::string_view name) override {
+        if (!IsInstalled(name)) {
+            return Status::Error(ENOENT, "service " + std::string(name) + " is not installed");
+        }
+        return RunChecked({ScriptPath(name), "start"}, kStartStopTimeout);
+    }
+
+    Status RequestStop(std::string_view name) override {
+        if (const ServiceState state = Query(name); state != ServiceState::Running) {
+            return RefuseStop(name, state);
+        }
+        return RunChecked({ScriptPath(name), "stop"}, kStartStopTimeout);
+    }
+
+  private:
+    std::string ScriptPath(std::string_view name) const {
+        return base_ + "/etc/init.d/" + std::string(name);
+    }
+
+    bool IsInstalled(std::string_view name) const {
+        struct stat st {};
+        return IsServiceName(name) && ::stat(ScriptPath(name).c_str(), &st) == 0 &&
+               S_ISREG(st.st_mode);
+    }
+
+    std::string base_;  // the root without its final "/": "" for the real system
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceManager> MakeSysVManager(const std::string& root) {
+    return std::make_unique<SysVManager>(root);
+}
+
+}  // namespace kvzn::platform
