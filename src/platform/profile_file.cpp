@@ -231,10 +231,11 @@ Status ProfileFile::Save(const std::string& path, int mode) const {
 Status WriteFileAtomically(const std::string& path, std::string_view content, int mode) {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    // "<name>.XXXXXX.tmp": a temporary file left by a crash is recognisable and removed.
+    std::string tmp = path + ".XXXXXX.tmp";
+    const int fd = ::mkostemps(tmp.data(), 4, O_CLOEXEC);
     if (fd < 0) {
-        return Status::Errno("mkostemp", tmp);
+        return Status::Errno("mkostemps", tmp);
     }
     auto fail = [&](const char* call) {
         Status st = Status::Errno(call, path);

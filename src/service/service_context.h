@@ -10,6 +10,7 @@
 
 #include "companion/registry.h"
 #include "companion/tcpip.h"
+#include "config/check_fields.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "service/status_reporter.h"
@@ -57,6 +58,8 @@ public:
     uint32_t notifyRunningActions = 0;
     uint32_t initialStartupDelay = 0;
     bool firstRun = false;
+    // "DateFormat", read at its first use in this run.
+    int DateFormat() { return dateFormat_.Get(registry); }
 
     // Shared objects.
     platform::Event stopEvent;   // set once when the service stops
@@ -84,6 +87,7 @@ public:
     bool Stopping() const { return stopEvent.IsSet(); }
 
 private:
+    config::DateFormatSetting dateFormat_;
     std::atomic<uint32_t> readyCount_{0};
     platform::Event resume_;
     bool performanceReady_ = false;  // guarded by locks.performanceData
