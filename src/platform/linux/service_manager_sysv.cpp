@@ -11,140 +11,18 @@
 #include <sstream>
 
 #include "platform/process.h"
+#include "platform/linux/service_manager_common.h"
 #include "platform/service_manager.h"
 
 namespace kvzn::platform {
 namespace {
 
+using namespace service_detail;
+
 constexpr std::chrono::seconds kStatusTimeout{30};
 constexpr std::chrono::seconds kStartStopTimeout{60};
 constexpr std::chrono::seconds kUpdateRcTimeout{30};
 
-std::string NormalizeRoot(const std::string& root) {
-    std::string normalized = root;
-    while (normalized.size() > 1 && normalized.back() == '/') {
-        normalized.pop_back();
-    }
-    return normalized.empty() ? "/" : normalized;
-}
-
-// Init script names: letters, digits and "-_.@:", not starting with '-' or '.' (a leading
-// '-' would be read as an option by the tools).
-bool IsServiceName(std::string_view name) {
-    if (name.empty() || name.front() == '-' || name.front() == '.') {
-        return false;
-    }
-    for (const unsigned char c : name) {
-        if (!std::isalnum(c) &&
-            std::string_view("-_.@:").find(static_cast<char>(c)) == std::string_view::npos) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool IsShellName(std::string_view name) {
-    if (name.empty() || std::isdigit(static_cast<unsigned char>(name.front()))) {
-        return false;
-    }
-    for (const unsigned char c : name) {
-        if (!std::isalnum(c) && c != '_') {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool HasLineBreak(std::string_view text) {
-    return text.find_first_of("\r\n") != std::string_view::npos;
-}
-
-// Writes `content` to a temporary file next to `path`, then renames it over `path`: readers
-// see the old file or the new one, never a part.
-Status WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
-    const std::filesystem::path target(path);
-    std::error_code ec;
-    std::filesystem::create_directories(target.parent_path(), ec);
-    if (ec) {
-        return Status::Errno("mkdir", target.parent_path().string(), ec.value());
-    }
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return Status::Errno("mkostemp", temp);
-    }
-    auto fail = [&](const char* call) {
-        const int err = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return Status::Errno(call, temp, err);
-    };
-    for (size_t done = 0; done < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return fail("write");
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fchmod(fd, mode) != 0) {
-        return fail("fchmod");
-    }
-    if (::fsync(fd) != 0) {
-        return fail("fsync");
-    }
-    ::close(fd);
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        return Status::Errno("rename", path, err);
-    }
-    return Status::Ok();
-}
-
-// Runs a command; an error unless it ran to exit status 0. The error text names the command
-// and carries the first line of its output.
-Status RunChecked(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-    std::string command;
-    for (const auto& arg : argv) {
-        command += (command.empty() ? "" : " ") + arg;
-    }
-    ProcessOptions options;
-    options.timeout = timeout;
-    options.maxOutput = 4096;
-    auto result = RunProcess(argv, options);
-    if (!result.ok()) {
-        return result.status();
-    }
-    if (result->timedOut) {
-        return Status::Error(ETIMEDOUT, command + ": no answer within " +
-                                            std::to_string(timeout.count() / 1000) + " s");
-    }
-    if (result->exitCode != 0) {
-        const std::string firstLine = result->output.substr(0, result->output.find('\n'));
-        return Status::Error(EIO, command + ": exit status " + std::to_string(result->exitCode) +
-                                      (firstLine.empty() ? "" : ": " + firstLine));
-    }
-    return Status::Ok();
-}
-
-Status RefuseStop(std::string_view name, ServiceState state) {
-    const std::string service = "service " + std::string(name);
-    switch (state) {
-        case ServiceState::NotInstalled:
-            return Status::Error(ENOENT, service + " is not installed");
-        case ServiceState::StopPending:
-            return Status::Error(EALREADY, service + " is already stopping");
-        case ServiceState::Stopped:
-            return Status::Error(ESRCH, service + " is not running");
-        case ServiceState::StartPending:
-            return Status::Error(EAGAIN, service + " is starting and cannot stop now");
-        default:
-            return Status::Error(EIO, "the state of " + service + " cannot be determined");
-    }
-}
 
 std::string ShellQuote(std::string_view text) {
     std::string out = "'";
@@ -255,11 +133,11 @@ class SysVManager : public ServiceManager {
         }
         for (const auto& entry : def.environment) {
             const size_t eq = entry.find('=');
-            if (eq == std::string::npos || !IsShellName(std::string_view(entry).substr(0, eq))) {
+            if (eq == std::string::npos || !IsVariableName(std::string_view(entry).substr(0, eq))) {
                 return Status::Error(EINVAL, "invalid environment entry: " + entry);
             }
         }
-        if (Status s = WriteFileAtomically(ScriptPath(def.name), InitScriptText(def, base_), 0755);
+        if (Status s = WriteServiceFile(ScriptPath(def.name), InitScriptText(def, base_), 0755);
             !s.ok()) {
             return s;
         }

@@ -1,0 +1,29 @@
+// Helpers shared by the systemd and SysV service managers.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/service_manager.h"
+#include "platform/status.h"
+
+namespace kvzn::platform::service_detail {
+
+// "/" for an empty root; no trailing slashes otherwise.
+std::string NormalizeRoot(const std::string& root);
+// Unit and init script names: letters, digits and "-_.@:", not starting with '-' or '.'
+// (a leading '-' would be read as an option by the tools).
+bool IsServiceName(std::string_view name);
+bool IsVariableName(std::string_view name);
+bool HasLineBreak(std::string_view text);
+// Creates the parent directories, then writes the file atomically.
+Status WriteServiceFile(const std::string& path, const std::string& content, int mode);
+// Runs a command; an error unless it ran to exit status 0. The error text names the command
+// and carries the first line of its output.
+Status RunChecked(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+// The refusal of a stop request in the given state.
+Status RefuseStop(std::string_view name, ServiceState state);
+
+}  // namespace kvzn::platform::service_detail
