@@ -19,6 +19,11 @@ int StatusReporter::Report(ServiceStatusState state, uint32_t exitCode, uint32_t
         return 1;
     }
     std::scoped_lock lock(mutex_);
+    if (state_ == ServiceStatusState::Stopped && state == ServiceStatusState::StopPending) {
+        // A late stop-pending report of the stop request (ServiceStop runs on another
+        // thread) must not follow the final report.
+        return 1;
+    }
     state_ = state;
     exitCode_ = exitCode;
     waitHint_ = waitHintMs;

@@ -34,6 +34,16 @@ TEST(StatusReporterTest, PendingReportsTakeGrowingCheckpointsRunningAndStoppedTa
     EXPECT_EQ(notifier.calls, expected);
 }
 
+TEST(StatusReporterTest, NoStopPendingReportFollowsTheFinalOne) {
+    ScriptedNotifier notifier;
+    StatusReporter reporter(notifier);
+    reporter.Report(ServiceStatusState::Stopped, 0, 0);
+    EXPECT_EQ(reporter.Report(ServiceStatusState::StopPending, 0, 30000), 1);
+    reporter.Report(ServiceStatusState::Stopped, 0, 0);
+    EXPECT_EQ(notifier.calls.size(), 2u);
+    EXPECT_EQ(notifier.calls.back().first, ServiceStatusState::Stopped);
+}
+
 TEST(StatusReporterTest, StopIsAcceptedOnlyOnceStartIsNoLongerPending) {
     ScriptedNotifier notifier;
     StatusReporter reporter(notifier);
