@@ -2,6 +2,7 @@
 #include "alerting/alert_records.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -185,14 +186,16 @@ uint32_t GetNextFileNo(service::ServiceContext& ctx) {
 
     const std::string queue = QueuePath(ctx);
     const std::vector<std::string> queued = ReadQueue(queue);
-    auto isQueued = [&](uint32_t slot) {
+    // A slot waits while its record is queued or its e-mail is still to be sent later.
+    auto isWaiting = [&](uint32_t slot) {
         const std::string path = RecordPath(ctx, slot);
         for (const std::string& line : queued) {
             if (line == path) {
                 return true;
             }
         }
-        return false;
+        return ::strcasecmp(platform::GetProfileString(kRecordSection, "SMTPDelayed", "FALSE", path, 10).c_str(),
+                            "TRUE") == 0;
     };
     auto after = [&](uint32_t slot) { return slot + 1 > maxStored ? 1 : slot + 1; };
 
@@ -200,7 +203,7 @@ uint32_t GetNextFileNo(service::ServiceContext& ctx) {
     const uint32_t oldest = next;
     bool found = false;
     for (uint32_t tries = 0; tries < maxStored; ++tries, next = after(next)) {
-        if (!isQueued(next)) {
+        if (!isWaiting(next)) {
             found = true;
             break;
         }

@@ -61,7 +61,7 @@ int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
                         std::string_view title, std::string_view source, std::string_view message);
 
 // The slot for the next record: the ring position after "StoredMsgNo", passing over slots
-// whose record still waits in the queue. When every slot waits, the oldest is reused and the
+// whose record still waits in the queue or for a delayed e-mail. When every slot waits, the oldest is reused and the
 // alert it held is named in a warning. Call with the alert-file lock held.
 uint32_t GetNextFileNo(service::ServiceContext& ctx);
 

@@ -6,16 +6,6 @@
 
 namespace kvzn::alerting {
 
-void AlertNotification(service::ServiceContext& ctx) {
-    ctx.ComponentReadyAndSuspend();
-    ctx.stopEvent.Wait();
-}
-
-void DelayedAlertNotification(service::ServiceContext& ctx) {
-    ctx.ComponentReadyAndSuspend();
-    ctx.stopEvent.Wait();
-}
-
 void CheckForSummary(service::ServiceContext& ctx) {
     ctx.ComponentReadyAndSuspend();
     ctx.stopEvent.Wait();

@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <initializer_list>
 #include <mutex>
+#include <vector>
 
 namespace kvzn::platform {
 
@@ -20,9 +22,22 @@ public:
     // Waits without time limit.
     void Wait() const;
 
+    // Waits until one of the events is set or the time-out passes. Returns the index of the
+    // first event (in the order given) that is set, or -1 on time-out.
+    static int WaitAny(std::initializer_list<const Event*> events, std::chrono::milliseconds timeout);
+
 private:
+    struct Waiter {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool woken = false;
+    };
+    void AddWaiter(Waiter* w) const;
+    void RemoveWaiter(Waiter* w) const;
+
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
+    mutable std::vector<Waiter*> waiters_;
     bool set_ = false;
 };
 
