@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "service/service_identity.h"
+#include "service/status_reporter.h"
 
 namespace kvzn::service {
 
@@ -59,6 +60,9 @@ std::string FormatTraceLine(const std::tm& t, std::string_view text) {
 }
 
 void TraceLine(std::string_view text) {
+    if (!TraceMode()) {
+        return;  // a service has no console: the line would only fill the journal
+    }
     std::time_t now = std::time(nullptr);
     std::tm t{};
     localtime_r(&now, &t);
