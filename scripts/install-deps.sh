@@ -3,8 +3,8 @@
 # tests). Only missing packages are installed.
 set -eu
 
-BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev"
-TEST_PKGS="procps util-linux"
+BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcups2-dev"
+TEST_PKGS="procps util-linux python3-aiosmtpd cups cups-client cups-daemon cups-ipp-utils"
 
 pkgs="$BUILD_PKGS"
 [ "${1:-}" = "--test" ] && pkgs="$pkgs $TEST_PKGS"
