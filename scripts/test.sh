@@ -14,6 +14,6 @@ ctest --test-dir build-test --output-on-failure -j "$jobs" --timeout 300
 if [ "${KVZN_SKIP_SANITIZERS:-0}" != "1" ]; then
     cmake -S . -B build-asan -G Ninja -DKVZN_WERROR=ON -DKVZN_SANITIZE=ON \
         -DCMAKE_BUILD_TYPE=Debug >/dev/null
-    cmake --build build-asan -j "$jobs"
+    cmake --build build-asan -j "$jobs" --target kvzn_unit_tests
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit --timeout 300
 fi
