@@ -139,6 +139,7 @@ struct ScanRules {
     Form form = Form::kString;
     int dateFormat = 1;
     bool timeLoggedInDateOrder = false;
+    const ValueTransform* transform = nullptr;
 };
 
 char Upper(char c) {
@@ -224,6 +225,16 @@ std::pair<size_t, long long> MatchErrorPrefix(std::string_view text, std::string
     return {close + 1, n};
 }
 
+// Appends a macro's value, through the caller's transform when there is one.
+void Insert(std::string& out, std::string_view value, const ScanRules& rules) {
+    if (rules.transform != nullptr && *rules.transform) {
+        std::string transformed = (*rules.transform)(value, out);
+        out += transformed;
+    } else {
+        out += value;
+    }
+}
+
 // Tries the macros of `table` in order at the start of `text`; on a match appends the value
 // to `out` and returns the length of the macro, else returns 0.
 size_t ExpandOne(std::span<const Macro> table, std::string_view text, const AlertTextContext& ctx,
@@ -237,11 +248,11 @@ size_t ExpandOne(std::span<const Macro> table, std::string_view text, const Aler
             if (length != 0) {
                 const std::string_view message = ctx.message;
                 const bool whole = n < 1 || static_cast<size_t>(n) >= message.size();
-                out += whole ? message : message.substr(0, static_cast<size_t>(n));
+                Insert(out, whole ? message : message.substr(0, static_cast<size_t>(n)), rules);
                 return length;
             }
         } else if (StartsWithMacro(text, macro.text)) {
-            out += ValueText(macro.value, ctx, rules);
+            Insert(out, ValueText(macro.value, ctx, rules), rules);
             return macro.text.size();
         }
     }
@@ -337,14 +348,11 @@ int LevelNumber(uint32_t mask) {
     return std::countr_zero(mask) + 1;
 }
 
-int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
-                                      const AlertTextContext& ctx, int dateFormat,
-                                      TimeLoggedText timeLogged) {
+namespace {
+
+int SubstituteString(int category, std::string_view templ, std::string& out,
+                     const AlertTextContext& ctx, const ScanRules& rules) {
     try {
-        ScanRules rules;
-        rules.form = Form::kString;
-        rules.dateFormat = dateFormat;
-        rules.timeLoggedInDateOrder = timeLogged == TimeLoggedText::kInDateOrder;
         std::string text;
         text.reserve(std::max<size_t>(1000, templ.size()));
         Scan(category, templ, ctx, rules, text);
@@ -356,6 +364,28 @@ int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std:
             1, "Insufficient memory available to allocate message string");
         return 0;
     }
+}
+
+}  // namespace
+
+int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
+                                      const AlertTextContext& ctx, int dateFormat,
+                                      TimeLoggedText timeLogged) {
+    ScanRules rules;
+    rules.form = Form::kString;
+    rules.dateFormat = dateFormat;
+    rules.timeLoggedInDateOrder = timeLogged == TimeLoggedText::kInDateOrder;
+    return SubstituteString(category, templ, out, ctx, rules);
+}
+
+int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
+                                      const AlertTextContext& ctx, int dateFormat,
+                                      const ValueTransform& transform) {
+    ScanRules rules;
+    rules.form = Form::kString;
+    rules.dateFormat = dateFormat;
+    rules.transform = &transform;
+    return SubstituteString(category, templ, out, ctx, rules);
 }
 
 int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,

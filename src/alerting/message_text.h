@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,16 @@ int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std:
 // The same with the process date order.
 int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
                                       const AlertTextContext& ctx);
+
+// Rewrites one value before it is inserted, for a consumer that gives characters a meaning
+// (a command line quotes it). `textBefore` is the expansion up to the macro.
+using ValueTransform =
+    std::function<std::string(std::string_view value, std::string_view textBefore)>;
+// The string form with each macro value passed through `transform`; "[not defined]" and
+// the template's own text are inserted unchanged.
+int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
+                                      const AlertTextContext& ctx, int dateFormat,
+                                      const ValueTransform& transform);
 
 // Copies the alert engine template at `templatePath` (a double quote at its start and one at
 // its end are ignored) to `outputPath` (created or emptied), expanding the macros as the

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/event.h"
 #include "platform/status.h"
 
 namespace kvzn::platform {
@@ -29,5 +30,61 @@ struct ProcessResult {
 // the program could not be started at all.
 Result<ProcessResult> RunProcess(const std::vector<std::string>& argv,
                                  const ProcessOptions& options = {});
+
+struct SpawnOptions {
+    std::string workingDirectory;          // empty: inherit
+    std::vector<std::string> environment;  // "NAME=value" added to the inherited environment
+    bool inheritOutput = false;            // false: stdout and stderr go to /dev/null
+};
+
+enum class WaitOutcome { kExited, kTimedOut, kStopped };
+
+// A program started by SpawnProcess. The caller waits for it as long as it likes; a process
+// still running when its handle is destroyed (or Abandon is called) is handed to a
+// process-wide reaper thread that collects its exit status when it ends, so it never stays
+// a zombie. It is never killed on the caller's behalf.
+// @threadsafety One thread at a time per handle; handles of different processes are
+// independent.
+class SpawnedProcess {
+  public:
+    SpawnedProcess(SpawnedProcess&& other) noexcept;
+    SpawnedProcess& operator=(SpawnedProcess&& other) noexcept;
+    SpawnedProcess(const SpawnedProcess&) = delete;
+    SpawnedProcess& operator=(const SpawnedProcess&) = delete;
+    ~SpawnedProcess() { Abandon(); }
+
+    // The process id; also the id of its process group and session.
+    int Pid() const { return pid_; }
+    // Waits until the process ends (kExited, reaped here), `timeout` passes (kTimedOut) or
+    // `stop` is set (kStopped, noticed within a few milliseconds). Once kExited, later
+    // calls return kExited at once.
+    WaitOutcome WaitFor(std::chrono::milliseconds timeout, const Event* stop = nullptr);
+    bool Exited() const { return exited_; }
+    // Exit status, or 128 + signal when killed by a signal; -1 until it exited (or when the
+    // status was taken by someone else).
+    int ExitCode() const { return exitCode_; }
+    // Gives up the handle: a process still running goes to the reaper. Afterwards the
+    // handle waits for nothing and reports kExited.
+    void Abandon();
+
+  private:
+    friend Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
+                                               const SpawnOptions& options);
+    SpawnedProcess(int pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+    bool TryReap();
+    int pid_ = -1;
+    int pidfd_ = -1;  // -1 when the kernel offers none: the process is polled
+    bool exited_ = false;
+    int exitCode_ = -1;
+};
+
+// Starts argv[0] (looked up on PATH) under the rules of RunProcess (own session, standard
+// input from /dev/null, no other inherited descriptors, default signal mask and
+// dispositions) without waiting for it. A status error when it could not be started.
+Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
+                                    const SpawnOptions& options = {});
+
+// Processes handed to the reaper that have not ended yet (for tests and diagnostics).
+size_t ProcessesAwaitingReaper();
 
 }  // namespace kvzn::platform

@@ -2,8 +2,11 @@
 #include "service/service_context.h"
 
 #include <array>
+#include <memory>
 
 #include "companion/activity_log.h"
+#include "platform/service_manager.h"
+#include "platform/system_restart.h"
 
 namespace kvzn::service {
 
@@ -20,6 +23,19 @@ void ServiceContext::SetPerformanceReady() {
 bool ServiceContext::PerformanceReady() {
     std::scoped_lock lock(locks.performanceData);
     return performanceReady_;
+}
+
+platform::ServiceManager& ServiceContext::Services() {
+    if (serviceManager != nullptr) {
+        return *serviceManager;
+    }
+    static const std::unique_ptr<platform::ServiceManager> machine =
+        platform::MakeServiceManager("/");
+    return *machine;
+}
+
+platform::SystemRestarter& ServiceContext::Restarter() {
+    return restarter != nullptr ? *restarter : platform::SystemRestart();
 }
 
 void ServiceContext::SetComponentStatusSink(std::function<void(int, std::string_view)> sink) {

@@ -15,6 +15,11 @@
 #include "platform/event.h"
 #include "service/status_reporter.h"
 
+namespace kvzn::platform {
+class ServiceManager;
+class SystemRestarter;
+}  // namespace kvzn::platform
+
 namespace kvzn::service {
 
 // The nine process-wide locks, created together in this order.
@@ -66,6 +71,14 @@ public:
     platform::Event alertEvent;  // wakes the alert notification thread
     ServiceLocks locks;
     companion::Socket webListener;  // the web server's listening socket
+
+    // Service control and server restart for the automatic responses. Null means the
+    // machine's own (created at first use); tests set fakes or private-root managers
+    // before any worker runs.
+    platform::ServiceManager* serviceManager = nullptr;
+    platform::SystemRestarter* restarter = nullptr;
+    platform::ServiceManager& Services();
+    platform::SystemRestarter& Restarter();
 
     // Worker start-up handshake: count this worker ready, then wait until the host resumes
     // all workers together (a resume that comes first is not lost).

@@ -1,11 +1,13 @@
 // Running other programs on Linux: posix_spawn into a new session, output through a pipe,
 // a pidfd to wait on, and the whole process group killed when the time-out passes.
+// Programs left running by their caller are reaped by one reaper thread.
 #include "platform/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,7 +17,9 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -108,8 +112,11 @@ std::vector<char*> PointerArray(std::vector<std::string>& strings) {
     return pointers;
 }
 
+enum class ChildOutput { kPipe, kDevNull, kInherit };
+
 // Redirections, session, signal mask and dispositions of the child. Returns 0 or an errno.
-int PrepareSpawn(SpawnSetup& setup, int outputFd, const std::string& workingDirectory) {
+int PrepareSpawn(SpawnSetup& setup, ChildOutput output, int outputFd,
+                 const std::string& workingDirectory) {
     int rc = 0;
     auto step = [&rc](int result) {
         if (rc == 0) {
@@ -117,10 +124,10 @@ int PrepareSpawn(SpawnSetup& setup, int outputFd, const std::string& workingDire
         }
     };
     // 1 and 2 first: should our 0 be closed, the pipe may have landed on descriptor 0.
-    if (outputFd >= 0) {
+    if (output == ChildOutput::kPipe) {
         step(posix_spawn_file_actions_adddup2(&setup.actions, outputFd, STDOUT_FILENO));
         step(posix_spawn_file_actions_adddup2(&setup.actions, outputFd, STDERR_FILENO));
-    } else {
+    } else if (output == ChildOutput::kDevNull) {
         step(posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY,
                                               0));
         step(posix_spawn_file_actions_adddup2(&setup.actions, STDOUT_FILENO, STDERR_FILENO));
@@ -142,6 +149,50 @@ int PrepareSpawn(SpawnSetup& setup, int outputFd, const std::string& workingDire
     step(posix_spawnattr_setflags(
         &setup.attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
     return rc;
+}
+
+Status CheckWorkingDirectory(const std::string& dir) {
+    if (dir.empty()) {
+        return Status::Ok();
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        return Status::Errno("chdir", dir);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return Status::Errno("chdir", dir, ENOTDIR);
+    }
+    return Status::Ok();
+}
+
+// Starts the child; the pid, or why it could not start.
+Result<pid_t> StartChild(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& extraEnvironment,
+                         const std::string& workingDirectory, ChildOutput output, int outputFd) {
+    if (argv.empty() || argv[0].empty()) {
+        return Status::Error(EINVAL, "no program to run");
+    }
+    auto environment = ChildEnvironment(extraEnvironment);
+    if (!environment.ok()) {
+        return environment.status();
+    }
+    if (Status s = CheckWorkingDirectory(workingDirectory); !s.ok()) {
+        return s;
+    }
+    SpawnSetup setup;
+    if (int rc = PrepareSpawn(setup, output, outputFd, workingDirectory); rc != 0) {
+        return Status::Errno("posix_spawn_file_actions", argv[0], rc);
+    }
+    std::vector<std::string> args = argv;
+    std::vector<char*> argPointers = PointerArray(args);
+    std::vector<char*> envPointers = PointerArray(*environment);
+    pid_t pid = -1;
+    if (int rc = ::posix_spawnp(&pid, argv[0].c_str(), &setup.actions, &setup.attr,
+                                argPointers.data(), envPointers.data());
+        rc != 0) {
+        return Status::Errno("posix_spawnp", argv[0], rc);
+    }
+    return pid;
 }
 
 // Appends what one read() returns, keeping at most `limit` bytes. False at end of file.
@@ -232,23 +283,6 @@ void KillGroupAndReap(pid_t pid, int& waitStatus, bool& reaped) {
 // argv[0] is looked up on the PATH of this process, not on a PATH given in `environment`.
 Result<ProcessResult> RunProcess(const std::vector<std::string>& argv,
                                  const ProcessOptions& options) {
-    if (argv.empty() || argv[0].empty()) {
-        return Status::Error(EINVAL, "no program to run");
-    }
-    auto environment = ChildEnvironment(options.environment);
-    if (!environment.ok()) {
-        return environment.status();
-    }
-    if (!options.workingDirectory.empty()) {
-        struct stat st {};
-        if (::stat(options.workingDirectory.c_str(), &st) != 0) {
-            return Status::Errno("chdir", options.workingDirectory);
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            return Status::Errno("chdir", options.workingDirectory, ENOTDIR);
-        }
-    }
-
     Descriptor readEnd;
     Descriptor writeEnd;
     if (options.captureOutput) {
@@ -260,21 +294,13 @@ Result<ProcessResult> RunProcess(const std::vector<std::string>& argv,
         writeEnd.Reset(fds[1]);
         ::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
     }
-
-    SpawnSetup setup;
-    if (int rc = PrepareSpawn(setup, writeEnd.get(), options.workingDirectory); rc != 0) {
-        return Status::Errno("posix_spawn_file_actions", argv[0], rc);
+    auto started = StartChild(argv, options.environment, options.workingDirectory,
+                              options.captureOutput ? ChildOutput::kPipe : ChildOutput::kDevNull,
+                              writeEnd.get());
+    if (!started.ok()) {
+        return started.status();
     }
-    std::vector<std::string> args = argv;
-    std::vector<char*> argPointers = PointerArray(args);
-    std::vector<char*> envPointers = PointerArray(*environment);
-
-    pid_t pid = -1;
-    if (int rc = ::posix_spawnp(&pid, argv[0].c_str(), &setup.actions, &setup.attr,
-                                argPointers.data(), envPointers.data());
-        rc != 0) {
-        return Status::Errno("posix_spawnp", argv[0], rc);
-    }
+    const pid_t pid = *started;
     writeEnd.Close();
 
     // Without pidfd (old kernels) the child is polled with waitpid in short slices.
@@ -334,6 +360,201 @@ Result<ProcessResult> RunProcess(const std::vector<std::string>& argv,
         result.exitCode = ExitCode(waitStatus);
     }
     return result;
+}
+
+namespace {
+
+constexpr std::chrono::milliseconds kStopCheckSlice{20};
+constexpr int kReaperPollMs = 100;  // for processes without a pidfd
+
+// Collects the exit status of processes whose callers stopped waiting for them. One thread,
+// started with the first process handed over, lives for the rest of the process.
+// @threadsafety Always.
+class Reaper {
+  public:
+    static Reaper& Instance() {
+        static Reaper* const reaper = new Reaper();  // never destroyed: its thread never ends
+        return *reaper;
+    }
+
+    void Adopt(pid_t pid, int pidfd) {
+        {
+            std::scoped_lock lock(mutex_);
+            waiting_.push_back(Entry{pid, pidfd});
+            if (!started_) {
+                started_ = true;
+                std::thread(&Reaper::Run, this).detach();
+            }
+        }
+        Wake();
+    }
+
+    size_t Waiting() const {
+        std::scoped_lock lock(mutex_);
+        return waiting_.size();
+    }
+
+  private:
+    struct Entry {
+        pid_t pid;
+        int pidfd;
+    };
+
+    Reaper() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+    void Wake() const {
+        if (wakeFd_ >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        }
+    }
+
+    void Run() {
+        // Signals are for the threads that expect them.
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::vector<pollfd> fds;
+        for (;;) {
+            fds.clear();
+            fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+            bool polled = wakeFd_ < 0;
+            {
+                std::scoped_lock lock(mutex_);
+                for (const Entry& e : waiting_) {
+                    fds.push_back(pollfd{e.pidfd, POLLIN, 0});
+                    polled = polled || e.pidfd < 0;
+                }
+            }
+            // A negative descriptor is skipped by poll; those entries are tried each round.
+            ::poll(fds.data(), fds.size(), polled ? kReaperPollMs : -1);
+            if (wakeFd_ >= 0 && (fds[0].revents & POLLIN) != 0) {
+                uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+            }
+            ReapEnded();
+        }
+    }
+
+    void ReapEnded() {
+        std::scoped_lock lock(mutex_);
+        std::erase_if(waiting_, [](const Entry& e) {
+            int waitStatus = 0;
+            bool reaped = false;
+            if (!TryReap(e.pid, waitStatus, reaped)) {
+                return false;
+            }
+            if (e.pidfd >= 0) {
+                ::close(e.pidfd);
+            }
+            return true;
+        });
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<Entry> waiting_;
+    bool started_ = false;
+    const int wakeFd_;
+};
+
+}  // namespace
+
+SpawnedProcess::SpawnedProcess(SpawnedProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      pidfd_(std::exchange(other.pidfd_, -1)),
+      exited_(other.exited_),
+      exitCode_(other.exitCode_) {}
+
+SpawnedProcess& SpawnedProcess::operator=(SpawnedProcess&& other) noexcept {
+    if (this != &other) {
+        Abandon();
+        pid_ = std::exchange(other.pid_, -1);
+        pidfd_ = std::exchange(other.pidfd_, -1);
+        exited_ = other.exited_;
+        exitCode_ = other.exitCode_;
+    }
+    return *this;
+}
+
+bool SpawnedProcess::TryReap() {
+    if (exited_) {
+        return true;
+    }
+    int waitStatus = 0;
+    bool reaped = false;
+    if (!platform::TryReap(pid_, waitStatus, reaped)) {
+        return false;
+    }
+    exited_ = true;
+    exitCode_ = reaped ? platform::ExitCode(waitStatus) : -1;
+    if (pidfd_ >= 0) {
+        ::close(pidfd_);
+        pidfd_ = -1;
+    }
+    return true;
+}
+
+WaitOutcome SpawnedProcess::WaitFor(std::chrono::milliseconds timeout, const Event* stop) {
+    if (pid_ < 0 || exited_) {
+        return WaitOutcome::kExited;
+    }
+    const auto deadline =
+        SteadyClock::now() + std::clamp(timeout, std::chrono::milliseconds(0), kLongestTimeout);
+    for (;;) {
+        // With both signalled, the stop wins.
+        if (stop != nullptr && stop->IsSet()) {
+            return WaitOutcome::kStopped;
+        }
+        if (TryReap()) {
+            return WaitOutcome::kExited;
+        }
+        const auto now = SteadyClock::now();
+        if (now >= deadline) {
+            return WaitOutcome::kTimedOut;
+        }
+        auto slice = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        if (stop != nullptr) {
+            slice = std::min(slice, kStopCheckSlice);
+        }
+        if (pidfd_ >= 0) {
+            pollfd pfd{pidfd_, POLLIN, 0};
+            ::poll(&pfd, 1, static_cast<int>(std::min<long long>(slice.count(), INT_MAX)));
+        } else {
+            slice = std::min(slice, std::chrono::milliseconds(kPollSliceMs));
+            if (stop != nullptr) {
+                stop->WaitFor(slice);
+            } else {
+                std::this_thread::sleep_for(slice);
+            }
+        }
+    }
+}
+
+void SpawnedProcess::Abandon() {
+    if (pid_ < 0) {
+        return;
+    }
+    if (!TryReap()) {
+        Reaper::Instance().Adopt(pid_, pidfd_);
+    }
+    pid_ = -1;
+    pidfd_ = -1;
+}
+
+// @threadsafety Always, as RunProcess.
+Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
+                                    const SpawnOptions& options) {
+    auto started =
+        StartChild(argv, options.environment, options.workingDirectory,
+                   options.inheritOutput ? ChildOutput::kInherit : ChildOutput::kDevNull, -1);
+    if (!started.ok()) {
+        return started.status();
+    }
+    return SpawnedProcess(*started, OpenPidfd(*started));
+}
+
+size_t ProcessesAwaitingReaper() {
+    return Reaper::Instance().Waiting();
 }
 
 }  // namespace kvzn::platform
