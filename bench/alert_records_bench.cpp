@@ -22,14 +22,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class QuietNotifier : public kvzn::platform::StatusNotifier {
-public:
+  public:
     kvzn::platform::Status Notify(kvzn::platform::ServiceStatusState, uint32_t, uint32_t,
                                   uint32_t) override {
         return kvzn::platform::Status::Ok();
     }
 };
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // The floor: what one durable small-file replacement costs on this disk.
 double PlainWrites(const std::string& dir, int count) {
@@ -60,9 +62,10 @@ double RecordAlerts(const std::string& dir, int count) {
     std::filesystem::create_directories(ctx.dataDirectory);
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
-        std::string message = "A paper jam has occurred. Printing has stopped (" + std::to_string(i) + ")";
-        kvzn::alerting::NotifyError(ctx, kvzn::alerting::kCategoryPrintServer, 4, 0, "Printer Error",
-                                    "HP4050", message, "HP4050");
+        std::string message =
+            "A paper jam has occurred. Printing has stopped (" + std::to_string(i) + ")";
+        kvzn::alerting::NotifyError(ctx, kvzn::alerting::kCategoryPrintServer, 4, 0,
+                                    "Printer Error", "HP4050", message, "HP4050");
         if (i % 10 == 9) {  // a dispatcher keeps the queue short, as in service
             std::scoped_lock lock(ctx.locks.alertFile);
             for (int k = 0; k < 10; ++k) {
@@ -85,8 +88,10 @@ int main(int argc, char** argv) {
     const double plain = PlainWrites(dir, count);
     const double alerts = RecordAlerts(dir, count);
     std::printf("operations:                         %d (directory %s)\n", count, dir.c_str());
-    std::printf("plain write+fsync+rename:           %8.3f s  %9.1f per second\n", plain, count / plain);
-    std::printf("alerts recorded (NotifyError):      %8.3f s  %9.1f per second\n", alerts, count / alerts);
+    std::printf("plain write+fsync+rename:           %8.3f s  %9.1f per second\n", plain,
+                count / plain);
+    std::printf("alerts recorded (NotifyError):      %8.3f s  %9.1f per second\n", alerts,
+                count / alerts);
     std::printf("cost of one alert in plain writes:  %8.2f\n", alerts / plain);
     std::filesystem::remove_all(dir);
     return 0;

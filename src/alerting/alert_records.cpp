@@ -143,8 +143,8 @@ void WriteClosingKeys(platform::ProfileFile& rec) {
 bool SaveRecord(const platform::ProfileFile& rec, const std::string& path, const char* function) {
     const platform::Status st = rec.Save(path);
     if (!st.ok()) {
-        companion::Logger(kModule, function)(1, "Unable to write the error message to the file ", path,
-                                             " (", st.Text(), ")");
+        companion::Logger(kModule, function)(1, "Unable to write the error message to the file ",
+                                             path, " (", st.Text(), ")");
         return false;
     }
     return true;
@@ -194,8 +194,10 @@ uint32_t GetNextFileNo(service::ServiceContext& ctx) {
                 return true;
             }
         }
-        return ::strcasecmp(platform::GetProfileString(kRecordSection, "SMTPDelayed", "FALSE", path, 10).c_str(),
-                            "TRUE") == 0;
+        return ::strcasecmp(
+                   platform::GetProfileString(kRecordSection, "SMTPDelayed", "FALSE", path, 10)
+                       .c_str(),
+                   "TRUE") == 0;
     };
     auto after = [&](uint32_t slot) { return slot + 1 > maxStored ? 1 : slot + 1; };
 
@@ -260,8 +262,8 @@ int CheckFileForFile(const std::string& queuePath, const std::string& recordPath
 int AddToUnsentMsgFile(const std::string& recordPath, const std::string& queuePath) {
     const int fd = ::open(queuePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        companion::Logger(kModule, "AddToUnsentMsgFile")(1, "Couldn't open the unsent message file ",
-                                                         queuePath);
+        companion::Logger(kModule, "AddToUnsentMsgFile")(
+            1, "Couldn't open the unsent message file ", queuePath);
         return 0;
     }
     // One write per line: a line is in the queue whole or not at all.
@@ -273,8 +275,8 @@ int AddToUnsentMsgFile(const std::string& recordPath, const std::string& queuePa
     ::fsync(fd);
     ::close(fd);
     if (n != static_cast<ssize_t>(line.size())) {
-        companion::Logger(kModule, "AddToUnsentMsgFile")(1, "Couldn't open the unsent message file ",
-                                                         queuePath);
+        companion::Logger(kModule, "AddToUnsentMsgFile")(
+            1, "Couldn't open the unsent message file ", queuePath);
         return 0;
     }
     return 1;
@@ -329,7 +331,8 @@ int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, 
     const std::optional<std::string>* infos[] = {&info1, &info2, &info3};
     for (int i = 0; i < 3; ++i) {
         if (*infos[i]) {
-            rec.Set(kRecordSection, "AdditionalInfo" + std::to_string(i + 1), CleanValue(**infos[i]));
+            rec.Set(kRecordSection, "AdditionalInfo" + std::to_string(i + 1),
+                    CleanValue(**infos[i]));
         }
     }
     WriteClosingKeys(rec);

@@ -38,8 +38,8 @@ SummaryCounters& DailySummaryCounters();
 
 // The console alert message (message code 8) sent for every recorded alert when console
 // support is on. Until consoles are served, nothing is sent.
-using ConsoleAlertSender =
-    std::function<void(const std::string& time, const std::string& title, const std::string& message)>;
+using ConsoleAlertSender = std::function<void(const std::string& time, const std::string& title,
+                                              const std::string& message)>;
 void SetConsoleAlertSender(ConsoleAlertSender sender);
 
 // "PRT<slot>.err" in the data directory, and the queue file "Unsent.prt".
@@ -61,8 +61,8 @@ int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
                         std::string_view title, std::string_view source, std::string_view message);
 
 // The slot for the next record: the ring position after "StoredMsgNo", passing over slots
-// whose record still waits in the queue or for a delayed e-mail. When every slot waits, the oldest is reused and the
-// alert it held is named in a warning. Call with the alert-file lock held.
+// whose record still waits in the queue or for a delayed e-mail. When every slot waits, the oldest
+// is reused and the alert it held is named in a warning. Call with the alert-file lock held.
 uint32_t GetNextFileNo(service::ServiceContext& ctx);
 
 // 1 when a line of the queue (cut at its first byte below 0x20) equals the record path.

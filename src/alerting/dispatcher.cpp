@@ -155,12 +155,13 @@ void AlertNotification(service::ServiceContext& ctx) {
     for (;;) {
         DrainUnsentQueue(ctx);
         if (ctx.Stopping()) {
-            companion::Logger(kModule, "AlertNotification")(3, "The Tessel Monitor is being shutdown");
+            companion::Logger(kModule, "AlertNotification")(3,
+                                                            "The Tessel Monitor is being shutdown");
             return;
         }
         ctx.PostComponentStatus(kAlertNotifyComponent, "Waiting for notification");
-        const int woken = platform::Event::WaitAny({&ctx.stopEvent, &ctx.alertEvent},
-                                                   std::chrono::hours(24));
+        const int woken =
+            platform::Event::WaitAny({&ctx.stopEvent, &ctx.alertEvent}, std::chrono::hours(24));
         if (woken == 0) {
             return;
         }
@@ -178,7 +179,8 @@ int ProcessDelayedRecord(service::ServiceContext& ctx, const std::string& record
     if (!channels.email || !channels.email(ctx, record)) {
         return 0;
     }
-    ctx.PostComponentStatus(kDelayedComponent, "Sending delayed notification e-mail for the file " + record);
+    ctx.PostComponentStatus(kDelayedComponent,
+                            "Sending delayed notification e-mail for the file " + record);
     platform::WriteProfileString(kRecordSection, "SMTPDelayed", "FALSE", record);
     return 1;
 }
@@ -216,11 +218,12 @@ void BroadcastConfigurationFailure(service::ServiceContext& ctx, int /*category*
                                    const std::string& reason) {
     const AlertChannels& channels = Channels();
     const std::string title = "Korvane/Tessel Monitor Error";
-    const std::string text =
-        "Message from Korvane. " + reason + ". Please check the local Korvane log file on server " +
-        ctx.computerName +
-        " for more information on this fault and adjust the configuration settings accordingly. One "
-        "or more monitoring features have been disabled.";
+    const std::string text = "Message from Korvane. " + reason +
+                             ". Please check the local Korvane log file on server " +
+                             ctx.computerName +
+                             " for more information on this fault and adjust the configuration "
+                             "settings accordingly. One "
+                             "or more monitoring features have been disabled.";
     std::string names;
     if (BuildRecipientList(ctx, 1, kRecipientNetworkMessage, names) > 0 && channels.networkText) {
         channels.networkText(ctx, title, text, names);

@@ -8,8 +8,8 @@
 
 namespace kvzn::alerting {
 
-int BuildRecipientList(service::ServiceContext& ctx, uint32_t alertMask, int kind, std::string& list,
-                       size_t bufferSize) {
+int BuildRecipientList(service::ServiceContext& ctx, uint32_t alertMask, int kind,
+                       std::string& list, size_t bufferSize) {
     namespace contacts = config::contacts;
     const std::string key = config::SubKey(config::subkey::kContacts);
     const bool email = kind != kRecipientNetworkMessage;
@@ -18,13 +18,15 @@ int BuildRecipientList(service::ServiceContext& ctx, uint32_t alertMask, int kin
     int appended = 0;
     for (int n = 1;; ++n) {
         std::string name;
-        if (ctx.registry.ReadText(key, config::Numbered(email ? contacts::kEMail : contacts::kNetSend, n),
-                                  name) != 0) {
+        if (ctx.registry.ReadText(
+                key, config::Numbered(email ? contacts::kEMail : contacts::kNetSend, n), name) !=
+            0) {
             return appended;
         }
         uint32_t mask = 0;
-        ctx.registry.ReadNumber(key, config::Numbered(email ? contacts::kEMailLevel : contacts::kNetSendLevel, n),
-                                mask);
+        ctx.registry.ReadNumber(
+            key, config::Numbered(email ? contacts::kEMailLevel : contacts::kNetSendLevel, n),
+            mask);
         if (alertMask != kAllLevels && (mask & alertMask) == 0) {
             continue;
         }

@@ -17,7 +17,7 @@ inline constexpr size_t kRecipientListSize = 7000;
 // now. An e-mail contact with its own server is written "address~server~sender~port" (sender
 // "<NONE>" when empty, port 25 when missing). An entry that would not fit `bufferSize` is left
 // out with a warning. Returns the number of entries appended.
-int BuildRecipientList(service::ServiceContext& ctx, uint32_t alertMask, int kind, std::string& list,
-                       size_t bufferSize = kRecipientListSize);
+int BuildRecipientList(service::ServiceContext& ctx, uint32_t alertMask, int kind,
+                       std::string& list, size_t bufferSize = kRecipientListSize);
 
 }  // namespace kvzn::alerting

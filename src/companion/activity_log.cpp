@@ -13,7 +13,9 @@ namespace kvzn::companion {
 
 namespace {
 
-long ThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+long ThreadId() {
+    return static_cast<long>(::syscall(SYS_gettid));
+}
 
 // A record is one line: control characters in the message become blanks.
 void Flatten(std::string& text) {
@@ -134,7 +136,8 @@ void ActivityLog::Write(int level, std::string_view module, std::string_view fun
     record.module = module;
     record.function = function;
     for (const LogPiece& piece : pieces) {
-        record.message += piece.IsText() ? std::string(piece.Text()) : std::to_string(piece.Number());
+        record.message +=
+            piece.IsText() ? std::string(piece.Text()) : std::to_string(piece.Number());
     }
     Emit(std::move(record));
 }
@@ -147,7 +150,8 @@ void ActivityLog::Milestone(int level, std::string_view module, std::string_view
     record.module = module;
     record.function = function;
     for (const LogPiece& piece : pieces) {
-        record.message += piece.IsText() ? std::string(piece.Text()) : std::to_string(piece.Number());
+        record.message +=
+            piece.IsText() ? std::string(piece.Text()) : std::to_string(piece.Number());
     }
     Emit(std::move(record));
 }

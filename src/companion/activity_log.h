@@ -17,18 +17,18 @@ namespace kvzn::companion {
 
 // One piece of a record's message: a text ("s") or an integer ("l", "i").
 class LogPiece {
-public:
+  public:
     LogPiece(const char* text) : value_(std::string_view(text ? text : "")) {}  // NOLINT
     LogPiece(std::string_view text) : value_(text) {}                           // NOLINT
     LogPiece(const std::string& text) : value_(std::string_view(text)) {}       // NOLINT
     template <std::integral T>
-        requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-    LogPiece(T n) : value_(static_cast<long long>(n)) {}  // NOLINT
+    requires(!std::same_as<T, bool> && !std::same_as<T, char>) LogPiece(T n)
+        : value_(static_cast<long long>(n)) {}  // NOLINT
     bool IsText() const { return std::holds_alternative<std::string_view>(value_); }
     std::string_view Text() const { return std::get<std::string_view>(value_); }
     long long Number() const { return std::get<long long>(value_); }
 
-private:
+  private:
     std::variant<std::string_view, long long> value_;
 };
 
@@ -44,7 +44,7 @@ struct LogRecord {
 
 // Receives every record that passes the level (tests capture records with one).
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     virtual void Consume(const LogRecord& record) = 0;
 };
@@ -54,7 +54,7 @@ public:
 // @threadsafety Always. Records from several threads never interleave within a line; each
 // record is one write() to a file opened for appending, so two processes may share a file.
 class ActivityLog {
-public:
+  public:
     static constexpr const char* kDefaultFileName = "KVZN.LOG";
 
     ActivityLog();
@@ -93,7 +93,7 @@ public:
     // Formats one line of the file (without the line feed).
     static std::string FormatLine(const LogRecord& record);
 
-private:
+  private:
     void Emit(LogRecord record);
     bool OpenLocked(const std::string& path);
     std::string Resolve(const std::string& path) const;
@@ -109,7 +109,7 @@ private:
 
 // Records of one module and function: Logger(kModule, "ServiceMain")(3, "text ", n).
 class Logger {
-public:
+  public:
     Logger(std::string_view module, std::string_view function,
            ActivityLog& log = ActivityLog::Process())
         : log_(log), module_(module), function_(function) {}
@@ -125,7 +125,7 @@ public:
         log_.Milestone(level, module_, function_, {LogPiece(pieces)...});
     }
 
-private:
+  private:
     ActivityLog& log_;
     std::string_view module_;
     std::string_view function_;

@@ -39,7 +39,9 @@ void Registry::NoteFailure(const platform::Status& status) const {
                                  " cannot be used: ", text);
 }
 
-void Registry::SetConnector(Connector connector) { connector_ = std::move(connector); }
+void Registry::SetConnector(Connector connector) {
+    connector_ = std::move(connector);
+}
 
 int Registry::ConnectToServer(std::string_view server) {
     if (!connector_) {
@@ -55,7 +57,9 @@ int Registry::ConnectToServer(std::string_view server) {
     return 0;
 }
 
-std::shared_ptr<platform::ConfigStore> Registry::ConnectedRoot() const { return connected_; }
+std::shared_ptr<platform::ConfigStore> Registry::ConnectedRoot() const {
+    return connected_;
+}
 
 std::string Registry::LastError() const {
     std::scoped_lock lock(errorMutex_);
@@ -168,9 +172,8 @@ int Registry::DeleteValue(std::string_view key, std::string_view name) {
 }
 
 int Registry::DeleteKey(std::string_view key) {
-    platform::Status status = store_->Update([&](platform::StoreTree& tree) {
-        return tree.DeleteKey(key);
-    });
+    platform::Status status =
+        store_->Update([&](platform::StoreTree& tree) { return tree.DeleteKey(key); });
     if (!status.ok()) {
         NoteFailure(status);
         return kStoreError;

@@ -19,10 +19,10 @@ namespace kvzn::companion {
 // Writes return 0 on success and create missing keys.
 // @threadsafety Always (the store serialises access, also between processes).
 class Registry {
-public:
-    static constexpr int kMissing = 2;      // key or value not found
-    static constexpr int kWrongType = 13;   // the value has another type
-    static constexpr int kStoreError = 5;   // the store could not be read or written
+  public:
+    static constexpr int kMissing = 2;     // key or value not found
+    static constexpr int kWrongType = 13;  // the value has another type
+    static constexpr int kStoreError = 5;  // the store could not be read or written
 
     explicit Registry(std::shared_ptr<platform::ConfigStore> store);
 
@@ -65,7 +65,7 @@ public:
     // store, or the failing call).
     std::string LastError() const;
 
-private:
+  private:
     int Get(std::string_view key, std::string_view name, platform::StoreValue& out) const;
     int Put(std::string_view key, std::string_view name, platform::StoreValue value);
     void NoteFailure(const platform::Status& status) const;

@@ -11,7 +11,7 @@ namespace kvzn::companion {
 // A socket handle variable. The descriptor is atomic so that one thread may close a
 // listening socket while another waits in IpAccept on it. -1 = no socket.
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     Socket(const Socket&) = delete;
@@ -23,7 +23,7 @@ public:
     int Release() { return fd_.exchange(-1); }
     void Reset(int fd);  // closes the old descriptor, keeps the new one
 
-private:
+  private:
     std::atomic<int> fd_{-1};
 };
 
@@ -32,12 +32,12 @@ private:
 
 // Results shared by the calls below. Every other non-zero result is an errno value.
 inline constexpr int kIpOk = 0;
-inline constexpr int kIpWouldBlock = -4;       // IpSendText: the peer takes no data now
-inline constexpr int kIpTimedOut = -11;        // no reply/request/connection in time
-inline constexpr int kIpListenerClosed = -1;   // IpAccept: the listening socket was closed
+inline constexpr int kIpWouldBlock = -4;          // IpSendText: the peer takes no data now
+inline constexpr int kIpTimedOut = -11;           // no reply/request/connection in time
+inline constexpr int kIpListenerClosed = -1;      // IpAccept: the listening socket was closed
 inline constexpr int kIpInvalidConnection = -25;  // IpAccept: the listener is unusable
-inline constexpr int kIpBadHandle = -9;        // the handle holds no socket
-inline constexpr int kIpResolveFailed = -2;    // host name could not be resolved
+inline constexpr int kIpBadHandle = -9;           // the handle holds no socket
+inline constexpr int kIpResolveFailed = -2;       // host name could not be resolved
 
 // Connects to host (name or dotted address) and port, waiting at most `timeoutSeconds`
 // (the per-caller constant: 6 SMTP, 9 HTTP, 1 console notices). On failure `error` gets a
@@ -65,8 +65,8 @@ int IpReceiveReply(Socket& sock, std::string& reply, size_t maxLength = 999,
 // the peer's end of sending, or maxLength bytes. `received` is the length read.
 // kIpTimedOut when a wait passes without data; what came before stays in `request`.
 // ECONNRESET when the peer closed without sending anything.
-int IpReceiveRequest(Socket& sock, std::string& request, size_t& received,
-                     size_t maxLength = 99999, int timeoutSeconds = 10);
+int IpReceiveRequest(Socket& sock, std::string& request, size_t& received, size_t maxLength = 99999,
+                     int timeoutSeconds = 10);
 
 // Sends the file's content, each wait limited to `timeoutSeconds` (kIpTimedOut when the
 // peer takes nothing for that long). A file that cannot be opened gives its errno.

@@ -10,7 +10,8 @@ namespace {
 // True when the value exists, whatever its type.
 bool Present(const companion::Registry& registry, std::string_view key, std::string_view name) {
     bool found = false;
-    registry.Store().Read([&](const platform::StoreTree& tree) { found = tree.Find(key, name) != nullptr; });
+    registry.Store().Read(
+        [&](const platform::StoreTree& tree) { found = tree.Find(key, name) != nullptr; });
     return found;
 }
 

@@ -10,9 +10,9 @@ namespace {
 constexpr std::string_view kModule = "kvHlpSvcs";
 // M = 251 * 241 and E * D = 1 modulo lcm(250, 240), so reading gives back every code
 // below M; M < 65536 keeps every product of the 32-bit square-and-multiply below 2^32.
-constexpr uint32_t kStoreExponent = 37;     // E
-constexpr uint32_t kReadExponent = 12973;   // D
-constexpr uint32_t kModulus = 60491;        // M
+constexpr uint32_t kStoreExponent = 37;    // E
+constexpr uint32_t kReadExponent = 12973;  // D
+constexpr uint32_t kModulus = 60491;       // M
 
 uint32_t PowMod(uint32_t base, uint32_t exponent) {
     uint32_t result = 1;
@@ -69,8 +69,9 @@ int kvHlpSvc1(companion::Registry& registry, std::string_view text, platform::Co
     const companion::Logger log(kModule, "kvHlpSvc1");
     std::vector<uint8_t> bytes;
     if (!ScrambleText(text, bytes)) {
-        log(1, "Internal error #4 - the value to save must be at most 128 characters of 7-bit "
-               "text");
+        log(1,
+            "Internal error #4 - the value to save must be at most 128 characters of 7-bit "
+            "text");
         return 0;
     }
     const platform::Status status = Target(registry, root).Update([&](platform::StoreTree& tree) {
@@ -109,8 +110,9 @@ int kvHlpSvc2(companion::Registry& registry, platform::ConfigStore& root, std::s
     }
     const size_t chars = value.binary.size() / 4;
     if (value.binary.size() > kScrambledMaxBytes || bufferSize == 0 || chars > bufferSize - 1) {
-        log(1, "Internal error #3 - insufficient memory to read the requested value from the "
-               "Registry");
+        log(1,
+            "Internal error #3 - insufficient memory to read the requested value from the "
+            "Registry");
         return 0;
     }
     buffer = UnscrambleBytes(value.binary);

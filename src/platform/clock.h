@@ -11,7 +11,7 @@ namespace kvzn::platform {
 // can drive the 32-bit tick wrap, long waits and daylight-saving days.
 // @threadsafety All members may be called from any thread.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Milliseconds since boot as a 32-bit value: wraps to 0 after about 49.7 days.
     virtual uint32_t TickCount() const = 0;

@@ -37,7 +37,7 @@ struct CaseInsensitiveLess {
 // between components ("Software\Halvern\..."); empty components are ignored. Key and value
 // names compare without regard to case and keep the spelling of their first writer.
 class StoreTree {
-public:
+  public:
     StoreTree() = default;
     // Deep copy; a writer may work on a copy and commit it only when it succeeds.
     StoreTree(const StoreTree& other);
@@ -65,7 +65,7 @@ public:
     // written in two sections gets the values of both.
     static Status Parse(std::string_view text, std::string_view fileName, StoreTree& out);
 
-private:
+  private:
     struct Node {
         std::string name;  // spelling as first written
         std::map<std::string, StoreValue, CaseInsensitiveLess> values;
@@ -81,7 +81,7 @@ private:
 // A configuration store shared by the service and the configuration utility.
 // @threadsafety Always; the file backend is also safe between processes.
 class ConfigStore {
-public:
+  public:
     virtual ~ConfigStore() = default;
     // Calls `reader` with a consistent snapshot of the whole store. The reader runs with no
     // lock held and may use the store again. A missing store file reads as an empty tree.

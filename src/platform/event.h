@@ -13,7 +13,7 @@ namespace kvzn::platform {
 // event stays set until Reset().
 // @threadsafety Always.
 class Event {
-public:
+  public:
     void Set();
     void Reset();
     bool IsSet() const;
@@ -24,9 +24,10 @@ public:
 
     // Waits until one of the events is set or the time-out passes. Returns the index of the
     // first event (in the order given) that is set, or -1 on time-out.
-    static int WaitAny(std::initializer_list<const Event*> events, std::chrono::milliseconds timeout);
+    static int WaitAny(std::initializer_list<const Event*> events,
+                       std::chrono::milliseconds timeout);
 
-private:
+  private:
     struct Waiter {
         std::mutex mutex;
         std::condition_variable cv;

@@ -10,7 +10,7 @@ namespace {
 // Readers get the committed tree as an immutable snapshot, so a reader may run while an
 // update is in progress and may itself call back into the store.
 class MemoryStore final : public ConfigStore {
-public:
+  public:
     Status Read(const std::function<void(const StoreTree&)>& reader) override {
         std::shared_ptr<const StoreTree> snapshot;
         {
@@ -39,7 +39,7 @@ public:
 
     std::string Location() const override { return "(memory)"; }
 
-private:
+  private:
     std::mutex updateMutex_;  // one read-modify-write at a time
     std::mutex mutex_;        // guards tree_
     std::shared_ptr<const StoreTree> tree_ = std::make_shared<StoreTree>();
@@ -47,6 +47,8 @@ private:
 
 }  // namespace
 
-std::shared_ptr<ConfigStore> MakeMemoryStore() { return std::make_shared<MemoryStore>(); }
+std::shared_ptr<ConfigStore> MakeMemoryStore() {
+    return std::make_shared<MemoryStore>();
+}
 
 }  // namespace kvzn::platform

@@ -19,7 +19,7 @@ struct ProcessOptions {
 };
 
 struct ProcessResult {
-    int exitCode = -1;     // exit status, or 128 + signal when killed by a signal
+    int exitCode = -1;      // exit status, or 128 + signal when killed by a signal
     bool timedOut = false;  // the time-out passed; the process group was killed
     std::string output;
 };

@@ -59,8 +59,10 @@ ProfileFile ProfileFile::Parse(std::string_view text) {
         }
         pos = end + 1;
         const std::string_view trimmed = Trim(line);
-        if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.find(']') != std::string_view::npos) {
-            p.sections_.push_back({std::string(Trim(trimmed.substr(1, trimmed.find(']') - 1))), {}});
+        if (trimmed.size() >= 2 && trimmed.front() == '[' &&
+            trimmed.find(']') != std::string_view::npos) {
+            p.sections_.push_back(
+                {std::string(Trim(trimmed.substr(1, trimmed.find(']') - 1))), {}});
             continue;
         }
         const size_t eq = line.find('=');
@@ -155,7 +157,8 @@ void ProfileFile::Set(std::string_view section, std::string_view key, std::strin
     }
     // New keys go after the last key of the section, before trailing blank lines.
     auto at = s->entries.end();
-    while (at != s->entries.begin() && std::prev(at)->key.empty() && Trim(std::prev(at)->value).empty()) {
+    while (at != s->entries.begin() && std::prev(at)->key.empty() &&
+           Trim(std::prev(at)->value).empty()) {
         --at;
     }
     s->entries.insert(at, Entry{OneLine(key), OneLine(value)});
@@ -230,7 +233,8 @@ Status ProfileFile::Save(const std::string& path, int mode) const {
 
 Status WriteFileAtomically(const std::string& path, std::string_view content, int mode) {
     const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     // "<name>.XXXXXX.tmp": a temporary file left by a crash is recognisable and removed.
     std::string tmp = path + ".XXXXXX.tmp";
     const int fd = ::mkostemps(tmp.data(), 4, O_CLOEXEC);

@@ -14,7 +14,7 @@ namespace kvzn::platform {
 // the first of two equal sections or keys wins on reading and is the one changed on
 // writing. Values never hold CR or LF: a line break given to Set is written as a blank.
 class ProfileFile {
-public:
+  public:
     // Loads the file; a missing file gives an empty profile, other failures a Status.
     static Result<ProfileFile> Load(const std::string& path);
     static ProfileFile Parse(std::string_view text);
@@ -33,7 +33,7 @@ public:
     // disk, renamed over the old one. A reader sees the old or the new file, never a mix.
     Status Save(const std::string& path, int mode = 0644) const;
 
-private:
+  private:
     struct Entry {
         std::string key;  // empty for a line that is not "key=value" (kept as it was)
         std::string value;

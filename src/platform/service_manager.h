@@ -26,7 +26,7 @@ struct ServiceDefinition {
 // given to the factory, so tests can install into a private root.
 // @threadsafety Each call is independent; calls may come from several threads.
 class ServiceManager {
-public:
+  public:
     virtual ~ServiceManager() = default;
     virtual std::string_view Kind() const = 0;  // "systemd" or "sysv"
     // Creates the service entry and enables it for automatic start.

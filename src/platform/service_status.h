@@ -16,7 +16,7 @@ enum class ServiceStatusState { StartPending, Running, StopPending, Stopped };
 // nothing (SysV init or a manual start).
 // @threadsafety Always.
 class StatusNotifier {
-public:
+  public:
     virtual ~StatusNotifier() = default;
     virtual Status Notify(ServiceStatusState state, uint32_t checkpoint, uint32_t waitHintMs,
                           uint32_t exitCode) = 0;

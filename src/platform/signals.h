@@ -11,13 +11,13 @@ namespace kvzn::platform {
 // calls `handler` on a dedicated thread for each one that arrives. Construct it in main
 // before any other thread exists. The handler may block; further signals wait.
 class SignalWatcher {
-public:
+  public:
     SignalWatcher(std::vector<int> signals, std::function<void(int)> handler);
     ~SignalWatcher();  // stops the thread; the signals stay blocked
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
-private:
+  private:
     void Run();
     std::function<void(int)> handler_;
     int signalFd_ = -1;

@@ -11,7 +11,7 @@ namespace kvzn::platform {
 // Status of a platform call. ok() when err == 0. `call` names the failing system call or
 // step, `detail` carries extra context (a path, a line number) for the log record.
 class Status {
-public:
+  public:
     Status() = default;
     static Status Ok() { return {}; }
     // Failure of a system call; takes errno at the time of the call unless given.
@@ -28,7 +28,7 @@ public:
     // "open(/etc/x): No such file or directory" or the detail text alone.
     std::string Text() const;
 
-private:
+  private:
     Status(int err, std::string call, std::string detail)
         : err_(err), call_(std::move(call)), detail_(std::move(detail)) {}
     int err_ = 0;
@@ -39,8 +39,8 @@ private:
 // A value or the Status that explains why there is none.
 template <class T>
 class Result {
-public:
-    Result(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  public:
+    Result(T value) : value_(std::move(value)) {}          // NOLINT(google-explicit-constructor)
     Result(Status status) : status_(std::move(status)) {}  // NOLINT
     bool ok() const { return value_.has_value(); }
     const Status& status() const { return status_; }
@@ -51,7 +51,7 @@ public:
     T& operator*() { return *value_; }
     const T& operator*() const { return *value_; }
 
-private:
+  private:
     std::optional<T> value_;
     Status status_;
 };

@@ -34,7 +34,9 @@ constexpr size_t kBytesPerLine = 25;
 // Deeper keys in a file are refused: the tree code recurses once per level.
 constexpr size_t kMaxKeyDepth = 256;
 
-char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char FoldCase(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -64,7 +66,9 @@ std::vector<std::string_view> SplitPath(std::string_view path) {
     return parts;
 }
 
-bool NeedsEscape(unsigned char c) { return c < 0x20 || c == 0x7f; }
+bool NeedsEscape(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
 
 void AppendHexByte(std::string& out, unsigned char c) {
     constexpr char kDigits[] = "0123456789abcdef";
@@ -166,7 +170,7 @@ std::string_view Trim(std::string_view s) {
 
 // Lines of the file with their numbers; the value parser pulls continuation lines from it.
 class LineReader {
-public:
+  public:
     explicit LineReader(std::string_view text) : text_(text) {}
     bool Next(std::string_view& line) {
         if (pos_ >= text_.size()) {
@@ -183,7 +187,7 @@ public:
     }
     size_t number() const { return number_; }
 
-private:
+  private:
     std::string_view text_;
     size_t pos_ = 0;
     size_t number_ = 0;
@@ -389,7 +393,9 @@ bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) con
     return a.size() < b.size();
 }
 
-StoreTree::StoreTree(const StoreTree& other) { CopyNode(other.root_, root_); }
+StoreTree::StoreTree(const StoreTree& other) {
+    CopyNode(other.root_, root_);
+}
 
 StoreTree& StoreTree::operator=(const StoreTree& other) {
     if (this != &other) {
@@ -456,7 +462,9 @@ void StoreTree::Set(std::string_view keyPath, std::string_view name, StoreValue 
     }
 }
 
-void StoreTree::CreateKey(std::string_view keyPath) { FindOrCreate(keyPath); }
+void StoreTree::CreateKey(std::string_view keyPath) {
+    FindOrCreate(keyPath);
+}
 
 bool StoreTree::DeleteValue(std::string_view keyPath, std::string_view name) {
     if (!KeyExists(keyPath)) {
@@ -494,7 +502,9 @@ bool StoreTree::DeleteKey(std::string_view keyPath) {
     return true;
 }
 
-bool StoreTree::KeyExists(std::string_view keyPath) const { return FindNode(keyPath) != nullptr; }
+bool StoreTree::KeyExists(std::string_view keyPath) const {
+    return FindNode(keyPath) != nullptr;
+}
 
 std::vector<std::string> StoreTree::SubKeyNames(std::string_view keyPath) const {
     std::vector<std::string> names;
@@ -535,7 +545,9 @@ bool StoreTree::NodesEqual(const Node& a, const Node& b) {
     return true;
 }
 
-bool StoreTree::operator==(const StoreTree& other) const { return NodesEqual(root_, other.root_); }
+bool StoreTree::operator==(const StoreTree& other) const {
+    return NodesEqual(root_, other.root_);
+}
 
 std::string StoreTree::Serialize() const {
     std::string out(kFileHeader);
@@ -665,8 +677,8 @@ Status StoreTree::Parse(std::string_view text, std::string_view fileName, StoreT
         }
     }
     if (error) {
-        return Status::Error(EINVAL, std::string(fileName) + ":" + std::to_string(error->line) +
-                                         ": " + error->what);
+        return Status::Error(
+            EINVAL, std::string(fileName) + ":" + std::to_string(error->line) + ": " + error->what);
     }
     out = std::move(tree);
     return Status::Ok();

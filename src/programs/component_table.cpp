@@ -19,8 +19,11 @@ service::ComponentTable MakeComponentTable() {
     using service::ComponentSpec;
     using service::ServiceContext;
     service::ComponentTable table;
-    table.performance = {"PerformanceCounter", 3, 4,
-                         CannotStart("Peformance Counter monitoring thread"), nullptr,
+    table.performance = {"PerformanceCounter",
+                         3,
+                         4,
+                         CannotStart("Peformance Counter monitoring thread"),
+                         nullptr,
                          monitors::PerformanceCounter};
     table.components = {
         {"VerifyEventLogs", 0, 2, CannotStart("Event Log monitoring thread"), nullptr,

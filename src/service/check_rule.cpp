@@ -7,7 +7,8 @@ namespace kvzn::service {
 
 CheckResult EvaluateCheck(uint32_t now, const config::CommonCheckFields& fields, CheckState& state,
                           CheckActions& actions, const CheckRuleOptions& options) {
-    if (!fields.enabled || !IsIntervalElapsed(now, state.lastAlertTick, fields.nonNotificationPeriod)) {
+    if (!fields.enabled ||
+        !IsIntervalElapsed(now, state.lastAlertTick, fields.nonNotificationPeriod)) {
         return CheckResult::Skipped;
     }
     CheckOutcome outcome = actions.Run();

@@ -31,7 +31,7 @@ struct ResponseOutcome {
 
 // What the rule needs from the monitor for one check.
 class CheckActions {
-public:
+  public:
     virtual ~CheckActions() = default;
     virtual CheckOutcome Run() = 0;
     virtual ResponseOutcome RunResponse(const CheckOutcome& failure) = 0;
@@ -46,12 +46,12 @@ public:
 };
 
 enum class CheckResult {
-    Skipped,          // disabled, or inside the non-notification period
-    Healthy,          // healthy, nothing raised
-    Counting,         // failed, below "CountBeforeAction"
-    Alerted,          // failed: the failure alert was raised
-    RunnerAlerted,    // the runner raised its own alert (result 3)
-    Recovered,        // a response made the check healthy
+    Skipped,        // disabled, or inside the non-notification period
+    Healthy,        // healthy, nothing raised
+    Counting,       // failed, below "CountBeforeAction"
+    Alerted,        // failed: the failure alert was raised
+    RunnerAlerted,  // the runner raised its own alert (result 3)
+    Recovered,      // a response made the check healthy
 };
 
 struct CheckRuleOptions {

@@ -15,7 +15,9 @@ bool IsFlagKey(std::string_view key) {
 }
 
 // Log types of the text log file checks; the others are event log checks.
-bool IsLogFileType(uint32_t type) { return type == 3 || type == 4 || type == 6 || type == 7; }
+bool IsLogFileType(uint32_t type) {
+    return type == 3 || type == 4 || type == 6 || type == 7;
+}
 
 }  // namespace
 
@@ -33,7 +35,8 @@ void RecordConfigStatus(ServiceContext& ctx, std::string_view section, std::stri
     } else if (IsFlagKey(key)) {
         platform::WriteProfileString(section, key, "1", path);
     } else {
-        platform::WriteProfileString(section, std::string(key) + std::to_string(number), value, path);
+        platform::WriteProfileString(section, std::string(key) + std::to_string(number), value,
+                                     path);
     }
     if (ctx.firstRun && !registryKey.empty()) {
         ctx.registry.WriteFlag(std::string(registryKey) + "\\" + std::string(registrySubkey),
@@ -55,7 +58,8 @@ int DisableLogChecks(ServiceContext& ctx, std::string_view section, int counter,
         }
         uint32_t type = 0;
         ctx.registry.ReadNumber(entry, config::list::kLogType, type);
-        if (IsLogFileType(type) != logFiles || ::strcasecmp(file.c_str(), std::string(fileName).c_str()) != 0) {
+        if (IsLogFileType(type) != logFiles ||
+            ::strcasecmp(file.c_str(), std::string(fileName).c_str()) != 0) {
             continue;
         }
         ctx.registry.WriteFlag(entry, config::check::kEnabled, 0);

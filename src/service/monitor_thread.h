@@ -20,19 +20,19 @@ struct ReportRequest {
 
 // The fixed texts and habits of one monitor.
 struct MonitorIdentity {
-    std::string_view threadFunction;    // "SpecificMonitor"
-    int componentCode = 0;              // status line component
-    std::string_view module;            // "kvZNPrintServerMonitor"
-    std::string_view closingSentence;   // logged when there is nothing to do
+    std::string_view threadFunction;       // "SpecificMonitor"
+    int componentCode = 0;                 // status line component
+    std::string_view module;               // "kvZNPrintServerMonitor"
+    std::string_view closingSentence;      // logged when there is nothing to do
     std::string_view configStatusSection;  // "Server-specific"; empty: none
-    bool timedStart = false;            // honours "StartMonitoringOn"
-    bool postsWarmUpLine = true;        // "Waiting for Windows to warm up" during the timed start
+    bool timedStart = false;               // honours "StartMonitoringOn"
+    bool postsWarmUpLine = true;  // "Waiting for Windows to warm up" during the timed start
 };
 
 // One monitor. The skeleton calls these on the monitor's own thread; WriteWebData is called
 // on a web worker's thread.
 class Monitor {
-public:
+  public:
     virtual ~Monitor() = default;
     virtual const MonitorIdentity& Identity() const = 0;
     // Reads the monitor's configuration; returns the number of enabled checks.

@@ -54,26 +54,39 @@ void ServiceContext::PostComponentStatus(int componentCode, std::string_view tex
         return;
     }
     companion::Logger("kvZNConsole", "PostComponentStatus")(4, ComponentName(componentCode), ": ",
-                                                          text);
+                                                            text);
 }
 
 std::string_view ComponentName(int code) {
-    static constexpr std::array<std::string_view, 29> kNames = {
-        "Alert Engine",        "Event Log Monitor",
-        "Log File Monitor",    "Performance Monitor",
-        "Database Monitor",    "FTP Monitor",
-        "E-mail Send/Receive Monitor", "SQL Server Monitor",
-        "HTTP Monitor",        "Mailbox Monitor",
-        "Process Monitor",     "Alert/Notify",
-        "Web Server",          "Summary",
-        "Port Monitor",        "File Monitor",
-        "HTML Links Monitor",  "IIS Summary",
-        "Delayed Alert/Notify", "Disk Space Monitor",
-        "Main Server",         "Console Handler",
-        "Exchange Monitor",    "File/Print Monitor",
-        "Print Server Monitor", "Print Queue Monitor",
-        "Service Monitor",     "SQL Server Monitor",
-        "Server Monitor"};
+    static constexpr std::array<std::string_view, 29> kNames = {"Alert Engine",
+                                                                "Event Log Monitor",
+                                                                "Log File Monitor",
+                                                                "Performance Monitor",
+                                                                "Database Monitor",
+                                                                "FTP Monitor",
+                                                                "E-mail Send/Receive Monitor",
+                                                                "SQL Server Monitor",
+                                                                "HTTP Monitor",
+                                                                "Mailbox Monitor",
+                                                                "Process Monitor",
+                                                                "Alert/Notify",
+                                                                "Web Server",
+                                                                "Summary",
+                                                                "Port Monitor",
+                                                                "File Monitor",
+                                                                "HTML Links Monitor",
+                                                                "IIS Summary",
+                                                                "Delayed Alert/Notify",
+                                                                "Disk Space Monitor",
+                                                                "Main Server",
+                                                                "Console Handler",
+                                                                "Exchange Monitor",
+                                                                "File/Print Monitor",
+                                                                "Print Server Monitor",
+                                                                "Print Queue Monitor",
+                                                                "Service Monitor",
+                                                                "SQL Server Monitor",
+                                                                "Server Monitor"};
     if (code < 1 || code > 29) {
         return {};
     }

@@ -39,7 +39,7 @@ struct ServiceLocks {
 // ServiceMain before any worker starts and only read afterwards.
 // @threadsafety Settings: read-only once workers run. Events, locks and counters: Always.
 class ServiceContext {
-public:
+  public:
     ServiceContext(companion::Registry& registry, platform::Clock& clock, StatusReporter& status)
         : registry(registry), clock(clock), status(status) {}
     ServiceContext(const ServiceContext&) = delete;
@@ -99,7 +99,7 @@ public:
     bool WaitForStop(std::chrono::milliseconds timeout) const { return stopEvent.WaitFor(timeout); }
     bool Stopping() const { return stopEvent.IsSet(); }
 
-private:
+  private:
     config::DateFormatSetting dateFormat_;
     std::atomic<uint32_t> readyCount_{0};
     platform::Event resume_;

@@ -125,7 +125,8 @@ void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
         platform::ServiceDefinition def{kServiceName, kDisplayName, kDescription, executable, {}};
         // The service uses the same store as the program that registered it.
         if (const char* store = std::getenv(platform::kStoreEnvironmentVariable); store && *store) {
-            def.environment.push_back(std::string(platform::kStoreEnvironmentVariable) + "=" + store);
+            def.environment.push_back(std::string(platform::kStoreEnvironmentVariable) + "=" +
+                                      store);
         }
         const platform::Status status = manager.Install(def);
         if (!status.ok()) {
@@ -210,16 +211,16 @@ int ServiceProgramMain(int argc, char** argv, ComponentTable table) {
             g_host = nullptr;
             return 0;
         }
-        companion::Logger(kModule, "main").Milestone(
-            1, "The Tessel Monitor was started with an unrecognised parameter - ", arg);
+        companion::Logger(kModule, "main")
+            .Milestone(1, "The Tessel Monitor was started with an unrecognised parameter - ", arg);
         std::cerr << "kvZNPrint: unrecognised parameter " << arg
                   << " (use /register, /unregister or /TRACE)\n";
         return 1;
     }
 
     if (!IsStartedByServiceManager()) {
-        companion::Logger(kModule, "main").Milestone(
-            1, "Call to StartServiceCtrlDispatcher failed. Error: ", ENOTTY);
+        companion::Logger(kModule, "main")
+            .Milestone(1, "Call to StartServiceCtrlDispatcher failed. Error: ", ENOTTY);
         std::cerr << "kvZNPrint: not started by the service manager; run it as the kvZNPrint "
                      "service, or with /TRACE for a console run\n";
         return 0;

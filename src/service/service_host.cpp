@@ -174,8 +174,8 @@ bool ServiceHost::StartComponent(const ComponentSpec& spec) {
                     body(*context);
                 }
             } catch (const std::exception& e) {
-                companion::Logger(kModule, name)(1, "The thread ended on an unexpected error: ",
-                                                 e.what());
+                companion::Logger(kModule, name)(
+                    1, "The thread ended on an unexpected error: ", e.what());
             } catch (...) {
                 companion::Logger(kModule, name)(1, "The thread ended on an unexpected error");
             }
@@ -250,9 +250,10 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
     }
 
     if (!CreateRequiredDirectories()) {
-        Abort("The Korvane/Tessel Print Monitor cannot be started because the required local "
-              "directories do not exist and could not be created. Please contact the System "
-              "Administrator");
+        Abort(
+            "The Korvane/Tessel Print Monitor cannot be started because the required local "
+            "directories do not exist and could not be created. Please contact the System "
+            "Administrator");
         return;
     }
     PrepareDataDirectory();
@@ -294,8 +295,8 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
     }
 
     uint32_t runBefore = 0;
-    ctx.firstRun = reg.ReadFlag(config::kProductKey, value::kRunBefore, runBefore) != 0 ||
-                   runBefore == 0;
+    ctx.firstRun =
+        reg.ReadFlag(config::kProductKey, value::kRunBefore, runBefore) != 0 || runBefore == 0;
     reg.WriteFlag(config::kProductKey, value::kRunBefore, 1);
 
     if (ctx.initialStartupDelay != 0) {
@@ -455,8 +456,8 @@ void ServiceHost::CleanupMonitor() {
         if (!finished->IsSet()) {
             // Never killed (a killed thread can leave locks held and files half written):
             // it is left to end on its own while the service finishes its shut-down.
-            companion::Logger(kModule, "CleanupMonitor")(2, "Timed out waiting for thread: ", slotNo,
-                                                         " to terminate. Forcing it to close");
+            companion::Logger(kModule, "CleanupMonitor")(
+                2, "Timed out waiting for thread: ", slotNo, " to terminate. Forcing it to close");
             budget = timings_.cleanupBudgetSeconds > 0 ? timings_.cleanupBudgetSeconds - 1 : 0;
         }
         std::scoped_lock lock(tableMutex_);

@@ -18,9 +18,9 @@ namespace kvzn::service {
 
 // One worker of the thread table.
 struct ComponentSpec {
-    std::string name;           // thread function, e.g. "SpecificMonitor"
-    int slot = 0;               // 0 to 14, or kWebSlot for the web server's own handle
-    int componentCode = 0;      // component code of its status lines
+    std::string name;            // thread function, e.g. "SpecificMonitor"
+    int slot = 0;                // 0 to 14, or kWebSlot for the web server's own handle
+    int componentCode = 0;       // component code of its status lines
     std::string failureMessage;  // logged (with the error number) when it cannot start
     // Started only when this returns true (null: always).
     std::function<bool(ServiceContext&)> startCondition;
@@ -49,7 +49,7 @@ struct HostTimings {
 // from the control handler's thread.
 // @threadsafety ServiceStop and CleanupMonitor may be called from any thread, more than once.
 class ServiceHost {
-public:
+  public:
     ServiceHost(companion::Registry& registry, platform::Clock& clock, StatusReporter& status,
                 ComponentTable table, HostTimings timings = {});
     ~ServiceHost();
@@ -68,7 +68,7 @@ public:
     // Slot numbers of the workers that were started, in start order (web = kWebSlot).
     std::vector<int> StartedSlots() const;
 
-private:
+  private:
     struct ThreadSlot {
         std::thread thread;
         std::shared_ptr<platform::Event> finished;

@@ -45,12 +45,16 @@ ServiceStatusState StatusReporter::CurrentState() const {
     return state_;
 }
 
-bool StatusReporter::AcceptsStop() const { return CurrentState() != ServiceStatusState::StartPending; }
+bool StatusReporter::AcceptsStop() const {
+    return CurrentState() != ServiceStatusState::StartPending;
+}
 
 int ReportServiceStatus(ServiceStatusState state, uint32_t exitCode, uint32_t waitHintMs) {
     return StatusReporter::Process().Report(state, exitCode, waitHintMs);
 }
 
-bool TraceMode() { return StatusReporter::Process().TraceMode(); }
+bool TraceMode() {
+    return StatusReporter::Process().TraceMode();
+}
 
 }  // namespace kvzn::service

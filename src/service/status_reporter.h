@@ -15,7 +15,7 @@ using platform::ServiceStatusState;
 // with each pending report; running and stopped carry checkpoint 0.
 // @threadsafety Always: reports are serialised so checkpoints are sent in order.
 class StatusReporter {
-public:
+  public:
     explicit StatusReporter(platform::StatusNotifier& notifier) : notifier_(&notifier) {}
 
     // The reporter of this process, over the system notifier.
@@ -32,7 +32,7 @@ public:
     bool AcceptsStop() const;
     uint32_t NextCheckpoint() const { return checkpoint_.load(); }
 
-private:
+  private:
     platform::StatusNotifier* notifier_;
     mutable std::mutex mutex_;
     std::atomic<bool> traceMode_{false};

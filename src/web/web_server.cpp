@@ -22,7 +22,8 @@ void EmbeddedWebServer(service::ServiceContext& ctx) {
     ctx.registry.ReadNumber(config::kProductKey, config::value::kHTTPListenPortNo, port);
     const int rc = companion::IpCreateServer(ctx.webListener, static_cast<uint16_t>(port));
     if (rc != companion::kIpOk) {
-        log(1, "Unable to create the web server's listening socket on port ", port, ". Error: ", rc);
+        log(1, "Unable to create the web server's listening socket on port ", port,
+            ". Error: ", rc);
         return;
     }
     log(3, "Initialising on port ", companion::IpLocalPort(ctx.webListener));

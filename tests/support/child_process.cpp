@@ -13,8 +13,8 @@
 
 namespace kvzn::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                           const std::string& cwd) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env, const std::string& cwd) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
@@ -63,7 +63,9 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-void ChildProcess::Signal(int sig) const { ::kill(pid_, sig); }
+void ChildProcess::Signal(int sig) const {
+    ::kill(pid_, sig);
+}
 
 void ChildProcess::Drain(int timeoutMs) {
     pollfd p{out_, POLLIN, 0};

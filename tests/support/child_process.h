@@ -11,7 +11,7 @@
 namespace kvzn::test {
 
 class ChildProcess {
-public:
+  public:
     // Starts argv in `cwd` with `env` ("NAME=value") added to the environment; stdout and
     // stderr both go to the pipe read by Output/WaitForOutput.
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
@@ -29,7 +29,7 @@ public:
     // Waits for the exit; the exit status (128 + signal when killed), nullopt on time-out.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
 
-private:
+  private:
     void Drain(int timeoutMs);
     pid_t pid_ = -1;
     int out_ = -1;

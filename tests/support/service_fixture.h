@@ -12,7 +12,7 @@
 namespace kvzn::test {
 
 class NullNotifier : public platform::StatusNotifier {
-public:
+  public:
     platform::Status Notify(platform::ServiceStatusState, uint32_t, uint32_t, uint32_t) override {
         return platform::Status::Ok();
     }
@@ -21,7 +21,9 @@ public:
 // Everything a component needs from the host, as ServiceMain would have set it up.
 struct ServiceFixture {
     ServiceFixture()
-        : store(platform::MakeMemoryStore()), registry(store), status(notifier),
+        : store(platform::MakeMemoryStore()),
+          registry(store),
+          status(notifier),
           context(registry, clock, status) {
         context.home = dir.path();
         context.dataDirectory = dir / "data";

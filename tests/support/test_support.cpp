@@ -46,8 +46,12 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-LogCapture::LogCapture() { companion::ActivityLog::Process().AddSink(this); }
-LogCapture::~LogCapture() { companion::ActivityLog::Process().RemoveSink(this); }
+LogCapture::LogCapture() {
+    companion::ActivityLog::Process().AddSink(this);
+}
+LogCapture::~LogCapture() {
+    companion::ActivityLog::Process().RemoveSink(this);
+}
 
 void LogCapture::Consume(const companion::LogRecord& record) {
     std::scoped_lock lock(mutex_);

@@ -14,7 +14,7 @@ namespace kvzn::test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,24 +22,24 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets (or unsets, with nullopt) an environment variable for the life of the object.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, std::optional<std::string> value);
     ~ScopedEnv();
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
 
 // Captures the records of the process log while it lives.
 class LogCapture : public companion::LogSink {
-public:
+  public:
     LogCapture();
     ~LogCapture() override;
     void Consume(const companion::LogRecord& record) override;
@@ -50,7 +50,7 @@ public:
     // Waits up to `timeout` for a record containing `text`.
     bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<companion::LogRecord> records_;
 };

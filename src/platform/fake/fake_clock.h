@@ -11,8 +11,9 @@ namespace kvzn::platform {
 // instead of sleeping, so code that sleeps in a loop runs at once.
 // @threadsafety Always.
 class FakeClock final : public Clock {
-public:
-    FakeClock(std::time_t now = 1767225600 /* 2026-01-01 00:00:00 UTC */, uint64_t uptimeMs = 3600000)
+  public:
+    FakeClock(std::time_t now = 1767225600 /* 2026-01-01 00:00:00 UTC */,
+              uint64_t uptimeMs = 3600000)
         : now_(now), uptimeMs_(uptimeMs) {}
     uint32_t TickCount() const override { return static_cast<uint32_t>(uptimeMs_.load()); }
     uint64_t UptimeSeconds() const override { return uptimeMs_.load() / 1000; }
@@ -31,7 +32,7 @@ public:
     }
     uint64_t SleptMs() const { return slept_.load(); }
 
-private:
+  private:
     std::atomic<std::time_t> now_;
     std::atomic<uint64_t> uptimeMs_;
     std::atomic<uint64_t> slept_{0};

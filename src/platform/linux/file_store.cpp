@@ -38,7 +38,7 @@ constexpr size_t kTempUniqueChars = 6;  // the XXXXXX of mkostemp
 constexpr time_t kSettleSeconds = 2;
 
 class UniqueFd {
-public:
+  public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
     ~UniqueFd() { Reset(); }
     UniqueFd(const UniqueFd&) = delete;
@@ -52,7 +52,7 @@ public:
     }
     void Reset() { Close(); }
 
-private:
+  private:
     int fd_;
 };
 
@@ -68,9 +68,9 @@ struct FileStamp {
         return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
     }
     bool operator==(const FileStamp& o) const {
-        return dev == o.dev && ino == o.ino && size == o.size &&
-               mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-               ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
     }
 };
 
@@ -166,7 +166,7 @@ Status MakeDirectories(const std::string& dir) {
 }
 
 class FileStore final : public ConfigStore {
-public:
+  public:
     explicit FileStore(std::string path) : path_(std::move(path)), lockPath_(path_ + ".lock") {
         std::tie(dir_, base_) = SplitDirectory(path_);
     }
@@ -209,8 +209,8 @@ public:
         if (Status made = MakeDirectories(dir_); !made.ok()) {
             return made;
         }
-        UniqueFd lock(::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                             kFileMode));
+        UniqueFd lock(
+            ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kFileMode));
         if (lock.get() < 0) {
             return Status::Errno("open", lockPath_);
         }
@@ -235,7 +235,7 @@ public:
 
     std::string Location() const override { return path_; }
 
-private:
+  private:
     // Writes `text` to a new temporary file and renames it over the store. Called with the
     // lock held.
     Status Replace(const std::string& text) {

@@ -33,7 +33,7 @@ std::string NotifyMessage(ServiceStatusState state, uint32_t checkpoint, uint32_
 namespace {
 
 class SdNotifier final : public StatusNotifier {
-public:
+  public:
     Status Notify(ServiceStatusState state, uint32_t checkpoint, uint32_t waitHintMs,
                   uint32_t exitCode) override {
         const char* socketPath = std::getenv("NOTIFY_SOCKET");

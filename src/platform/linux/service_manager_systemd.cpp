@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "platform/process.h"
 #include "platform/linux/service_manager_common.h"
+#include "platform/process.h"
 #include "platform/service_manager.h"
 
 namespace kvzn::platform {
@@ -19,7 +19,6 @@ namespace {
 using namespace service_detail;
 
 constexpr std::chrono::seconds kSystemctlTimeout{30};
-
 
 // systemd expands "%x" sequences in these settings; "%%" stands for "%".
 std::string EscapePercent(std::string_view text) {

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "platform/process.h"
 #include "platform/linux/service_manager_common.h"
+#include "platform/process.h"
 #include "platform/service_manager.h"
 
 namespace kvzn::platform {
@@ -22,7 +22,6 @@ using namespace service_detail;
 constexpr std::chrono::seconds kStatusTimeout{30};
 constexpr std::chrono::seconds kStartStopTimeout{60};
 constexpr std::chrono::seconds kUpdateRcTimeout{30};
-
 
 std::string ShellQuote(std::string_view text) {
     std::string out = "'";

@@ -31,8 +31,8 @@ namespace {
         threads.emplace_back([&ctx, t] {
             for (int i = 0;; ++i) {
                 std::string message = "thread " + std::to_string(t) + " alert " + std::to_string(i);
-                NotifyError(ctx, kCategoryPrintServer, 2, 0, "Printer Error", "Q" + std::to_string(t),
-                            message, "Q", "doc\nname");
+                NotifyError(ctx, kCategoryPrintServer, 2, 0, "Printer Error",
+                            "Q" + std::to_string(t), message, "Q", "doc\nname");
                 if (t == 0 && i % 3 == 0) {  // a dispatcher taking records off the queue
                     std::scoped_lock lock(ctx.locks.alertFile);
                     ReplaceWithRemainingFile(QueuePath(ctx));

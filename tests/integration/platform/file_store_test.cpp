@@ -28,7 +28,9 @@ mode_t ModeOf(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 size_t CountTempFiles(const std::string& dir) {
     size_t n = 0;
@@ -75,7 +77,7 @@ int WaitExit(pid_t pid) {
 }
 
 class FileStoreTest : public ::testing::Test {
-protected:
+  protected:
     test::TempDir dir_;
     std::string storeDir_ = dir_ / "etc/kvZNPrint";
     std::string path_ = storeDir_ + "/registry.reg";
@@ -106,10 +108,12 @@ TEST_F(FileStoreTest, AbandonedOrFailedWritesLeaveTheFileAlone) {
 
     ASSERT_TRUE(SetText(*store, "A", "v", "1").ok());
     const std::string before = ReadFile(path_);
-    EXPECT_TRUE(store->Update([](StoreTree& tree) {
-                         tree.Set("A", "v", StoreValue::MakeText("2"));
-                         return false;
-                     }).ok());
+    EXPECT_TRUE(store
+                    ->Update([](StoreTree& tree) {
+                        tree.Set("A", "v", StoreValue::MakeText("2"));
+                        return false;
+                    })
+                    .ok());
     EXPECT_EQ(ReadFile(path_), before);
     EXPECT_THROW(store->Update([](StoreTree& tree) -> bool {
         tree.DeleteKey("A");
@@ -226,10 +230,12 @@ TEST_F(FileStoreTest, KilledWriterLeavesOldOrNewStore) {
         }
     };
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(OpenFileStore(path_)->Update([&](StoreTree& tree) {
-        fill(tree, 0);
-        return true;
-    }).ok());
+    ASSERT_TRUE(OpenFileStore(path_)
+                    ->Update([&](StoreTree& tree) {
+                        fill(tree, 0);
+                        return true;
+                    })
+                    .ok());
     // Kills land anywhere within about two update cycles after the child's first commit.
     const auto cycle = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - started);

@@ -20,8 +20,9 @@ using namespace std::chrono_literals;
 namespace value = config::value;
 
 class KvznPrintProcessTest : public ::testing::Test {
-protected:
-    KvznPrintProcessTest() : store(dir / "registry.reg"), registry(platform::OpenFileStore(store)) {}
+  protected:
+    KvznPrintProcessTest()
+        : store(dir / "registry.reg"), registry(platform::OpenFileStore(store)) {}
 
     void ConfigureDirectories(const std::string& skip = {}) {
         for (const char* v : {value::kHome, value::kDataDirectory, value::kHTMLTargetDirectory,
@@ -43,9 +44,11 @@ protected:
 TEST_F(KvznPrintProcessTest, TraceRunStartsAndStopsOnCtrlC) {
     ConfigureDirectories();
     test::ChildProcess p({KVZN_PRINT_EXE, "/TRACE"}, Env(), dir.path());
-    ASSERT_TRUE(p.WaitForOutput("The Korvane/Tessel Print Monitor is now running", 10s)) << p.Output();
+    ASSERT_TRUE(p.WaitForOutput("The Korvane/Tessel Print Monitor is now running", 10s))
+        << p.Output();
     const std::string banner = p.Output();
-    EXPECT_NE(banner.find(std::string(70, '*') + " \n\nKorvane/Tessel (Print) Monitor Server\n"
+    EXPECT_NE(banner.find(std::string(70, '*') +
+                          " \n\nKorvane/Tessel (Print) Monitor Server\n"
                           "The monitor has been started in trace mode. To stop,\n"),
               std::string::npos)
         << banner;
@@ -63,7 +66,8 @@ TEST_F(KvznPrintProcessTest, TraceRunStartsAndStopsOnCtrlC) {
 
     const std::string out = p.Output();
     size_t stops = 0;
-    for (size_t pos = 0; (pos = out.find("Stopping the Service", pos)) != std::string::npos; ++pos) {
+    for (size_t pos = 0; (pos = out.find("Stopping the Service", pos)) != std::string::npos;
+         ++pos) {
         ++stops;
     }
     EXPECT_EQ(stops, 1u) << out;
@@ -85,8 +89,9 @@ TEST_F(KvznPrintProcessTest, UnrecognisedParameterExitsWithStatusOne) {
     const auto status = p.Wait(5s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 1);
-    EXPECT_NE(ActivityLog().find("The Tessel Monitor was started with an unrecognised parameter - /TRAC"),
-              std::string::npos);
+    EXPECT_NE(
+        ActivityLog().find("The Tessel Monitor was started with an unrecognised parameter - /TRAC"),
+        std::string::npos);
 }
 
 TEST_F(KvznPrintProcessTest, EachMissingSettingStopsStartUpWithItsMessage) {
@@ -114,8 +119,8 @@ TEST_F(KvznPrintProcessTest, EachMissingSettingStopsStartUpWithItsMessage) {
         ASSERT_TRUE(status.has_value());
         EXPECT_NE(test::ReadFile(caseDir / "KVZN.LOG")
                       .find("The Korvane/Tessel Print Monitor cannot be started because the "
-                            "required local configuration settings (" + word +
-                            ") are not defined. Please contact the System Administrator"),
+                            "required local configuration settings (" +
+                            word + ") are not defined. Please contact the System Administrator"),
                   std::string::npos);
         EXPECT_EQ(p.Output().find("is now running"), std::string::npos);
     }
@@ -123,7 +128,7 @@ TEST_F(KvznPrintProcessTest, EachMissingSettingStopsStartUpWithItsMessage) {
 
 // Reads the datagrams of the notify protocol sent to a socket of the test.
 class NotifySocket {
-public:
+  public:
     explicit NotifySocket(const std::string& path) : path_(path) {
         fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
@@ -151,7 +156,7 @@ public:
     }
     std::vector<std::string> messages;
 
-private:
+  private:
     std::string path_;
     int fd_ = -1;
 };

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 class RegistrationProcessTest : public ::testing::Test {
-protected:
+  protected:
     RegistrationProcessTest() {
         fs::create_directories(root);
         fs::create_directories(bin);
@@ -100,7 +100,8 @@ TEST_F(RegistrationProcessTest, SystemdUnitIsRegisteredAndAStoppedOneRemovedAtOn
     const std::string unit = root + "/etc/systemd/system/kvZNPrint.service";
     ASSERT_TRUE(fs::exists(unit));
     EXPECT_NE(test::ReadFile(unit).find("Type=notify"), std::string::npos);
-    EXPECT_NE(test::ReadFile(unit).find(std::string("ExecStart=") + KVZN_PRINT_EXE), std::string::npos);
+    EXPECT_NE(test::ReadFile(unit).find(std::string("ExecStart=") + KVZN_PRINT_EXE),
+              std::string::npos);
     EXPECT_NE(test::ReadFile(calls).find("systemctl --root=" + root + " enable kvZNPrint"),
               std::string::npos);
 

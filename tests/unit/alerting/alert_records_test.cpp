@@ -14,7 +14,7 @@ namespace {
 namespace value = config::value;
 
 class AlertRecordsTest : public ::testing::Test, protected test::ServiceFixture {
-protected:
+  protected:
     int Raise(std::string message = "Printer jammed", int category = kCategoryPrintServer,
               std::optional<std::string> info1 = std::nullopt) {
         return NotifyError(context, category, 4, 0, "Printer Error", "HP4050", message, info1);
@@ -86,7 +86,8 @@ TEST_F(AlertRecordsTest, QuotesTildesAndLineBreaksBecomeBlanksEverywhere) {
 
 TEST_F(AlertRecordsTest, AbsentExtraValuesWriteNoKeys) {
     ASSERT_EQ(Raise(), 1);
-    for (const char* key : {"AdditionalInfo1", "AdditionalInfo2", "AdditionalInfo3", "SMTPDelayed"}) {
+    for (const char* key :
+         {"AdditionalInfo1", "AdditionalInfo2", "AdditionalInfo3", "SMTPDelayed"}) {
         EXPECT_EQ(Key(1, key), "<none>") << key;
     }
 }
@@ -174,9 +175,8 @@ TEST_F(AlertRecordsTest, DailyCountersFollowTheCategory) {
 
 TEST_F(AlertRecordsTest, ConsoleAlertGoesOutOnlyWithConsoleSupport) {
     std::vector<std::string> sent;
-    SetConsoleAlertSender([&](const std::string&, const std::string& title, const std::string& msg) {
-        sent.push_back(title + "|" + msg);
-    });
+    SetConsoleAlertSender([&](const std::string&, const std::string& title,
+                              const std::string& msg) { sent.push_back(title + "|" + msg); });
     context.enableConsoleSupport = false;
     Raise("quiet");
     context.enableConsoleSupport = true;
@@ -190,7 +190,8 @@ TEST_F(AlertRecordsTest, QueueLinesAreCutAtTheFirstControlByte) {
     test::WriteFile(queue, dir / "data/PRT1.err\x01junk\r\n\r\n" + dir / "data/PRT2.err\r\n");
     EXPECT_EQ(CheckFileForFile(queue, dir / "data/PRT1.err"), 1);
     EXPECT_EQ(CheckFileForFile(queue, dir / "data/PRT3.err"), 0);
-    EXPECT_EQ(ReadQueue(queue), (std::vector<std::string>{dir / "data/PRT1.err", dir / "data/PRT2.err"}));
+    EXPECT_EQ(ReadQueue(queue),
+              (std::vector<std::string>{dir / "data/PRT1.err", dir / "data/PRT2.err"}));
     ASSERT_EQ(ReplaceWithRemainingFile(queue), 1);
     EXPECT_EQ(ReadQueue(queue), std::vector<std::string>{dir / "data/PRT2.err"});
 }
@@ -199,7 +200,8 @@ TEST_F(AlertRecordsTest, UnwritableDataDirectoryFailsWithoutQueueing) {
     test::LogCapture log;
     context.dataDirectory = dir / "missing";
     EXPECT_EQ(Raise(), 0);
-    EXPECT_TRUE(log.Contains("Unable to write the error message to the file " + (dir / "missing/PRT1.err")));
+    EXPECT_TRUE(log.Contains("Unable to write the error message to the file " +
+                             (dir / "missing/PRT1.err")));
     EXPECT_FALSE(context.alertEvent.IsSet());
 }
 

@@ -17,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class DispatcherTest : public ::testing::Test, protected test::ServiceFixture {
-protected:
+  protected:
     DispatcherTest() {
         AlertChannels ch;
         auto record = [this](const char* channel) {
@@ -38,8 +38,8 @@ protected:
         ch.alertDataFile = record("file");
         ch.alertDatabase = record("db");
         ch.alertEngine = record("engine");
-        ch.emailText = [this](service::ServiceContext&, const std::string& title, const std::string& text,
-                              const std::string& list) {
+        ch.emailText = [this](service::ServiceContext&, const std::string& title,
+                              const std::string& text, const std::string& list) {
             std::scoped_lock lock(mutex);
             calls.push_back("emailText:" + title + "|" + list + "|" + text);
             return 1;
@@ -50,8 +50,8 @@ protected:
 
     void Raise(const std::string& text, uint32_t action = 0, int autoResponse = 0) {
         std::string message = text;
-        ASSERT_EQ(NotifyError(context, kCategoryPrintServer, 1, action, "Printer Error", "HP", message,
-                              std::nullopt, std::nullopt, std::nullopt, autoResponse),
+        ASSERT_EQ(NotifyError(context, kCategoryPrintServer, 1, action, "Printer Error", "HP",
+                              message, std::nullopt, std::nullopt, std::nullopt, autoResponse),
                   1);
     }
     std::vector<std::string> Calls() {
@@ -102,13 +102,14 @@ TEST_F(DispatcherTest, AFailedEMailIsRecordedMarkedForLaterAndTheOtherChannelsSt
     emailWorks = false;
     Raise("outage");
     DrainUnsentQueue(context);
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"email:outage", "net:outage", "file:outage", "db:outage",
-                                                 "engine:outage"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"email:outage", "net:outage", "file:outage",
+                                                 "db:outage", "engine:outage"}));
     const std::string record = RecordPath(context, 1);
     EXPECT_EQ(platform::GetProfileString(kRecordSection, "SMTPDelayed", "", record), "TRUE");
     const std::string internal = RecordPath(context, 2);
     EXPECT_EQ(platform::GetProfileString(kRecordSection, "ErrorType", "", internal), "16");
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "ErrorTitle", "", internal), "Alerting Error");
+    EXPECT_EQ(platform::GetProfileString(kRecordSection, "ErrorTitle", "", internal),
+              "Alerting Error");
 
     // The delayed pass retries until the server takes it.
     calls.clear();
@@ -131,7 +132,8 @@ TEST_F(DispatcherTest, ARecordWaitingForItsEMailKeepsItsSlot) {
         Raise("later " + std::to_string(i));
         DrainUnsentQueue(context);
     }
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "Message", "", RecordPath(context, 1)), "waiting");
+    EXPECT_EQ(platform::GetProfileString(kRecordSection, "Message", "", RecordPath(context, 1)),
+              "waiting");
 }
 
 TEST_F(DispatcherTest, TheThreadDeliversWhatArrivesAndEndsAtOnceOnStop) {
@@ -165,11 +167,12 @@ TEST_F(DispatcherTest, FailureBroadcastGoesToLevelOneRecipients) {
     registry.WriteText(contacts, "EMail2", "other@example.org");
     registry.WriteNumber(contacts, "EMailLevel2", 2);
     BroadcastConfigurationFailure(context, kCategoryPerformance, "Counters failed");
-    EXPECT_EQ(Calls(), std::vector<std::string>{
-                           "emailText:Korvane/Tessel Monitor Error|ops@example.org|Message from Korvane. "
-                           "Counters failed. Please check the local Korvane log file on server PRINTSRV for "
-                           "more information on this fault and adjust the configuration settings "
-                           "accordingly. One or more monitoring features have been disabled."});
+    EXPECT_EQ(Calls(),
+              std::vector<std::string>{
+                  "emailText:Korvane/Tessel Monitor Error|ops@example.org|Message from Korvane. "
+                  "Counters failed. Please check the local Korvane log file on server PRINTSRV for "
+                  "more information on this fault and adjust the configuration settings "
+                  "accordingly. One or more monitoring features have been disabled."});
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace kvzn::alerting {
 namespace {
 
 class RecipientsTest : public ::testing::Test, protected test::ServiceFixture {
-protected:
+  protected:
     const std::string key = config::SubKey(config::subkey::kContacts);
     void EMail(int n, const std::string& address, uint32_t mask) {
         registry.WriteText(key, "EMail" + std::to_string(n), address);
@@ -51,7 +51,9 @@ TEST_F(RecipientsTest, OwnServerEntriesCarryServerSenderAndPort) {
     registry.WriteText(key, "EMailServer2", "relay");
     registry.WriteText(key, "EMailSender2", "print@example.org");
     registry.WriteNumber(key, "EMailPortNo2", 2525);
-    EXPECT_EQ(List(1), "a@example.org~mail.example.org~<NONE>~25,b@example.org~relay~print@example.org~2525");
+    EXPECT_EQ(
+        List(1),
+        "a@example.org~mail.example.org~<NONE>~25,b@example.org~relay~print@example.org~2525");
 }
 
 TEST_F(RecipientsTest, NetworkMessageRecipientsAreNamesOnly) {
@@ -83,7 +85,8 @@ TEST_F(RecipientsTest, EntriesThatDoNotFitAreLeftOutWithAWarning) {
     EMail(1, "a-very-long-address@example.org", 1);
     EMail(2, "b@example.org", 1);
     EXPECT_EQ(List(1, kRecipientEMail, 20), "b@example.org");
-    EXPECT_TRUE(log.Contains("Unable to notify a-very-long-address@example.org - too many users specified"));
+    EXPECT_TRUE(log.Contains(
+        "Unable to notify a-very-long-address@example.org - too many users specified"));
 }
 
 }  // namespace

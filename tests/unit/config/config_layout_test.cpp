@@ -12,7 +12,7 @@ namespace kvzn::config {
 namespace {
 
 class ConfigLayoutTest : public ::testing::Test {
-protected:
+  protected:
     ConfigLayoutTest() : store(platform::MakeMemoryStore()), registry(store) {}
     std::shared_ptr<platform::ConfigStore> store;
     companion::Registry registry;
@@ -35,7 +35,8 @@ TEST_F(ConfigLayoutTest, DisabledEntriesAreSkippedAndTheWalkGoesOn) {
     const std::string services = SubKey(subkey::kCustomServices);
     const uint32_t enabled[] = {1, 0, 1};
     for (int n = 1; n <= 3; ++n) {
-        registry.WriteFlag(services + "\\Service" + std::to_string(n), check::kEnabled, enabled[n - 1]);
+        registry.WriteFlag(services + "\\Service" + std::to_string(n), check::kEnabled,
+                           enabled[n - 1]);
     }
     std::vector<std::string> keys;
     WalkNumberedSubkeys(registry, services, list::kServiceEntry, list::kServiceIdentity, true,
@@ -91,7 +92,8 @@ TEST_F(ConfigLayoutTest, DateFormatZeroOrMissingIsDayFirstAndIsReadOnce) {
             reg.WriteNumber(kProductKey, value::kDateFormat, *stored);
         }
         DateFormatSetting setting;
-        EXPECT_EQ(setting.Get(reg), expected) << "stored " << (stored ? std::to_string(*stored) : "none");
+        EXPECT_EQ(setting.Get(reg), expected)
+            << "stored " << (stored ? std::to_string(*stored) : "none");
         reg.WriteNumber(kProductKey, value::kDateFormat, expected == 1 ? 2 : 1);
         EXPECT_EQ(setting.Get(reg), expected) << "a second read must keep the first value";
     }
@@ -152,23 +154,31 @@ TEST_F(ConfigLayoutTest, OversizedScrambledValueIsAFailureNotAnEmptyPassword) {
 
 TEST_F(ConfigLayoutTest, ScrambledValuesGoToTheConnectedServer) {
     auto remote = platform::MakeMemoryStore();
-    registry.SetConnector([&](std::string_view server) -> platform::Result<std::shared_ptr<platform::ConfigStore>> {
-        if (server != "printsrv2") {
-            return platform::Status::Error(ENOENT, "unknown server");
-        }
-        return remote;
-    });
+    registry.SetConnector(
+        [&](std::string_view server) -> platform::Result<std::shared_ptr<platform::ConfigStore>> {
+            if (server != "printsrv2") {
+                return platform::Status::Error(ENOENT, "unknown server");
+            }
+            return remote;
+        });
     EXPECT_NE(registry.ConnectToServer("nowhere"), 0);
     EXPECT_EQ(registry.ConnectedRoot(), nullptr);
     ASSERT_EQ(registry.ConnectToServer("printsrv2"), 0);
-    ASSERT_EQ(kvHlpSvc1(registry, "pw", *store, SubKey(subkey::kAlertLogging), alert_logging::kDatabasePassword), 1);
+    ASSERT_EQ(kvHlpSvc1(registry, "pw", *store, SubKey(subkey::kAlertLogging),
+                        alert_logging::kDatabasePassword),
+              1);
     companion::Registry local(store);
     companion::Registry onRemote(remote);
     std::vector<uint8_t> raw;
-    EXPECT_NE(local.ReadBinary(SubKey(subkey::kAlertLogging), alert_logging::kDatabasePassword, raw), 0);
-    EXPECT_EQ(onRemote.ReadBinary(SubKey(subkey::kAlertLogging), alert_logging::kDatabasePassword, raw), 0);
+    EXPECT_NE(
+        local.ReadBinary(SubKey(subkey::kAlertLogging), alert_logging::kDatabasePassword, raw), 0);
+    EXPECT_EQ(
+        onRemote.ReadBinary(SubKey(subkey::kAlertLogging), alert_logging::kDatabasePassword, raw),
+        0);
     std::string back;
-    EXPECT_EQ(kvHlpSvc2(registry, *store, SubKey(subkey::kAlertLogging), alert_logging::kDatabasePassword, back, 129), 1);
+    EXPECT_EQ(kvHlpSvc2(registry, *store, SubKey(subkey::kAlertLogging),
+                        alert_logging::kDatabasePassword, back, 129),
+              1);
     EXPECT_EQ(back, "pw");
 }
 

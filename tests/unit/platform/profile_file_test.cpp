@@ -36,8 +36,8 @@ TEST(ProfileFileTest, IntegerReadsTakeLeadingDigits) {
     test::TempDir dir;
     const std::string path = dir / "p.ini";
     test::WriteFile(path, "[S]\nA=12abc\nB=abc\nC=-7\nD= 42 \nE=\n");
-    const std::vector<std::pair<std::string, long>> cases = {
-        {"A", 12}, {"B", 99}, {"C", -7}, {"D", 42}, {"E", 99}, {"Missing", 99}};
+    const std::vector<std::pair<std::string, long>> cases = {{"A", 12}, {"B", 99}, {"C", -7},
+                                                             {"D", 42}, {"E", 99}, {"Missing", 99}};
     for (const auto& [key, expected] : cases) {
         EXPECT_EQ(GetProfileInt("S", key, 99, path), expected) << key;
     }
@@ -52,7 +52,8 @@ TEST(ProfileFileTest, WritesCreateFileAndSectionAndKeepOneLinePerKey) {
     ASSERT_TRUE(WriteProfileString("DEFAULT", "message", "replaced", path));
     EXPECT_EQ(GetProfileString("Default", "Message", "", path), "replaced");
     EXPECT_EQ(GetProfileString("Default", "Time", "", path), "01/02/2026 10:00:00");
-    EXPECT_EQ(test::ReadFile(path), "[Default]\r\nMessage=replaced\r\nTime=01/02/2026 10:00:00\r\n");
+    EXPECT_EQ(test::ReadFile(path),
+              "[Default]\r\nMessage=replaced\r\nTime=01/02/2026 10:00:00\r\n");
     ASSERT_TRUE(WriteProfileString("Default", "Time", std::nullopt, path));
     EXPECT_EQ(GetProfileKeyNames("Default", path), std::vector<std::string>{"Message"});
 }

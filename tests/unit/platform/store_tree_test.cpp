@@ -231,15 +231,18 @@ TEST(StoreFileTest, SerializesInTreeOrder) {
     tree.Set("b", "t", StoreValue::MakeText("x"));
     tree.CreateKey("A\\Sub");
     tree.Set("A", "Bin", StoreValue::MakeBinary(std::vector<uint8_t>(26, 0xab)));
-    const std::string bytes25 = "ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,"
-                                "ab,ab,ab,ab";
+    const std::string bytes25 =
+        "ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,"
+        "ab,ab,ab,ab";
     EXPECT_EQ(tree.Serialize(),
               "; kvZNPrint configuration store. Edit with kvZNPrintCfg; the service reads it at "
               "start.\n"
               "\n[HKEY_LOCAL_MACHINE]\n\"RootValue\"=dword:0000001a\n"
-              "\n[HKEY_LOCAL_MACHINE\\A]\n\"Bin\"=hex:" + bytes25 + ",\\\n  ab\n"
-              "\n[HKEY_LOCAL_MACHINE\\A\\Sub]\n"
-              "\n[HKEY_LOCAL_MACHINE\\b]\n\"t\"=\"x\"\n");
+              "\n[HKEY_LOCAL_MACHINE\\A]\n\"Bin\"=hex:" +
+                  bytes25 +
+                  ",\\\n  ab\n"
+                  "\n[HKEY_LOCAL_MACHINE\\A\\Sub]\n"
+                  "\n[HKEY_LOCAL_MACHINE\\b]\n\"t\"=\"x\"\n");
 }
 
 // Random damage must never crash the parser, and whatever it accepts must be stable.

@@ -10,7 +10,7 @@ namespace {
 
 // A check whose results and response outcome the test scripts.
 class ScriptedCheck : public CheckActions {
-public:
+  public:
     CheckOutcome Run() override {
         ++runs;
         const bool fail = results.empty() ? failByDefault : results.front();
@@ -85,7 +85,8 @@ TEST(CheckRuleTest, NonNotificationPeriodSkipsTheCheckEntirely) {
     ASSERT_EQ(EvaluateCheck(start, fields, state, check, {}), CheckResult::Alerted);
     const int runsAfterAlert = check.runs;
     check.failByDefault = false;  // whatever happens meanwhile
-    EXPECT_EQ(EvaluateCheck(start + 14 * 60000 + 59999, fields, state, check, {}), CheckResult::Skipped);
+    EXPECT_EQ(EvaluateCheck(start + 14 * 60000 + 59999, fields, state, check, {}),
+              CheckResult::Skipped);
     EXPECT_EQ(check.runs, runsAfterAlert);
     EXPECT_EQ(EvaluateCheck(start + 15 * 60000, fields, state, check, {}), CheckResult::Healthy);
 }
@@ -122,10 +123,34 @@ TEST(CheckRuleTest, ResponseOutcomesDecideTheFollowUp) {
         int runs;
     };
     const std::vector<Case> cases = {
-        {"no response configured", 1, nullptr, true, 1, CheckResult::Alerted, {"<ordinary>"}, {}, 1},
+        {"no response configured",
+         1,
+         nullptr,
+         true,
+         1,
+         CheckResult::Alerted,
+         {"<ordinary>"},
+         {},
+         1},
         {"runner alerted itself", 3, nullptr, true, 1, CheckResult::RunnerAlerted, {}, {}, 1},
-        {"response did not help", 2, "restarted", true, 1, CheckResult::Alerted, {"restarted"}, {}, 2},
-        {"response helped, reported", 2, "restarted", false, 1, CheckResult::Recovered, {}, {"restarted"}, 2},
+        {"response did not help",
+         2,
+         "restarted",
+         true,
+         1,
+         CheckResult::Alerted,
+         {"restarted"},
+         {},
+         2},
+        {"response helped, reported",
+         2,
+         "restarted",
+         false,
+         1,
+         CheckResult::Recovered,
+         {},
+         {"restarted"},
+         2},
         {"response helped, quiet", 2, "restarted", false, 0, CheckResult::Recovered, {}, {}, 2},
         {"started without description", 2, nullptr, false, 1, CheckResult::Recovered, {}, {}, 2},
     };

@@ -10,7 +10,7 @@ namespace kvzn::service {
 namespace {
 
 class ConfigStatusTest : public ::testing::Test, protected test::ServiceFixture {
-protected:
+  protected:
     std::string Get(const char* section, const std::string& key) {
         return platform::GetProfileString(section, key, "<none>", ConfigStatusPath(context));
     }
@@ -24,7 +24,8 @@ protected:
 TEST_F(ConfigStatusTest, FlagsAndNumberedEntriesAndSectionDeletion) {
     RecordConfigStatus(context, "Server-specific", kNoConfigValues, 0, "ignored");
     RecordConfigStatus(context, "Server-specific", "Title", 3, "Fax Service");
-    RecordConfigStatus(context, "Server-specific", "Reason", 3, "Service does not exist on this server");
+    RecordConfigStatus(context, "Server-specific", "Reason", 3,
+                       "Service does not exist on this server");
     RecordConfigStatus(context, "LogFiles", kPermanentError, 0, {});
     EXPECT_EQ(Get("Server-Specific", kNoConfigValues), "1");
     EXPECT_EQ(Get("Server-specific", "Title3"), "Fax Service");
@@ -67,7 +68,8 @@ TEST_F(ConfigStatusTest, LogChecksOfTheSectionWithThatFileAreDisabledAndListed) 
             registry.WriteText(key, config::check::kName, e.name);
         }
     }
-    EXPECT_EQ(DisableLogChecks(context, "LogFiles", 1, "/var/log/cups/error_log", "File missing"), 2);
+    EXPECT_EQ(DisableLogChecks(context, "LogFiles", 1, "/var/log/cups/error_log", "File missing"),
+              2);
     EXPECT_EQ(Enabled(logs + "\\Log1"), 0u);
     EXPECT_EQ(Enabled(logs + "\\Log2"), 0u);  // same file in another spelling, no name
     EXPECT_EQ(Enabled(logs + "\\Log3"), 1u);  // an event log check

@@ -21,7 +21,7 @@ namespace {
 
 // Sets TZ for the life of the object and makes the C library notice both changes.
 class ScopedTimeZone {
-public:
+  public:
     explicit ScopedTimeZone(const char* tz) {
         env_.emplace("TZ", tz);
         tzset();
@@ -31,7 +31,7 @@ public:
         tzset();
     }
 
-private:
+  private:
     std::optional<test::ScopedEnv> env_;
 };
 
@@ -63,7 +63,7 @@ constexpr int kGmt = 0;
 constexpr int kBst = 1;
 
 class NullNotifier : public platform::StatusNotifier {
-public:
+  public:
     platform::Status Notify(platform::ServiceStatusState, uint32_t, uint32_t, uint32_t) override {
         return platform::Status::Ok();
     }

@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class TestMonitor : public Monitor {
-public:
+  public:
     explicit TestMonitor(platform::FakeClock& clock) : clock_(clock) {}
     const MonitorIdentity& Identity() const override { return identity; }
     int ReadConfiguration(ServiceContext&) override { return enabledChecks; }
@@ -29,10 +29,14 @@ public:
     }
     void ClearAlertTicks() override { ++clears; }
 
-    MonitorIdentity identity{"SpecificMonitor", 25, "kvZNPrintServerMonitor",
+    MonitorIdentity identity{"SpecificMonitor",
+                             25,
+                             "kvZNPrintServerMonitor",
                              "There are no monitoring tasks to perform or the monitoring interval "
                              "is disabled. The Print Specific Monitor will close",
-                             "Server-specific", true, true};
+                             "Server-specific",
+                             true,
+                             true};
     int enabledChecks = 1;
     bool intervalsDisabled = false;
     uint32_t waitMs = 0;
@@ -41,12 +45,12 @@ public:
     std::atomic<int> clears{0};
     std::vector<uint32_t> ticks;
 
-private:
+  private:
     platform::FakeClock& clock_;
 };
 
 class MonitorThreadTest : public ::testing::Test, protected test::ServiceFixture {
-protected:
+  protected:
     MonitorThreadTest() : monitor(clock) { context.ResumeAll(); }
     TestMonitor monitor;
     test::LogCapture log;

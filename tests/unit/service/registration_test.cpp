@@ -12,8 +12,9 @@ namespace {
 
 using platform::ServiceState;
 
-std::string RunRegistration(int doRegister, platform::FakeServiceManager& manager, platform::FakeClock& clock,
-                const std::string& exe = "/usr/sbin/kvZNPrint") {
+std::string RunRegistration(int doRegister, platform::FakeServiceManager& manager,
+                            platform::FakeClock& clock,
+                            const std::string& exe = "/usr/sbin/kvZNPrint") {
     ::testing::internal::CaptureStdout();
     RegisterOrRemoveService(doRegister, manager, exe, clock);
     return ::testing::internal::GetCapturedStdout();
@@ -76,7 +77,8 @@ TEST(RegistrationTest, AServiceThatDoesNotStopWithinThirtyPollsStaysRegistered) 
     manager.SetStopQueries("kvZNPrint", -1);
     platform::FakeClock clock;
     const std::string out = RunRegistration(0, manager, clock);
-    EXPECT_NE(out.find("Error. Unable to stop the Tessel Monitor service ...\n"), std::string::npos);
+    EXPECT_NE(out.find("Error. Unable to stop the Tessel Monitor service ...\n"),
+              std::string::npos);
     EXPECT_EQ(out.find("Removing"), std::string::npos);
     EXPECT_EQ(clock.SleptMs(), 31000u);
     EXPECT_NE(manager.Query("kvZNPrint"), ServiceState::NotInstalled);

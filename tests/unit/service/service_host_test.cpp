@@ -18,8 +18,9 @@ using namespace std::chrono_literals;
 namespace value = config::value;
 
 class RecordingNotifier : public platform::StatusNotifier {
-public:
-    platform::Status Notify(ServiceStatusState state, uint32_t checkpoint, uint32_t, uint32_t) override {
+  public:
+    platform::Status Notify(ServiceStatusState state, uint32_t checkpoint, uint32_t,
+                            uint32_t) override {
         std::scoped_lock lock(mutex);
         reports.emplace_back(state, checkpoint);
         return platform::Status::Ok();
@@ -33,9 +34,8 @@ public:
 };
 
 class ServiceHostTest : public ::testing::Test {
-protected:
-    ServiceHostTest()
-        : store(platform::MakeMemoryStore()), registry(store), status(notifier) {
+  protected:
+    ServiceHostTest() : store(platform::MakeMemoryStore()), registry(store), status(notifier) {
         registry.WriteText(config::kProductKey, value::kHome, dir.path());
         registry.WriteText(config::kProductKey, value::kDataDirectory, dir / "data");
         registry.WriteText(config::kProductKey, value::kHTMLTargetDirectory, dir / "html");
@@ -47,8 +47,14 @@ protected:
     }
 
     // A worker that takes part in the handshake and ends on the stop.
-    ComponentSpec Worker(std::string name, int slot, std::function<bool(ServiceContext&)> cond = {}) {
-        return {name, slot, 0, "cannot start " + name, std::move(cond), [this, name](ServiceContext& ctx) {
+    ComponentSpec Worker(std::string name, int slot,
+                         std::function<bool(ServiceContext&)> cond = {}) {
+        return {name,
+                slot,
+                0,
+                "cannot start " + name,
+                std::move(cond),
+                [this, name](ServiceContext& ctx) {
                     ctx.ComponentReadyAndSuspend();
                     {
                         std::scoped_lock lock(mutex);
@@ -115,8 +121,8 @@ TEST_F(ServiceHostTest, MissingRequiredSettingsStopStartUpWithTheirMessage) {
         host.ServiceMain(0, nullptr);
         EXPECT_TRUE(capture.Contains(
             "The Korvane/Tessel Print Monitor cannot be started because the required local "
-            "configuration settings " + word +
-            " are not defined. Please contact the System Administrator"));
+            "configuration settings " +
+            word + " are not defined. Please contact the System Administrator"));
         EXPECT_FALSE(started);
         EXPECT_TRUE(host.StartedSlots().empty());
         EXPECT_FALSE(capture.Contains("Startup Complete"));
@@ -125,17 +131,23 @@ TEST_F(ServiceHostTest, MissingRequiredSettingsStopStartUpWithTheirMessage) {
 
 TEST_F(ServiceHostTest, StartsThreadsInTableOrderAndOnlyWhenTheirConditionHolds) {
     std::vector<ComponentSpec> components = {
-        Worker("VerifyEventLogs", 0), Worker("VerifyLogFiles", 1), Worker("GenericMonitor", 2),
-        Worker("SpecificMonitor", 4), Worker("AlertNotification", 7),
+        Worker("VerifyEventLogs", 0),
+        Worker("VerifyLogFiles", 1),
+        Worker("GenericMonitor", 2),
+        Worker("SpecificMonitor", 4),
+        Worker("AlertNotification", 7),
         Worker("DelayedAlertNotification", 14, [](ServiceContext&) { return false; }),
-        Worker("EmbeddedWebServer", kWebSlot, [](ServiceContext& ctx) { return ctx.enableWebReports; }),
+        Worker("EmbeddedWebServer", kWebSlot,
+               [](ServiceContext& ctx) { return ctx.enableWebReports; }),
         Worker("CheckForSummary", 10, [](ServiceContext&) { return true; })};
     ServiceHost host(registry, clock, status, Table(std::move(components)), timings);
     RunAndStop(host, [&] {
-        EXPECT_TRUE(test::WaitUntil([&] {
-            std::scoped_lock lock(mutex);
-            return ran.size() == 6;
-        }, 2s));
+        EXPECT_TRUE(test::WaitUntil(
+            [&] {
+                std::scoped_lock lock(mutex);
+                return ran.size() == 6;
+            },
+            2s));
     });
     EXPECT_EQ(host.StartedSlots(), (std::vector<int>{3, 0, 1, 2, 4, 7, 10}));
     EXPECT_TRUE(log.Contains("The Korvane/Tessel Print Monitor shut down successfully"));
@@ -157,7 +169,8 @@ TEST_F(ServiceHostTest, NoWorkerRunsBeforeAllAreStarted) {
         return true;
     });
     ServiceHost host(registry, clock, status, Table({first, second}), timings);
-    RunAndStop(host, [&] { EXPECT_TRUE(test::WaitUntil([&] { return createdWhenFirstRan >= 0; }, 2s)); });
+    RunAndStop(host,
+               [&] { EXPECT_TRUE(test::WaitUntil([&] { return createdWhenFirstRan >= 0; }, 2s)); });
     EXPECT_EQ(createdWhenFirstRan, 2);
 }
 

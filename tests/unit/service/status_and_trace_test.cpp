@@ -10,8 +10,9 @@ namespace kvzn::service {
 namespace {
 
 class ScriptedNotifier : public platform::StatusNotifier {
-public:
-    platform::Status Notify(ServiceStatusState state, uint32_t checkpoint, uint32_t, uint32_t) override {
+  public:
+    platform::Status Notify(ServiceStatusState state, uint32_t checkpoint, uint32_t,
+                            uint32_t) override {
         calls.emplace_back(state, checkpoint);
         return fail ? platform::Status::Error(EPIPE, "gone") : platform::Status::Ok();
     }
@@ -28,8 +29,10 @@ TEST(StatusReporterTest, PendingReportsTakeGrowingCheckpointsRunningAndStoppedTa
     EXPECT_EQ(reporter.Report(ServiceStatusState::StopPending, 0, 0), 1);
     EXPECT_EQ(reporter.Report(ServiceStatusState::Stopped, 0, 0), 1);
     const std::vector<std::pair<ServiceStatusState, uint32_t>> expected = {
-        {ServiceStatusState::StartPending, 1}, {ServiceStatusState::StartPending, 2},
-        {ServiceStatusState::Running, 0},      {ServiceStatusState::StopPending, 3},
+        {ServiceStatusState::StartPending, 1},
+        {ServiceStatusState::StartPending, 2},
+        {ServiceStatusState::Running, 0},
+        {ServiceStatusState::StopPending, 3},
         {ServiceStatusState::Stopped, 0}};
     EXPECT_EQ(notifier.calls, expected);
 }
@@ -84,9 +87,9 @@ TEST(NotifyMessageTest, DatagramsFollowTheNotifyProtocol) {
 
 TEST(TraceSwitchTest, SwitchesAreFoundAnywhereWithoutRegardToCase) {
     const std::vector<std::pair<std::string, int>> cases = {
-        {"/trace", 1},      {"x/TraceFull", 1}, {"-/TRACENOMSG", 1}, {"/TRACE", 1},
+        {"/trace", 1},       {"x/TraceFull", 1}, {"-/TRACENOMSG", 1}, {"/TRACE", 1},
         {"abc/tRaCeXYZ", 1}, {"/TRAC", 0},       {"TRACE", 0},        {"", 0},
-        {"/register", 0},   {"/TRAC/E", 0},
+        {"/register", 0},    {"/TRAC/E", 0},
     };
     for (const auto& [arg, expected] : cases) {
         EXPECT_EQ(ParseTraceSwitch(arg), expected) << "argument '" << arg << "'";
@@ -105,9 +108,11 @@ TEST(TraceLineTest, TimeHasAFullStopBeforeTheSeconds) {
 TEST(TraceBannerTest, BannerLinesInOrder) {
     const std::string stars(70, '*');
     EXPECT_EQ(TraceBannerText("Korvane/Tessel (Print) Monitor Server"),
-              "\n" + stars + " \n\nKorvane/Tessel (Print) Monitor Server\n"
-              "The monitor has been started in trace mode. To stop,\n"
-              "hit CTRL-C, CTRL-BRK, or close this window\n\n" + stars + "\n\n");
+              "\n" + stars +
+                  " \n\nKorvane/Tessel (Print) Monitor Server\n"
+                  "The monitor has been started in trace mode. To stop,\n"
+                  "hit CTRL-C, CTRL-BRK, or close this window\n\n" +
+                  stars + "\n\n");
 }
 
 }  // namespace
