@@ -2,6 +2,8 @@
 #include "programs/component_table.h"
 
 #include "alerting/notification_threads.h"
+#include "channels/alert_email.h"
+#include "channels/network_message.h"
 #include "monitors/system_monitor_threads.h"
 #include "printmon/print_server_monitor.h"
 #include "web/web_server.h"
@@ -49,6 +51,25 @@ service::ComponentTable MakeComponentTable() {
          alerting::CheckForSummary},
     };
     return table;
+}
+
+alerting::AlertChannels MakeAlertChannels() {
+    alerting::AlertChannels ch;
+    ch.email = [](service::ServiceContext& ctx, const std::string& record) {
+        return channels::SendEMailMessageFromFile(ctx, record);
+    };
+    ch.networkMessage = [](service::ServiceContext& ctx, const std::string& record) {
+        return channels::SendNetworkMessageFromFile(ctx, record);
+    };
+    ch.emailText = [](service::ServiceContext& ctx, const std::string& title,
+                      const std::string& text, const std::string& list) {
+        return channels::SendEMailMessage(ctx, title, title, text, list);
+    };
+    ch.networkText = [](service::ServiceContext& ctx, const std::string& title,
+                        const std::string& text, const std::string& list) {
+        return channels::SendNetworkMessage(ctx, title, text, list);
+    };
+    return ch;
 }
 
 }  // namespace kvzn::programs

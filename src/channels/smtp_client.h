@@ -1,0 +1,96 @@
+// The SMTP session layer: one session per thread, the mail dialogue and its replies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvzn::channels {
+
+// Receives each progress line of a session (the configuration utility's test dialog shows
+// them); the service passes none.
+using SmtpProgress = std::function<void(std::string_view line)>;
+
+// Seconds allowed for the connection and for each reply of the server.
+inline constexpr int kSmtpConnectTimeout = 6;
+inline constexpr int kSmtpReplyTimeout = 10;
+// The error text buffer kvZNNotify_SMTPConnectAndSend hands to kvZNNotify_SMTPSend.
+inline constexpr size_t kSmtpErrorTextSize = 2000;
+
+// The session calls below work on the calling thread's own session slot: each thread holds
+// at most one session, and sessions of different threads are independent. They are not
+// serialised with each other; callers that must not overlap take the e-mail send lock.
+// Every wait is bounded: the connection by kSmtpConnectTimeout, each reply and each send
+// by kSmtpReplyTimeout. All return 1 on success and 0 on failure (logged under
+// "kvNotify.DLL").
+
+// Opens a session: connects, reads the greeting and says HELO with `greetingName`. A
+// session the thread still holds is closed first, with a warning.
+int kvZNNotify_SMTPConnect(std::string_view server, std::string_view greetingName, int port);
+
+// Sends one message over the thread's session: MAIL FROM, RCPT TO for each address of
+// `recipients` ("," or line feed between them), DATA, the header and body, QUIT.
+// `recipients` is also the text of the "To:" header. On failure `errorText` receives a
+// reason of at most `errorTextSize` - 1 characters (nothing when the size is 0).
+int kvZNNotify_SMTPSend(std::string_view sender, std::string_view recipients,
+                        std::string_view subject, std::string_view body, std::string& errorText,
+                        size_t errorTextSize);
+
+// Closes the thread's session and empties its slot.
+int kvZNNotify_SMTPDisconnect();
+
+// One complete delivery: connect, send, disconnect, reporting progress on the way.
+int kvZNNotify_SMTPConnectAndSend(std::string_view server, std::string_view greetingName, int port,
+                                  std::string_view sender, std::string_view recipients,
+                                  std::string_view subject, std::string_view body,
+                                  const SmtpProgress& progress = {});
+
+// 1 when `reply` begins with the three characters of `expected` (any case); otherwise
+// logs the mismatch and returns 0.
+int CheckSMTPResponse(std::string_view reply, std::string_view expected);
+
+// ---- Text building blocks of a session (pure functions). ----
+
+// Where a complete reply ends in the received text. A reply is complete once a line that
+// is not a continuation line ("250-...") has ended with a line feed.
+struct SmtpReplyScan {
+    bool complete = false;
+    size_t length = 0;     // bytes of the text the reply takes, line ends included
+    std::string lastLine;  // the final line ("250 OK"), without its line end
+    std::string text;      // every line of the reply, joined by single blanks
+};
+SmtpReplyScan ScanSmtpReply(std::string_view received);
+
+// Every line end (CR LF, a lone LF or a lone CR) becomes CR LF.
+std::string NormaliseLineEnds(std::string_view text);
+// Doubles the "." at the start of every line of CR LF text, so that no line of the body can
+// end the message.
+std::string DotStuff(std::string_view crlfText);
+// A header value or command argument on one line: each run of CR and LF becomes one blank
+// and other control characters except tab are dropped.
+std::string CleanHeaderValue(std::string_view value);
+
+// The addresses of a recipient text: items between "," and line ends, without surrounding
+// blanks; empty items are left out.
+std::vector<std::string> SplitRecipientText(std::string_view recipients);
+
+// "MAIL FROM: <sender>" / "RCPT TO: <address>" with CR LF; an argument already written in
+// angle brackets is sent as it is. Leading blanks are removed, line breaks cleaned.
+std::string MailFromCommand(std::string_view sender);
+std::string RcptToCommand(std::string_view address);
+
+// "Thu, 01 Jan 2026 10:00:00 +0100": the local time of `when` with its numeric zone.
+std::string MailDateText(std::time_t when);
+
+// The text sent after DATA: Date, From, To, Subject, Message-ID and the MIME lines, a blank
+// line, the body with CR LF line ends and doubled leading dots, and the closing
+// "\r\n\r\n.\r\n".
+std::string BuildMessageData(std::string_view sender, std::string_view recipients,
+                             std::string_view subject, std::string_view body, std::time_t when,
+                             std::string_view messageId);
+
+}  // namespace kvzn::channels

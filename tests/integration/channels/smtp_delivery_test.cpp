@@ -1,0 +1,340 @@
+// Alert e-mail delivered to private aiosmtpd servers on loopback, and to peers that refuse,
+// hang up or never answer.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "alerting/dispatcher.h"
+#include "platform/profile_file.h"
+#include "programs/component_table.h"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "alerting/alert_records.h"
+#include "channels/alert_email.h"
+#include "companion/tcpip.h"
+#include "support/child_process.h"
+#include "support/service_fixture.h"
+
+namespace kvzn::channels {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr const char* kPython = "/usr/bin/python3";
+
+bool HaveAiosmtpd() {
+    test::ChildProcess probe({kPython, "-c", "import aiosmtpd"});
+    return probe.Wait(10s) == 0;
+}
+
+uint16_t FreeLoopbackPort() {
+    companion::Socket probe;
+    EXPECT_EQ(companion::IpCreateServer(probe, 0, "127.0.0.1"), companion::kIpOk);
+    const uint16_t port = companion::IpLocalPort(probe);
+    companion::IpClose(probe);
+    return port;
+}
+
+// One received message: header fields (unfolded) and the body, as the maildir holds them.
+struct Mail {
+    std::multimap<std::string, std::string> headers;
+    std::string body;
+    std::string Header(const std::string& name) const {
+        const auto it = headers.find(name);
+        return it == headers.end() ? std::string("<missing>") : it->second;
+    }
+};
+
+Mail ParseMail(const std::string& text) {
+    Mail mail;
+    const size_t end = text.find("\n\n");
+    mail.body = end == std::string::npos ? std::string() : text.substr(end + 2);
+    std::string name;
+    size_t pos = 0;
+    while (pos < end) {
+        const size_t eol = text.find('\n', pos);
+        const std::string line = text.substr(pos, eol - pos);
+        pos = eol + 1;
+        if ((line[0] == ' ' || line[0] == '\t') && !name.empty()) {
+            std::prev(mail.headers.upper_bound(name))->second += line;
+        } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
+            name = line.substr(0, colon);
+            mail.headers.emplace(name, line.substr(colon + 2));
+        }
+    }
+    return mail;
+}
+
+// A private aiosmtpd on a free loopback port, storing what it accepts in a maildir.
+class MailServer {
+  public:
+    MailServer(const std::string& dir, const std::string& handler = "aiosmtpd.handlers.Mailbox",
+               const std::vector<std::string>& env = {})
+        : port_(FreeLoopbackPort()), maildir_(dir + "/maildir-" + std::to_string(port_)) {
+        server_.emplace(
+            std::vector<std::string>{kPython, "-m", "aiosmtpd", "-n", "-l",
+                                     "127.0.0.1:" + std::to_string(port_), "-c", handler, maildir_},
+            env);
+        ready_ = test::WaitUntil(
+            [this] {
+                companion::Socket probe;
+                return companion::IpConnect(probe, "127.0.0.1", port_, 1) == companion::kIpOk;
+            },
+            10s);
+    }
+    bool ready() const { return ready_; }
+    uint16_t port() const { return port_; }
+    std::string Output() { return server_->Output(); }
+    std::vector<Mail> Messages() const {
+        std::vector<Mail> mails;
+        if (!fs::exists(maildir_ + "/new"))
+            return mails;
+        for (const auto& entry : fs::directory_iterator(maildir_ + "/new")) {
+            mails.push_back(ParseMail(test::ReadFile(entry.path())));
+        }
+        return mails;
+    }
+
+  private:
+    uint16_t port_;
+    std::string maildir_;
+    std::optional<test::ChildProcess> server_;  // killed and reaped on destruction
+    bool ready_ = false;
+};
+
+std::string WithLineFeeds(std::string text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        out += text[i];
+    }
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class SmtpDeliveryTest : public ::testing::Test, protected test::ServiceFixture {
+  protected:
+    void SetUp() override {
+        if (!HaveAiosmtpd())
+            GTEST_SKIP() << "python3-aiosmtpd is not installed";
+        tzset();
+        ResetEMailTemplatesForTesting();
+    }
+    void TearDown() override { ResetEMailTemplatesForTesting(); }
+    void CommonServer(uint16_t port) {
+        registry.WriteText(key, "E-Mail Server", "127.0.0.1");
+        registry.WriteNumber(key, "E-Mail Server Port", port);
+        registry.WriteText(key, "Sender", "print@example.org");
+    }
+    void Contact(int n, const std::string& address, uint32_t mask = 2) {
+        registry.WriteText(key, "EMail" + std::to_string(n), address);
+        registry.WriteNumber(key, "EMailLevel" + std::to_string(n), mask);
+    }
+    std::string Alert() {
+        std::string message = "Printer LASER3 is out of paper";
+        EXPECT_EQ(alerting::NotifyError(context, alerting::kCategoryPrintServer, 2, 0,
+                                        "Printer Status", "LASER3", message),
+                  1);
+        return alerting::RecordPath(context, 1);
+    }
+    test::ScopedEnv tz{"TZ", "UTC0"};
+    const std::string key = config::SubKey(config::subkey::kContacts);
+};
+
+TEST_F(SmtpDeliveryTest, AnAlertRecordArrivesInTheFixedLayout) {
+    MailServer mail(dir.path());
+    ASSERT_TRUE(mail.ready()) << mail.Output();
+    CommonServer(mail.port());
+    Contact(1, "ops@example.org");
+    Contact(2, "boss@example.org", 1);  // another level: not e-mailed
+    const std::string record = Alert();
+
+    EXPECT_EQ(SendEMailMessageFromFile(context, record), 1);
+    const std::vector<Mail> mails = mail.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    const Mail& m = mails[0];
+    EXPECT_EQ(m.Header("Subject"), "* Error detected on Server PRINTSRV (Printer Status)");
+    EXPECT_EQ(m.Header("From"), "print@example.org");
+    EXPECT_EQ(m.Header("To"), "ops@example.org");
+    EXPECT_EQ(m.Header("X-RcptTo"), "ops@example.org");
+    EXPECT_EQ(m.Header("X-MailFrom"), "print@example.org");
+    EXPECT_TRUE(m.Header("Message-ID").ends_with("@example.org>")) << m.Header("Message-ID");
+    EXPECT_EQ(m.Header("Date").size(), 31u) << m.Header("Date");
+    std::string subject, body;
+    ASSERT_EQ(ComposeAlertEMail(context, record, subject, body), 1);
+    EXPECT_EQ(WithLineFeeds(m.body), WithLineFeeds(body));
+}
+
+TEST_F(SmtpDeliveryTest, TemplatesAreExpandedAndEachRecipientHasItsOwnSession) {
+    MailServer mail(dir.path());
+    ASSERT_TRUE(mail.ready()) << mail.Output();
+    CommonServer(mail.port());
+    Contact(1, "ops@example.org");
+    Contact(2, "desk@example.org");
+    registry.WriteText(
+        key, "MessageText",
+        "<$$TEST> on <$$SERVER>:\r\n<$$ERROR>\r\n.\r\n.hidden\nlevel <$$ALERTLEVEL>");
+    registry.WriteText(key, "TitleText", "[<$$SERVER>] <$$TEST>");
+
+    EXPECT_EQ(SendEMailMessageFromFile(context, Alert()), 1);
+    const std::vector<Mail> mails = mail.Messages();
+    ASSERT_EQ(mails.size(), 2u);
+    std::set<std::string> recipients;
+    for (const Mail& m : mails) {
+        recipients.insert(m.Header("X-RcptTo"));
+        EXPECT_EQ(m.Header("Subject"), "[PRINTSRV] Printer Status");
+        EXPECT_EQ(
+            WithLineFeeds(m.body),
+            "Printer Status on PRINTSRV:\nPrinter LASER3 is out of paper\n.\n.hidden\nlevel 2");
+    }
+    EXPECT_EQ(recipients, (std::set<std::string>{"ops@example.org", "desk@example.org"}));
+}
+
+TEST_F(SmtpDeliveryTest, RecipientsWithTheirOwnServerSenderAndPort) {
+    MailServer common(dir.path());
+    MailServer own(dir.path());
+    ASSERT_TRUE(common.ready() && own.ready()) << common.Output() << own.Output();
+    CommonServer(common.port());
+    Contact(1, "a@example.org");
+    Contact(2, "b@example.org");
+    registry.WriteText(key, "EMailServer2", "127.0.0.1");
+    registry.WriteNumber(key, "EMailPortNo2", own.port());
+    Contact(3, "c@example.org");
+    registry.WriteText(key, "EMailServer3", "127.0.0.1");
+    registry.WriteText(key, "EMailSender3", "relay@example.org");
+    registry.WriteNumber(key, "EMailPortNo3", own.port());
+
+    EXPECT_EQ(SendEMailMessageFromFile(context, Alert()), 1);
+    const std::vector<Mail> viaCommon = common.Messages();
+    ASSERT_EQ(viaCommon.size(), 1u);
+    EXPECT_EQ(viaCommon[0].Header("X-RcptTo"), "a@example.org");
+    std::map<std::string, std::string> senders;
+    for (const Mail& m : own.Messages()) {
+        senders[m.Header("X-RcptTo")] = m.Header("X-MailFrom");
+        EXPECT_EQ(m.Header("From"), m.Header("X-MailFrom"));
+    }
+    EXPECT_EQ(senders,
+              (std::map<std::string, std::string>{{"b@example.org", "print@example.org"},
+                                                  {"c@example.org", "relay@example.org"}}));
+}
+
+TEST_F(SmtpDeliveryTest, LineBreaksInTheSubjectAndDotLinesInTheBodyArriveHarmless) {
+    MailServer mail(dir.path());
+    ASSERT_TRUE(mail.ready()) << mail.Output();
+    CommonServer(mail.port());
+    EXPECT_EQ(SendEMailMessage(context, "Job Check", "Report.doc\r\nBcc: victim@example.org",
+                               "first\n.\nsecond\r\n..two dots\n.", "ops@example.org"),
+              1);
+    const std::vector<Mail> mails = mail.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].Header("Subject"), "Report.doc Bcc: victim@example.org");
+    EXPECT_EQ(mails[0].headers.count("Bcc"), 0u);
+    EXPECT_EQ(mails[0].Header("X-RcptTo"), "ops@example.org");
+    EXPECT_EQ(WithLineFeeds(mails[0].body), "first\n.\nsecond\n..two dots\n.");
+}
+
+TEST_F(SmtpDeliveryTest, ARefusedRecipientFailsTheAlertButNotTheOthers) {
+    test::WriteFile(
+        dir / "refusing.py",
+        "from aiosmtpd.handlers import Mailbox\n"
+        "class RefuseNobody(Mailbox):\n"
+        "    async def handle_RCPT(self, server, session, envelope, address, options):\n"
+        "        if address.startswith('nobody@'):\n"
+        "            return '550 5.1.1 No such user'\n"
+        "        envelope.rcpt_tos.append(address)\n"
+        "        return '250 OK'\n");
+    MailServer mail(dir.path(), "refusing.RefuseNobody", {"PYTHONPATH=" + dir.path()});
+    ASSERT_TRUE(mail.ready()) << mail.Output();
+    CommonServer(mail.port());
+    test::LogCapture log;
+    EXPECT_EQ(SendEMailMessage(context, "Printer Status", "s", "b",
+                               "nobody@example.org, ops@example.org"),
+              0);
+    EXPECT_TRUE(
+        log.Contains("Unable to send SMTP message. The original request was RCPT TO: "
+                     "<nobody@example.org>"));
+    EXPECT_TRUE(log.Contains(
+        "Unable to send SMTP message. The server's response (-1) was 550 5.1.1 No such user"));
+    EXPECT_TRUE(log.Contains("An error occurred sending SMTP message to the Server 127.0.0.1",
+                             "kvNotify.DLL"));
+    const std::vector<Mail> mails = mail.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].Header("X-RcptTo"), "ops@example.org");
+}
+
+TEST_F(SmtpDeliveryTest, UnreachableServersFailWithinTheirTimeOuts) {
+    // Bound but not listening: connections are refused at once.
+    companion::Socket closed(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(closed.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    // Listening: the backlog accepts the connection, but nothing is ever written.
+    companion::Socket silent;
+    ASSERT_EQ(companion::IpCreateServer(silent, 0, "127.0.0.1"), companion::kIpOk);
+    const std::string list =
+        "ops@example.org~127.0.0.1~<NONE>~" + std::to_string(companion::IpLocalPort(closed)) +
+        ",ops@example.org~127.0.0.1~<NONE>~" + std::to_string(companion::IpLocalPort(silent));
+    CommonServer(1);
+    test::LogCapture log;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SendEMailMessage(context, "Printer Status", "s", "b", list), 0);
+    const double elapsed = SecondsSince(start);
+    EXPECT_GE(elapsed, kSmtpReplyTimeout - 0.5);
+    EXPECT_LT(elapsed, kSmtpReplyTimeout + 2.0);
+    const std::string opening = "Unable to send SMTP message as ";
+    EXPECT_TRUE(log.Contains(opening + "a connection to the target server 127.0.0.1 could not be "
+                                       "established. Error 111"));
+    EXPECT_TRUE(log.Contains(opening + "the connection to the target server 127.0.0.1 timed out "
+                                       "waiting for an initial response"));
+    EXPECT_EQ(log.Count("Unable to connect to the SMTP Server 127.0.0.1"), 2u);
+    // The send lock is free again for the next alert.
+    EXPECT_TRUE(context.locks.email.try_lock());
+    context.locks.email.unlock();
+}
+
+}  // namespace
+}  // namespace kvzn::channels
+
+namespace kvzn::channels {
+namespace {
+
+// The dispatcher with the program's channels: a mail server outage delays the alert, the
+// delayed pass sends it once the server is back.
+TEST_F(SmtpDeliveryTest, AnAlertDelayedByAnOutageIsSentWhenTheServerIsBack) {
+    alerting::SetAlertChannels(programs::MakeAlertChannels());
+    CommonServer(FreeLoopbackPort());  // nothing listens there
+    Contact(1, "ops@example.org");
+    const std::string record = Alert();
+    EXPECT_EQ(alerting::DrainUnsentQueue(context), 1);
+    EXPECT_EQ(platform::GetProfileString("Default", "SMTPDelayed", "", record), "TRUE");
+    EXPECT_EQ(
+        platform::GetProfileString("Default", "ErrorTitle", "", alerting::RecordPath(context, 2)),
+        "Alerting Error");
+
+    MailServer mail(dir.path());
+    ASSERT_TRUE(mail.ready());
+    CommonServer(mail.port());
+    EXPECT_EQ(alerting::ProcessDelayedRecord(context, record), 1);
+    EXPECT_EQ(platform::GetProfileString("Default", "SMTPDelayed", "", record), "FALSE");
+    ASSERT_TRUE(test::WaitUntil([&] { return mail.Messages().size() == 1; }, 5s));
+    EXPECT_NE(mail.Messages()[0].body.find("Printer LASER3 is out of paper"), std::string::npos);
+    alerting::SetAlertChannels({});
+}
+
+}  // namespace
+}  // namespace kvzn::channels
