@@ -87,4 +87,11 @@ Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
 // Processes handed to the reaper that have not ended yet (for tests and diagnostics).
 size_t ProcessesAwaitingReaper();
 
+// Runs a command that must succeed: an error unless it ran to exit status 0 within the
+// time-out. The error text names the command and carries the first line of its output.
+Status RunCommandChecked(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+
+// True when systemd manages the machine below `root` (ROOT/run/systemd/system exists).
+bool SystemdRuns(const std::string& root);
+
 }  // namespace kvzn::platform

@@ -18,7 +18,7 @@ std::string CannotStart(const char* what) {
 }  // namespace
 
 service::ComponentTable MakeComponentTable() {
-    using service::ComponentSpec;
+    using service::ComponentEntry;
     using service::ServiceContext;
     service::ComponentTable table;
     table.performance = {"PerformanceCounter",

@@ -163,12 +163,12 @@ void ServiceHost::Release(ThreadSlot& slot) {
     slot.finished.reset();
 }
 
-bool ServiceHost::StartComponent(const ComponentSpec& spec) {
+bool ServiceHost::StartComponent(const ComponentEntry& entry) {
     auto finished = std::make_shared<platform::Event>();
     std::shared_ptr<ServiceContext> context = context_;
     std::thread thread;
     try {
-        thread = std::thread([context, finished, body = spec.body, name = spec.name] {
+        thread = std::thread([context, finished, body = entry.body, name = entry.name] {
             try {
                 if (body) {
                     body(*context);
@@ -182,14 +182,14 @@ bool ServiceHost::StartComponent(const ComponentSpec& spec) {
             finished->Set();
         });
     } catch (const std::system_error& e) {
-        AbortAndClean(spec.failureMessage, e.code().value());
+        AbortAndClean(entry.failureMessage, e.code().value());
         return false;
     }
     std::scoped_lock lock(tableMutex_);
-    ThreadSlot& slot = spec.slot == kWebSlot ? web_ : slots_.at(static_cast<size_t>(spec.slot));
+    ThreadSlot& slot = entry.slot == kWebSlot ? web_ : slots_.at(static_cast<size_t>(entry.slot));
     slot.thread = std::move(thread);
     slot.finished = std::move(finished);
-    startedSlots_.push_back(spec.slot);
+    startedSlots_.push_back(entry.slot);
     return true;
 }
 
@@ -340,14 +340,14 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
     log(3, "Starting component threads");
     TraceLine("Starting components - please wait");
     uint32_t started = 0;
-    for (const ComponentSpec& spec : table_.components) {
-        if (spec.slot == kWebSlot) {
+    for (const ComponentEntry& entry : table_.components) {
+        if (entry.slot == kWebSlot) {
             ctx.errorPagePath = ctx.htmlTargetDirectory + "/PrintErrors.htm";
         }
-        if (spec.startCondition && !spec.startCondition(ctx)) {
+        if (entry.startCondition && !entry.startCondition(ctx)) {
             continue;
         }
-        if (!StartComponent(spec)) {
+        if (!StartComponent(entry)) {
             return;
         }
         ++started;

@@ -17,7 +17,7 @@
 namespace kvzn::service {
 
 // One worker of the thread table.
-struct ComponentSpec {
+struct ComponentEntry {
     std::string name;            // thread function, e.g. "SpecificMonitor"
     int slot = 0;                // 0 to 14, or kWebSlot for the web server's own handle
     int componentCode = 0;       // component code of its status lines
@@ -32,8 +32,8 @@ inline constexpr int kThreadSlots = 15;
 
 // The thread table: the performance monitor, started first, then the components in order.
 struct ComponentTable {
-    ComponentSpec performance;
-    std::vector<ComponentSpec> components;
+    ComponentEntry performance;
+    std::vector<ComponentEntry> components;
 };
 
 // Time limits of start-up and shut-down. Tests shorten them; the service uses these.
@@ -78,7 +78,7 @@ class ServiceHost {
     bool Report(ServiceStatusState state, uint32_t waitHint = 30000);
     void Abort(const std::string& message);
     void AbortAndClean(const std::string& message, int error = -1);
-    bool StartComponent(const ComponentSpec& spec);
+    bool StartComponent(const ComponentEntry& entry);
     void PrepareDataDirectory();
     // Joins a finished thread or lets one that still runs go on alone.
     static void Release(ThreadSlot& slot);

@@ -17,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -555,6 +556,36 @@ Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
 
 size_t ProcessesAwaitingReaper() {
     return Reaper::Instance().Waiting();
+}
+
+Status RunCommandChecked(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+    std::string command;
+    for (const auto& arg : argv) {
+        command += (command.empty() ? "" : " ") + arg;
+    }
+    ProcessOptions options;
+    options.timeout = timeout;
+    options.maxOutput = 4096;
+    auto result = RunProcess(argv, options);
+    if (!result.ok()) {
+        return result.status();
+    }
+    if (result->timedOut) {
+        return Status::Error(ETIMEDOUT, command + ": no answer within " +
+                                            std::to_string(timeout.count() / 1000) + " s");
+    }
+    if (result->exitCode != 0) {
+        const std::string firstLine = result->output.substr(0, result->output.find('\n'));
+        return Status::Error(EIO, command + ": exit status " + std::to_string(result->exitCode) +
+                                      (firstLine.empty() ? "" : ": " + firstLine));
+    }
+    return Status::Ok();
+}
+
+bool SystemdRuns(const std::string& root) {
+    const std::string base = root.empty() || root == "/" ? "" : root;
+    std::error_code ec;
+    return std::filesystem::is_directory(base + "/run/systemd/system", ec);
 }
 
 }  // namespace kvzn::platform

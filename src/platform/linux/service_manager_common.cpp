@@ -47,30 +47,6 @@ bool HasLineBreak(std::string_view text) {
     return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
-Status RunChecked(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-    std::string command;
-    for (const auto& arg : argv) {
-        command += (command.empty() ? "" : " ") + arg;
-    }
-    ProcessOptions options;
-    options.timeout = timeout;
-    options.maxOutput = 4096;
-    auto result = RunProcess(argv, options);
-    if (!result.ok()) {
-        return result.status();
-    }
-    if (result->timedOut) {
-        return Status::Error(ETIMEDOUT, command + ": no answer within " +
-                                            std::to_string(timeout.count() / 1000) + " s");
-    }
-    if (result->exitCode != 0) {
-        const std::string firstLine = result->output.substr(0, result->output.find('\n'));
-        return Status::Error(EIO, command + ": exit status " + std::to_string(result->exitCode) +
-                                      (firstLine.empty() ? "" : ": " + firstLine));
-    }
-    return Status::Ok();
-}
-
 Status RefuseStop(std::string_view name, ServiceState state) {
     const std::string service = "service " + std::string(name);
     switch (state) {

@@ -20,9 +20,6 @@ bool IsVariableName(std::string_view name);
 bool HasLineBreak(std::string_view text);
 // Creates the parent directories, then writes the file atomically.
 Status WriteServiceFile(const std::string& path, const std::string& content, int mode);
-// Runs a command; an error unless it ran to exit status 0. The error text names the command
-// and carries the first line of its output.
-Status RunChecked(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
 // The refusal of a stop request in the given state.
 Status RefuseStop(std::string_view name, ServiceState state);
 

@@ -199,7 +199,7 @@ class SystemdManager : public ServiceManager {
 
     static Status Systemctl(std::vector<std::string> args) {
         args.insert(args.begin(), "systemctl");
-        return RunChecked(args, kSystemctlTimeout);
+        return RunCommandChecked(args, kSystemctlTimeout);
     }
 
     const std::string root_;

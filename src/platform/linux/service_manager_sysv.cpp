@@ -140,7 +140,7 @@ class SysVManager : public ServiceManager {
             !s.ok()) {
             return s;
         }
-        return RunChecked({"update-rc.d", def.name, "defaults"}, kUpdateRcTimeout);
+        return RunCommandChecked({"update-rc.d", def.name, "defaults"}, kUpdateRcTimeout);
     }
 
     Status Remove(std::string_view name) override {
@@ -148,7 +148,7 @@ class SysVManager : public ServiceManager {
             return Status::Error(EINVAL, "invalid service name: " + std::string(name));
         }
         const Status unregistered =
-            RunChecked({"update-rc.d", "-f", std::string(name), "remove"}, kUpdateRcTimeout);
+            RunCommandChecked({"update-rc.d", "-f", std::string(name), "remove"}, kUpdateRcTimeout);
         const std::string path = ScriptPath(name);
         if (::unlink(path.c_str()) != 0) {
             return Status::Errno("unlink", path);
@@ -183,14 +183,14 @@ class SysVManager : public ServiceManager {
         if (!IsInstalled(name)) {
             return Status::Error(ENOENT, "service " + std::string(name) + " is not installed");
         }
-        return RunChecked({ScriptPath(name), "start"}, kStartStopTimeout);
+        return RunCommandChecked({ScriptPath(name), "start"}, kStartStopTimeout);
     }
 
     Status RequestStop(std::string_view name) override {
         if (const ServiceState state = Query(name); state != ServiceState::Running) {
             return RefuseStop(name, state);
         }
-        return RunChecked({ScriptPath(name), "stop"}, kStartStopTimeout);
+        return RunCommandChecked({ScriptPath(name), "stop"}, kStartStopTimeout);
     }
 
   private:

@@ -47,8 +47,8 @@ class ServiceHostTest : public ::testing::Test {
     }
 
     // A worker that takes part in the handshake and ends on the stop.
-    ComponentSpec Worker(std::string name, int slot,
-                         std::function<bool(ServiceContext&)> cond = {}) {
+    ComponentEntry Worker(std::string name, int slot,
+                          std::function<bool(ServiceContext&)> cond = {}) {
         return {name,
                 slot,
                 0,
@@ -63,7 +63,7 @@ class ServiceHostTest : public ::testing::Test {
                     ctx.stopEvent.Wait();
                 }};
     }
-    ComponentTable Table(std::vector<ComponentSpec> components) {
+    ComponentTable Table(std::vector<ComponentEntry> components) {
         ComponentTable table;
         table.performance = {"PerformanceCounter", 3, 4, "perf", nullptr, [](ServiceContext& ctx) {
                                  ctx.SetPerformanceReady();
@@ -130,7 +130,7 @@ TEST_F(ServiceHostTest, MissingRequiredSettingsStopStartUpWithTheirMessage) {
 }
 
 TEST_F(ServiceHostTest, StartsThreadsInTableOrderAndOnlyWhenTheirConditionHolds) {
-    std::vector<ComponentSpec> components = {
+    std::vector<ComponentEntry> components = {
         Worker("VerifyEventLogs", 0),
         Worker("VerifyLogFiles", 1),
         Worker("GenericMonitor", 2),
@@ -158,12 +158,12 @@ TEST_F(ServiceHostTest, NoWorkerRunsBeforeAllAreStarted) {
     // The first worker must not get past its handshake while a later one is not yet created.
     std::atomic<int> created{0};
     std::atomic<int> createdWhenFirstRan{-1};
-    ComponentSpec first{"First", 0, 0, "x", nullptr, [&](ServiceContext& ctx) {
-                            ctx.ComponentReadyAndSuspend();
-                            createdWhenFirstRan = created.load();
-                            ctx.stopEvent.Wait();
-                        }};
-    ComponentSpec second = Worker("Second", 1, [&](ServiceContext&) {
+    ComponentEntry first{"First", 0, 0, "x", nullptr, [&](ServiceContext& ctx) {
+                             ctx.ComponentReadyAndSuspend();
+                             createdWhenFirstRan = created.load();
+                             ctx.stopEvent.Wait();
+                         }};
+    ComponentEntry second = Worker("Second", 1, [&](ServiceContext&) {
         std::this_thread::sleep_for(100ms);  // the first one is well under way meanwhile
         created = 2;
         return true;
@@ -237,11 +237,11 @@ TEST_F(ServiceHostTest, NoWarmUpWaitWhenTheServerHasBeenUpLongEnough) {
 
 TEST_F(ServiceHostTest, AWorkerWaitingForMinutesEndsAtOnceOnStop) {
     std::atomic<bool> ended{false};
-    ComponentSpec sleeper{"Sleeper", 2, 0, "x", nullptr, [&](ServiceContext& ctx) {
-                              ctx.ComponentReadyAndSuspend();
-                              ctx.WaitForStop(std::chrono::minutes(30));
-                              ended = true;
-                          }};
+    ComponentEntry sleeper{"Sleeper", 2, 0, "x", nullptr, [&](ServiceContext& ctx) {
+                               ctx.ComponentReadyAndSuspend();
+                               ctx.WaitForStop(std::chrono::minutes(30));
+                               ended = true;
+                           }};
     ServiceHost host(registry, clock, status, Table({sleeper}), timings);
     const auto before = std::chrono::steady_clock::now();
     RunAndStop(host);
@@ -253,10 +253,10 @@ TEST_F(ServiceHostTest, AWorkerWaitingForMinutesEndsAtOnceOnStop) {
 TEST_F(ServiceHostTest, WorkersThatNeverEndAreNamedAndLeftBehindWithinTheBudget) {
     platform::Event release;
     auto stubborn = [&](const char* name, int slot) {
-        return ComponentSpec{name, slot, 0, "x", nullptr, [&release](ServiceContext& ctx) {
-                                 ctx.ComponentReadyAndSuspend();
-                                 release.Wait();  // ignores the stop event
-                             }};
+        return ComponentEntry{name, slot, 0, "x", nullptr, [&release](ServiceContext& ctx) {
+                                  ctx.ComponentReadyAndSuspend();
+                                  release.Wait();  // ignores the stop event
+                              }};
     };
     ServiceHost host(registry, clock, status, Table({stubborn("A", 5), stubborn("B", 6)}), timings);
     std::thread main([&] { host.ServiceMain(0, nullptr); });
@@ -285,13 +285,13 @@ TEST_F(ServiceHostTest, CleanupRunsOnce) {
 
 TEST_F(ServiceHostTest, StopClosesTheWebListenerAndTheBlockedAcceptEndsAtOnce) {
     std::atomic<int> acceptResult{0};
-    ComponentSpec web{"EmbeddedWebServer", kWebSlot, 13, "x", nullptr, [&](ServiceContext& ctx) {
-                          ctx.ComponentReadyAndSuspend();
-                          ASSERT_EQ(companion::IpCreateServer(ctx.webListener, 0, "127.0.0.1"), 0);
-                          companion::Socket client;
-                          std::string address;
-                          acceptResult = companion::IpAccept(ctx.webListener, client, address);
-                      }};
+    ComponentEntry web{"EmbeddedWebServer", kWebSlot, 13, "x", nullptr, [&](ServiceContext& ctx) {
+                           ctx.ComponentReadyAndSuspend();
+                           ASSERT_EQ(companion::IpCreateServer(ctx.webListener, 0, "127.0.0.1"), 0);
+                           companion::Socket client;
+                           std::string address;
+                           acceptResult = companion::IpAccept(ctx.webListener, client, address);
+                       }};
     ServiceHost host(registry, clock, status, Table({web}), timings);
     std::thread main([&] { host.ServiceMain(0, nullptr); });
     ASSERT_TRUE(log.WaitFor("Tessel Monitor Startup Complete", 5s));
@@ -306,11 +306,11 @@ TEST_F(ServiceHostTest, StopClosesTheWebListenerAndTheBlockedAcceptEndsAtOnce) {
 
 TEST_F(ServiceHostTest, StopRequestedWhileWaitingForWorkersStillResumesThem) {
     std::atomic<bool> resumed{false};
-    ComponentSpec slow{"Slow", 0, 0, "x", nullptr, [&](ServiceContext& ctx) {
-                           std::this_thread::sleep_for(300ms);  // not ready yet when stop comes
-                           ctx.ComponentReadyAndSuspend();
-                           resumed = true;
-                       }};
+    ComponentEntry slow{"Slow", 0, 0, "x", nullptr, [&](ServiceContext& ctx) {
+                            std::this_thread::sleep_for(300ms);  // not ready yet when stop comes
+                            ctx.ComponentReadyAndSuspend();
+                            resumed = true;
+                        }};
     timings.readyPolls = 1000;
     ServiceHost host(registry, clock, status, Table({slow}), timings);
     std::thread main([&] { host.ServiceMain(0, nullptr); });
