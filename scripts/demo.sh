@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target kvZNPrint
 
 demo="$(pwd)/demo"
 mkdir -p "$demo/home" "$demo/images"
@@ -29,4 +29,4 @@ fi
 
 echo "Configuration store: $store"
 echo "Activity log:        $demo/home/KVZN.LOG"
-exec ./build/kvZNPrint --registry "$store" /TRACE
+exec ./build/src/kvZNPrint --registry "$store" /TRACE
