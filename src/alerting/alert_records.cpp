@@ -5,7 +5,12 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 
 #include "alerting/message_text.h"
 #include "companion/activity_log.h"
@@ -108,18 +113,6 @@ struct RecordBase {
     std::string time;
 };
 
-// Allocates the slot and the record time.
-RecordBase NewRecord(service::ServiceContext& ctx) {
-    RecordBase r;
-    r.time = StandardTimeText(ctx.clock.LocalNow(), ctx.DateFormat());
-    uint32_t slot;
-    {
-        std::scoped_lock lock(ctx.locks.alertFile);
-        slot = GetNextFileNo(ctx);
-    }
-    r.path = RecordPath(ctx, slot);
-    return r;
-}
 
 // The keys both kinds of record share after "ErrorType".
 void WriteCommonTail(service::ServiceContext& ctx, platform::ProfileFile& rec,
@@ -170,35 +163,116 @@ std::string QueuePath(const service::ServiceContext& ctx) {
     return ctx.dataDirectory + "/" + kQueueFileName;
 }
 
-uint32_t GetNextFileNo(service::ServiceContext& ctx) {
-    const companion::Logger log(kModule, "GetNextFileNo");
+namespace {
+
+std::mutex& InDeliveryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::multiset<std::string>& InDelivery() {
+    static std::multiset<std::string> paths;
+    return paths;
+}
+
+bool IsInDelivery(const std::string& path) {
+    std::scoped_lock lock(InDeliveryMutex());
+    return InDelivery().count(path) != 0;
+}
+
+// Signalled whenever a delivery ends, so that an alert waiting for a free slot looks again.
+std::condition_variable_any& SlotFreed() {
+    static std::condition_variable_any freed;
+    return freed;
+}
+
+// Records this thread is delivering: such a thread never waits for a slot (the slot it
+// would wait for may be the one it holds).
+thread_local int deliveriesOnThisThread = 0;
+
+std::atomic<int64_t> waitForFreeSlotMs{30000};
+
+}  // namespace
+
+void SetWaitForFreeSlot(std::chrono::milliseconds wait) { waitForFreeSlotMs = wait.count(); }
+
+void SetRecordInDelivery(const std::string& recordPath, bool inDelivery) {
+    {
+        std::scoped_lock lock(InDeliveryMutex());
+        if (inDelivery) {
+            InDelivery().insert(recordPath);
+            ++deliveriesOnThisThread;
+        } else {
+            const auto it = InDelivery().find(recordPath);
+            if (it != InDelivery().end()) {
+                InDelivery().erase(it);
+                --deliveriesOnThisThread;
+            }
+        }
+    }
+    if (!inDelivery) {
+        SlotFreed().notify_all();
+    }
+}
+
+namespace {
+
+// "MaxStoredMsgs", written with its default when missing or 0.
+uint32_t RingSize(service::ServiceContext& ctx) {
     companion::Registry& reg = ctx.registry;
     uint32_t maxStored = 0;
     if (reg.ReadNumber(config::kProductKey, config::value::kMaxStoredMsgs, maxStored) != 0) {
-        log(2, "Warning: Error reading maximum stored error msg. no. from ", config::kProductKey);
+        companion::Logger(kModule, "GetNextFileNo")(
+            2, "Warning: Error reading maximum stored error msg. no. from ", config::kProductKey);
     }
     if (maxStored == 0) {
         maxStored = kDefaultMaxStoredMsgs;
         reg.WriteNumber(config::kProductKey, config::value::kMaxStoredMsgs, maxStored);
     }
+    return maxStored;
+}
+
+// A slot waits while its record is queued, being delivered, or its e-mail is still to be
+// sent later.
+bool SlotWaits(service::ServiceContext& ctx, uint32_t slot,
+               const std::vector<std::string>& queued) {
+    const std::string path = RecordPath(ctx, slot);
+    if (IsInDelivery(path)) {
+        return true;
+    }
+    for (const std::string& line : queued) {
+        if (line == path) {
+            return true;
+        }
+    }
+    return ::strcasecmp(
+               platform::GetProfileString(kRecordSection, "SMTPDelayed", "FALSE", path, 10)
+                   .c_str(),
+               "TRUE") == 0;
+}
+
+bool EverySlotWaits(service::ServiceContext& ctx) {
+    const uint32_t maxStored = RingSize(ctx);
+    const std::vector<std::string> queued = ReadQueue(QueuePath(ctx));
+    for (uint32_t slot = 1; slot <= maxStored; ++slot) {
+        if (!SlotWaits(ctx, slot, queued)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t GetNextFileNo(service::ServiceContext& ctx) {
+    const companion::Logger log(kModule, "GetNextFileNo");
+    companion::Registry& reg = ctx.registry;
+    const uint32_t maxStored = RingSize(ctx);
     uint32_t last = 0;
     reg.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, last);
 
-    const std::string queue = QueuePath(ctx);
-    const std::vector<std::string> queued = ReadQueue(queue);
-    // A slot waits while its record is queued or its e-mail is still to be sent later.
-    auto isWaiting = [&](uint32_t slot) {
-        const std::string path = RecordPath(ctx, slot);
-        for (const std::string& line : queued) {
-            if (line == path) {
-                return true;
-            }
-        }
-        return ::strcasecmp(
-                   platform::GetProfileString(kRecordSection, "SMTPDelayed", "FALSE", path, 10)
-                       .c_str(),
-                   "TRUE") == 0;
-    };
+    const std::vector<std::string> queued = ReadQueue(QueuePath(ctx));
+    auto isWaiting = [&](uint32_t slot) { return SlotWaits(ctx, slot, queued); };
     auto after = [&](uint32_t slot) { return slot + 1 > maxStored ? 1 : slot + 1; };
 
     uint32_t next = after(last);
@@ -211,7 +285,13 @@ uint32_t GetNextFileNo(service::ServiceContext& ctx) {
         }
     }
     if (!found) {
+        // The oldest record still waiting is given up; never the one being delivered, whose
+        // channels are reading it (it would go out with the new alert's text, and again).
         next = oldest;
+        for (uint32_t tries = 0; tries < maxStored && IsInDelivery(RecordPath(ctx, next));
+             ++tries) {
+            next = after(next);
+        }
         const std::string path = RecordPath(ctx, next);
         log(2, "Warning: every alert slot is waiting for delivery; the undelivered alert \"",
             platform::GetProfileString(kRecordSection, "ErrorTitle", "N/A", path), ": ",
@@ -310,11 +390,36 @@ int ReplaceWithRemainingFile(const std::string& queuePath) {
     return 1;
 }
 
+namespace {
+
+// Allocates the slot and the record time. The caller holds the alert-file lock until the
+// record is written and queued: a slot given up when the ring is full must not be taken
+// off the queue by the dispatcher in between (its new alert would be queued, and sent, twice).
+// When every slot waits for delivery, the alert waits (the lock released) for the
+// dispatcher to free one, for at most the set wait (30 s); only then, or when the service
+// stops, is the oldest waiting alert given up. A delivering thread never waits.
+RecordBase NewRecord(service::ServiceContext& ctx, std::unique_lock<std::mutex>& lock) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(waitForFreeSlotMs.load());
+    while (deliveriesOnThisThread == 0 && !ctx.Stopping() && EverySlotWaits(ctx) &&
+           std::chrono::steady_clock::now() < deadline) {
+        SlotFreed().wait_until(
+            lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
+    }
+    RecordBase r;
+    r.time = StandardTimeText(ctx.clock.LocalNow(), ctx.DateFormat());
+    r.path = RecordPath(ctx, GetNextFileNo(ctx));
+    return r;
+}
+
+}  // namespace
+
 int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, uint32_t actionCode,
                 std::string_view title, std::string_view source, std::string& message,
                 const std::optional<std::string>& info1, const std::optional<std::string>& info2,
                 const std::optional<std::string>& info3, int autoResponse) {
-    const RecordBase base = NewRecord(ctx);
+    std::unique_lock lock(ctx.locks.alertFile);
+    const RecordBase base = NewRecord(ctx, lock);
     CleanMessage(message);
     const std::string cleanTitle = CleanValue(title);
 
@@ -339,20 +444,20 @@ int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, 
     if (!SaveRecord(rec, base.path, "NotifyError")) {
         return 0;
     }
+    if (category != kCategoryInternal) {
+        // Check and append under the same hold of the lock: a path is never listed twice.
+        const std::string queue = QueuePath(ctx);
+        if (!CheckFileForFile(queue, base.path)) {
+            AddToUnsentMsgFile(base.path, queue);
+        }
+    }
+    lock.unlock();
 
     ctx.PostComponentStatus(kAlertNotifyComponent,
                             "Recording alert information for check " +
                                 (cleanTitle.empty() ? std::string("N/A") : cleanTitle));
     CountForSummary(static_cast<unsigned>(category));
     if (category != kCategoryInternal) {
-        {
-            // Check and append under one hold of the lock: a path is never listed twice.
-            std::scoped_lock lock(ctx.locks.alertFile);
-            const std::string queue = QueuePath(ctx);
-            if (!CheckFileForFile(queue, base.path)) {
-                AddToUnsentMsgFile(base.path, queue);
-            }
-        }
         ctx.alertEvent.Set();
     }
     SendConsoleAlert(ctx, base.time, cleanTitle, message);
@@ -361,7 +466,8 @@ int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, 
 
 int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
                         std::string_view title, std::string_view source, std::string_view message) {
-    const RecordBase base = NewRecord(ctx);
+    std::unique_lock lock(ctx.locks.alertFile);
+    const RecordBase base = NewRecord(ctx, lock);
     std::string text(message);
     CleanMessage(text);
     const std::string cleanTitle = CleanValue(title);
@@ -376,6 +482,7 @@ int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
     if (!SaveRecord(rec, base.path, "NotifyInternalError")) {
         return 0;
     }
+    lock.unlock();
     ctx.PostComponentStatus(kAlertNotifyComponent,
                             "Recording internal/configuration error information for check " +
                                 (cleanTitle.empty() ? std::string("N/A") : cleanTitle));

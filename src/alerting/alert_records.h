@@ -1,6 +1,7 @@
 // Alert records in the data directory, the unsent queue and the daily counters.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -60,8 +61,17 @@ int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, 
 int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
                         std::string_view title, std::string_view source, std::string_view message);
 
+// The dispatcher marks the record it has taken off the queue while it delivers it, so that
+// its slot is not given to a new alert before every channel has read it. The end of a
+// delivery wakes alerts waiting for a free slot.
+void SetRecordInDelivery(const std::string& recordPath, bool inDelivery);
+
+// How long a new alert waits for a free slot when every slot waits for delivery, before
+// the oldest waiting alert is given up: 30 s unless set otherwise (tests shorten it).
+void SetWaitForFreeSlot(std::chrono::milliseconds wait);
+
 // The slot for the next record: the ring position after "StoredMsgNo", passing over slots
-// whose record still waits in the queue or for a delayed e-mail. When every slot waits, the oldest
+// whose record still waits in the queue, is being delivered or waits for a delayed e-mail. When every slot waits, the oldest
 // is reused and the alert it held is named in a warning. Call with the alert-file lock held.
 uint32_t GetNextFileNo(service::ServiceContext& ctx);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "alerting/alert_records.h"
 #include "alerting/notification_threads.h"
@@ -131,7 +132,11 @@ int DrainUnsentQueue(service::ServiceContext& ctx) {
                 return delivered;
             }
             head = lines.front();
+            SetRecordInDelivery(head, true);
         }
+        // Released when every channel has read the record, also if one of them throws.
+        const std::unique_ptr<const std::string, void (*)(const std::string*)> inDelivery(
+            &head, [](const std::string* path) { SetRecordInDelivery(*path, false); });
         TriggerAlertFromFile(ctx, head);
         ++delivered;
         ctx.PostComponentStatus(kAlertNotifyComponent,
@@ -181,6 +186,7 @@ int ProcessDelayedRecord(service::ServiceContext& ctx, const std::string& record
     }
     ctx.PostComponentStatus(kDelayedComponent,
                             "Sending delayed notification e-mail for the file " + record);
+    std::scoped_lock lock(ctx.locks.alertFile);
     platform::WriteProfileString(kRecordSection, "SMTPDelayed", "FALSE", record);
     return 1;
 }
@@ -197,11 +203,11 @@ void DelayedAlertNotification(service::ServiceContext& ctx) {
     while (!ctx.Stopping()) {
         ctx.PostComponentStatus(kDelayedComponent, "Checking for delayed e-mails");
         for (const std::string& record : RecordFiles(ctx.dataDirectory)) {
-            int result;
-            {
-                std::scoped_lock lock(ctx.locks.alertFile);
-                result = ProcessDelayedRecord(ctx, record);
-            }
+            // The record keeps its slot while it is sent; the alert-file lock is not held
+            // through the mail session, so monitors raising alerts never wait for it.
+            SetRecordInDelivery(record, true);
+            const int result = ProcessDelayedRecord(ctx, record);
+            SetRecordInDelivery(record, false);
             if (result == 0 || ctx.Stopping()) {
                 break;
             }

@@ -10,105 +10,24 @@
 #include "programs/component_table.h"
 
 #include <chrono>
-#include <filesystem>
 #include <map>
-#include <optional>
 #include <set>
 #include <thread>
 
 #include "alerting/alert_records.h"
 #include "channels/alert_email.h"
 #include "companion/tcpip.h"
-#include "support/child_process.h"
+#include "support/mail_server.h"
 #include "support/service_fixture.h"
 
 namespace kvzn::channels {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
-
-constexpr const char* kPython = "/usr/bin/python3";
-
-bool HaveAiosmtpd() {
-    test::ChildProcess probe({kPython, "-c", "import aiosmtpd"});
-    return probe.Wait(10s) == 0;
-}
-
-uint16_t FreeLoopbackPort() {
-    companion::Socket probe;
-    EXPECT_EQ(companion::IpCreateServer(probe, 0, "127.0.0.1"), companion::kIpOk);
-    const uint16_t port = companion::IpLocalPort(probe);
-    companion::IpClose(probe);
-    return port;
-}
-
-// One received message: header fields (unfolded) and the body, as the maildir holds them.
-struct Mail {
-    std::multimap<std::string, std::string> headers;
-    std::string body;
-    std::string Header(const std::string& name) const {
-        const auto it = headers.find(name);
-        return it == headers.end() ? std::string("<missing>") : it->second;
-    }
-};
-
-Mail ParseMail(const std::string& text) {
-    Mail mail;
-    const size_t end = text.find("\n\n");
-    mail.body = end == std::string::npos ? std::string() : text.substr(end + 2);
-    std::string name;
-    size_t pos = 0;
-    while (pos < end) {
-        const size_t eol = text.find('\n', pos);
-        const std::string line = text.substr(pos, eol - pos);
-        pos = eol + 1;
-        if ((line[0] == ' ' || line[0] == '\t') && !name.empty()) {
-            std::prev(mail.headers.upper_bound(name))->second += line;
-        } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
-            name = line.substr(0, colon);
-            mail.headers.emplace(name, line.substr(colon + 2));
-        }
-    }
-    return mail;
-}
-
-// A private aiosmtpd on a free loopback port, storing what it accepts in a maildir.
-class MailServer {
-  public:
-    MailServer(const std::string& dir, const std::string& handler = "aiosmtpd.handlers.Mailbox",
-               const std::vector<std::string>& env = {})
-        : port_(FreeLoopbackPort()), maildir_(dir + "/maildir-" + std::to_string(port_)) {
-        server_.emplace(
-            std::vector<std::string>{kPython, "-m", "aiosmtpd", "-n", "-l",
-                                     "127.0.0.1:" + std::to_string(port_), "-c", handler, maildir_},
-            env);
-        ready_ = test::WaitUntil(
-            [this] {
-                companion::Socket probe;
-                return companion::IpConnect(probe, "127.0.0.1", port_, 1) == companion::kIpOk;
-            },
-            10s);
-    }
-    bool ready() const { return ready_; }
-    uint16_t port() const { return port_; }
-    std::string Output() { return server_->Output(); }
-    std::vector<Mail> Messages() const {
-        std::vector<Mail> mails;
-        if (!fs::exists(maildir_ + "/new"))
-            return mails;
-        for (const auto& entry : fs::directory_iterator(maildir_ + "/new")) {
-            mails.push_back(ParseMail(test::ReadFile(entry.path())));
-        }
-        return mails;
-    }
-
-  private:
-    uint16_t port_;
-    std::string maildir_;
-    std::optional<test::ChildProcess> server_;  // killed and reaped on destruction
-    bool ready_ = false;
-};
+using test::FreeLoopbackPort;
+using test::HaveAiosmtpd;
+using test::Mail;
+using test::MailServer;
 
 std::string WithLineFeeds(std::string text) {
     std::string out;
@@ -248,16 +167,7 @@ TEST_F(SmtpDeliveryTest, LineBreaksInTheSubjectAndDotLinesInTheBodyArriveHarmles
 }
 
 TEST_F(SmtpDeliveryTest, ARefusedRecipientFailsTheAlertButNotTheOthers) {
-    test::WriteFile(
-        dir / "refusing.py",
-        "from aiosmtpd.handlers import Mailbox\n"
-        "class RefuseNobody(Mailbox):\n"
-        "    async def handle_RCPT(self, server, session, envelope, address, options):\n"
-        "        if address.startswith('nobody@'):\n"
-        "            return '550 5.1.1 No such user'\n"
-        "        envelope.rcpt_tos.append(address)\n"
-        "        return '250 OK'\n");
-    MailServer mail(dir.path(), "refusing.RefuseNobody", {"PYTHONPATH=" + dir.path()});
+    MailServer mail(dir.path(), test::kRefusingMailbox);
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
     test::LogCapture log;

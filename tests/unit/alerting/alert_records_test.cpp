@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 #include "platform/profile_file.h"
 #include "support/service_fixture.h"
@@ -116,15 +117,59 @@ TEST_F(AlertRecordsTest, SlotNumberAtOrAboveTheMaximumStartsAgainAtOne) {
 TEST_F(AlertRecordsTest, BurstBeyondTheRingKeepsUndeliveredAlertsAndNamesTheLostOnes) {
     test::LogCapture log;
     registry.WriteNumber(config::kProductKey, value::kMaxStoredMsgs, 5);
+    SetWaitForFreeSlot(std::chrono::milliseconds(0));  // nobody delivers: give up at once
     for (int i = 1; i <= 8; ++i) {
         ASSERT_EQ(Raise("alert " + std::to_string(i)), 1);
     }
+    SetWaitForFreeSlot(std::chrono::seconds(30));
     const auto queue = ReadQueue(QueuePath(context));
     EXPECT_EQ(queue.size(), 5u);
     EXPECT_EQ(std::set<std::string>(queue.begin(), queue.end()).size(), queue.size());
     EXPECT_EQ(log.Count("is overwritten by a new alert"), 3u);
     EXPECT_TRUE(log.Contains("Printer Error: alert 1\""));
     EXPECT_TRUE(log.Contains("Printer Error: alert 3\""));
+}
+
+TEST_F(AlertRecordsTest, AFullRingMakesTheNextAlertWaitForADelivery) {
+    test::LogCapture log;
+    registry.WriteNumber(config::kProductKey, value::kMaxStoredMsgs, 3);
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_EQ(Raise("alert " + std::to_string(i)), 1);
+    }
+    // A dispatcher that delivers the head of the queue a moment later.
+    std::thread dispatcher([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::string head;
+        {
+            std::scoped_lock lock(context.locks.alertFile);
+            head = ReadQueue(QueuePath(context)).front();
+            ASSERT_EQ(ReplaceWithRemainingFile(QueuePath(context)), 1);
+            SetRecordInDelivery(head, true);
+        }
+        SetRecordInDelivery(head, false);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Raise("alert 4"), 1);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    dispatcher.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_FALSE(log.Contains("is overwritten by a new alert"));
+    EXPECT_EQ(Key(1, "Message"), "alert 4");  // the delivered slot, nothing lost
+    const auto queue = ReadQueue(QueuePath(context));
+    EXPECT_EQ(queue, (std::vector<std::string>{RecordPath(context, 2), RecordPath(context, 3),
+                                               RecordPath(context, 1)}));
+}
+
+TEST_F(AlertRecordsTest, AStoppingServiceDoesNotWaitForAFreeSlot) {
+    registry.WriteNumber(config::kProductKey, value::kMaxStoredMsgs, 2);
+    ASSERT_EQ(Raise("one"), 1);
+    ASSERT_EQ(Raise("two"), 1);
+    context.stopEvent.Set();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Raise("three"), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(Key(1, "Message"), "three");
 }
 
 TEST_F(AlertRecordsTest, QueuedSlotsArePassedOverWhileOthersAreFree) {
@@ -139,6 +184,28 @@ TEST_F(AlertRecordsTest, QueuedSlotsArePassedOverWhileOthersAreFree) {
     ASSERT_EQ(Raise("three"), 1);
     EXPECT_EQ(Key(2, "Message"), "two");
     EXPECT_EQ(Key(3, "Message"), "three");
+}
+
+TEST_F(AlertRecordsTest, TheRecordBeingDeliveredKeepsItsSlot) {
+    registry.WriteNumber(config::kProductKey, value::kMaxStoredMsgs, 3);
+    ASSERT_EQ(Raise("being delivered"), 1);  // slot 1
+    ASSERT_EQ(Raise("delivered"), 1);        // slot 2
+    {
+        // The dispatcher takes both off the queue; the first is still being delivered.
+        std::scoped_lock lock(context.locks.alertFile);
+        ASSERT_EQ(ReplaceWithRemainingFile(QueuePath(context)), 1);
+        ASSERT_EQ(ReplaceWithRemainingFile(QueuePath(context)), 1);
+        SetRecordInDelivery(RecordPath(context, 1), true);
+    }
+    test::LogCapture log;
+    ASSERT_EQ(Raise("third"), 1);   // slot 3
+    ASSERT_EQ(Raise("fourth"), 1);  // not slot 1: its record is being read by the channels
+    SetRecordInDelivery(RecordPath(context, 1), false);
+    EXPECT_EQ(Key(1, "Message"), "being delivered");
+    EXPECT_EQ(Key(2, "Message"), "fourth");
+    EXPECT_FALSE(log.Contains("is overwritten by a new alert"));
+    ASSERT_EQ(Raise("fifth"), 1);  // delivery over: slot 1 is free again
+    EXPECT_EQ(Key(1, "Message"), "fifth");
 }
 
 TEST_F(AlertRecordsTest, InternalErrorsAreRecordedButNeverQueued) {
