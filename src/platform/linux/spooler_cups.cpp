@@ -173,6 +173,60 @@ int ErrnoFor(ipp_status_t status) {
     }
 }
 
+// A reply read whole from the connection, then decoded from memory. libcups decodes a reply
+// straight from the connection with a small read per attribute (and, with an I/O time-out
+// set, a poll before each): for the printer and job lists of a large server that is the
+// bulk of the cost. Here the reply comes in reads of 64 KiB.
+struct Exchange {
+    IppPtr response;
+    int transport = 0;  // errno of the connection; 0 when the reply arrived
+    http_status_t http = HTTP_STATUS_OK;
+};
+
+ssize_t ReadFromMemory(void* context, ipp_uchar_t* buffer, size_t bytes) {
+    auto* source = static_cast<std::pair<const std::string*, size_t>*>(context);
+    const size_t left = source->first->size() - source->second;
+    const size_t n = std::min(left, bytes);
+    std::memcpy(buffer, source->first->data() + source->second, n);
+    source->second += n;
+    return static_cast<ssize_t>(n);
+}
+
+Exchange SendAndRead(http_t* http, ipp_t* request, const char* resource) {
+    Exchange result;
+    http_status_t status = cupsSendRequest(http, request, resource, ippLength(request));
+    while (status == HTTP_STATUS_CONTINUE) {
+        status = httpUpdate(http);
+    }
+    result.http = status;
+    if (status != HTTP_STATUS_OK) {
+        result.transport = status == HTTP_STATUS_ERROR
+                               ? (httpError(http) != 0 ? httpError(http) : ETIMEDOUT)
+                               : 0;
+        return result;
+    }
+    std::string body;
+    std::array<char, 65536> buffer{};
+    ssize_t n = 0;
+    while ((n = httpRead2(http, buffer.data(), buffer.size())) > 0) {
+        body.append(buffer.data(), static_cast<size_t>(n));
+    }
+    if (n < 0 || httpGetRemaining(http) > 0 || httpGetState(http) != HTTP_STATE_WAITING) {
+        // A read failed or timed out part-way (libcups reports a time-out as the end).
+        result.transport = httpError(http) != 0 ? httpError(http) : ETIMEDOUT;
+        return result;
+    }
+    std::pair<const std::string*, size_t> source{&body, 0};
+    IppPtr response(ippNew());
+    if (ippReadIO(&source, ReadFromMemory, 1, nullptr, response.get()) != IPP_STATE_DATA) {
+        result.transport = EPROTO;
+        return result;
+    }
+    result.response = std::move(response);
+    return result;
+}
+
+
 std::string Text(ipp_attribute_t* attr) {
     const char* text = ippGetString(attr, 0, nullptr);
     return text ? text : "";
@@ -349,23 +403,31 @@ Result<IppPtr> CupsSpooler::Send(ipp_t* request, const char* resource, const std
                        std::chrono::duration<double>(options_.ioTimeout + extraWait).count(),
                        AbortOnTimeout, nullptr);
     }
-    IppPtr response(cupsDoRequest(http_.get(), owned.release(), resource));
+    Exchange exchange = SendAndRead(http_.get(), owned.get(), resource);
     if (longer) {
         httpSetTimeout(http_.get(), std::chrono::duration<double>(options_.ioTimeout).count(),
                        AbortOnTimeout, nullptr);
     }
-    const ipp_status_t ipp = cupsLastError();
-    const std::string reason = cupsLastErrorString() ? cupsLastErrorString() : "";
-    if (!response) {
+    if (!exchange.response) {
         // The connection may be half-way through a reply; never reuse it.
-        const int transport = httpError(http_.get());
         http_.reset();
-        if (transport != 0) {
-            return Status::Error(transport, what + ": no answer from the spooler at " +
-                                                options_.server + ": " + std::strerror(transport));
+        if (exchange.transport != 0) {
+            return Status::Error(exchange.transport,
+                                 what + ": no answer from the spooler at " + options_.server +
+                                     ": " + std::strerror(exchange.transport));
         }
-        return Status::Error(ErrnoFor(ipp), what + ": " + reason);
+        const int err = exchange.http == HTTP_STATUS_UNAUTHORIZED ||
+                                exchange.http == HTTP_STATUS_FORBIDDEN
+                            ? EACCES
+                            : (exchange.http == HTTP_STATUS_NOT_FOUND ? ENOENT : EIO);
+        return Status::Error(err, what + ": the spooler answered HTTP " +
+                                      std::to_string(static_cast<int>(exchange.http)) + " (" +
+                                      httpStatus(exchange.http) + ")");
     }
+    IppPtr response = std::move(exchange.response);
+    const ipp_status_t ipp = ippGetStatusCode(response.get());
+    ipp_attribute_t* message = ippFindAttribute(response.get(), "status-message", IPP_TAG_TEXT);
+    const std::string reason = message != nullptr ? Text(message) : ippErrorString(ipp);
     lastUse_ = Clock::now();
     if (ipp > IPP_STATUS_OK_EVENTS_COMPLETE) {
         if (ipp == IPP_STATUS_ERROR_NOT_FOUND && notFound == NotFound::Empty) {
