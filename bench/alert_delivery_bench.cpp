@@ -211,8 +211,7 @@ bool Report(const Run& run) {
 int main(int argc, char** argv) {
     namespace alerting = kvzn::alerting;
     const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
-    const uint32_t slots =
-        argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 50;
+    const uint32_t slots = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 50;
 
     if (!kvzn::test::HaveAiosmtpd()) {
         std::fprintf(stderr, "python3-aiosmtpd is not installed for %s\n", kvzn::test::kMailPython);

@@ -113,7 +113,6 @@ struct RecordBase {
     std::string time;
 };
 
-
 // The keys both kinds of record share after "ErrorType".
 void WriteCommonTail(service::ServiceContext& ctx, platform::ProfileFile& rec,
                      const std::string& time, std::string_view source) {
@@ -194,7 +193,9 @@ std::atomic<int64_t> waitForFreeSlotMs{30000};
 
 }  // namespace
 
-void SetWaitForFreeSlot(std::chrono::milliseconds wait) { waitForFreeSlotMs = wait.count(); }
+void SetWaitForFreeSlot(std::chrono::milliseconds wait) {
+    waitForFreeSlotMs = wait.count();
+}
 
 void SetRecordInDelivery(const std::string& recordPath, bool inDelivery) {
     {
@@ -246,8 +247,7 @@ bool SlotWaits(service::ServiceContext& ctx, uint32_t slot,
         }
     }
     return ::strcasecmp(
-               platform::GetProfileString(kRecordSection, "SMTPDelayed", "FALSE", path, 10)
-                   .c_str(),
+               platform::GetProfileString(kRecordSection, "SMTPDelayed", "FALSE", path, 10).c_str(),
                "TRUE") == 0;
 }
 

@@ -71,8 +71,9 @@ void SetRecordInDelivery(const std::string& recordPath, bool inDelivery);
 void SetWaitForFreeSlot(std::chrono::milliseconds wait);
 
 // The slot for the next record: the ring position after "StoredMsgNo", passing over slots
-// whose record still waits in the queue, is being delivered or waits for a delayed e-mail. When every slot waits, the oldest
-// is reused and the alert it held is named in a warning. Call with the alert-file lock held.
+// whose record still waits in the queue, is being delivered or waits for a delayed e-mail. When
+// every slot waits, the oldest is reused and the alert it held is named in a warning. Call with the
+// alert-file lock held.
 uint32_t GetNextFileNo(service::ServiceContext& ctx);
 
 // 1 when a line of the queue (cut at its first byte below 0x20) equals the record path.

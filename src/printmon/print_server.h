@@ -35,7 +35,7 @@ struct PrinterCheck {
 };
 
 struct MonitoredPrinter {
-    std::string name;  // "Printer": the queue's name as the spooler knows it
+    std::string name;                  // "Printer": the queue's name as the spooler knows it
     std::vector<PrinterCheck> checks;  // in the order of the check table
 };
 

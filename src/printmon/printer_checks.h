@@ -22,8 +22,8 @@ int CheckPrinterPaused(PrintEnv& env, const PrinterHandle* handle, const std::st
                        PrinterCheck& check, uint32_t now);
 int CheckPrinterOffline(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                         PrinterCheck& check, uint32_t now);
-int CheckPrinterQueueLength(PrintEnv& env, const PrinterHandle* handle,
-                            const std::string& printer, PrinterCheck& check, uint32_t now);
+int CheckPrinterQueueLength(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
+                            PrinterCheck& check, uint32_t now);
 // Returns 1 when the queue could not be read; documents over the limit are alerted but do
 // not make the result 1.
 int CheckPrinterQueueJobSize(PrintEnv& env, int mode, const PrinterHandle* handle,

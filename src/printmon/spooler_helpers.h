@@ -20,8 +20,7 @@ int ChangePrinter(service::ServiceContext& ctx, platform::Spooler& spooler,
 // Command 1 pauses, 2 resumes, 4 restarts, 5 deletes job `jobId` of `printer`. Non-zero on
 // success; failures are logged at level 1 with document, printer and error code.
 int ChangePrintJob(service::ServiceContext& ctx, platform::Spooler& spooler,
-                   const std::string& printer, const std::string& document, int jobId,
-                   int command);
+                   const std::string& printer, const std::string& document, int jobId, int command);
 
 // Points `printer` at `port`, which must be one of the offered ports. 1 on success, else 0
 // (logged at level 1).

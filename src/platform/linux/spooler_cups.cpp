@@ -200,9 +200,8 @@ Exchange SendAndRead(http_t* http, ipp_t* request, const char* resource) {
     }
     result.http = status;
     if (status != HTTP_STATUS_OK) {
-        result.transport = status == HTTP_STATUS_ERROR
-                               ? (httpError(http) != 0 ? httpError(http) : ETIMEDOUT)
-                               : 0;
+        result.transport =
+            status == HTTP_STATUS_ERROR ? (httpError(http) != 0 ? httpError(http) : ETIMEDOUT) : 0;
         return result;
     }
     std::string body;
@@ -225,7 +224,6 @@ Exchange SendAndRead(http_t* http, ipp_t* request, const char* resource) {
     result.response = std::move(response);
     return result;
 }
-
 
 std::string Text(ipp_attribute_t* attr) {
     const char* text = ippGetString(attr, 0, nullptr);
@@ -412,14 +410,14 @@ Result<IppPtr> CupsSpooler::Send(ipp_t* request, const char* resource, const std
         // The connection may be half-way through a reply; never reuse it.
         http_.reset();
         if (exchange.transport != 0) {
-            return Status::Error(exchange.transport,
-                                 what + ": no answer from the spooler at " + options_.server +
-                                     ": " + std::strerror(exchange.transport));
+            return Status::Error(exchange.transport, what + ": no answer from the spooler at " +
+                                                         options_.server + ": " +
+                                                         std::strerror(exchange.transport));
         }
-        const int err = exchange.http == HTTP_STATUS_UNAUTHORIZED ||
-                                exchange.http == HTTP_STATUS_FORBIDDEN
-                            ? EACCES
-                            : (exchange.http == HTTP_STATUS_NOT_FOUND ? ENOENT : EIO);
+        const int err =
+            exchange.http == HTTP_STATUS_UNAUTHORIZED || exchange.http == HTTP_STATUS_FORBIDDEN
+                ? EACCES
+                : (exchange.http == HTTP_STATUS_NOT_FOUND ? ENOENT : EIO);
         return Status::Error(err, what + ": the spooler answered HTTP " +
                                       std::to_string(static_cast<int>(exchange.http)) + " (" +
                                       httpStatus(exchange.http) + ")");
