@@ -2,6 +2,8 @@
 // the spooler helpers, owner notices, and every other code handed to the common runner.
 #include "printmon/printer_actions.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <string>
 
@@ -112,7 +114,33 @@ uint32_t WaitTime(PrintEnv& env) {
     return *env.printActionWaitTime;
 }
 
+// The job's owner is whatever name the printing client sent. A notice goes only to one
+// plain account name: a list ("bob,alice") or the computer's own name (which reaches every
+// logged-in user) would let any client choose who reads it.
+bool IsPlainUserName(const service::ServiceContext& ctx, std::string_view user) {
+    const std::string_view computer = ctx.computerName;
+    const bool isComputer =
+        user.size() == computer.size() &&
+        std::equal(user.begin(), user.end(), computer.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        });
+    if (user.empty() || user.size() > 64 || user.front() == '-' || isComputer) {
+        return false;
+    }
+    return std::all_of(user.begin(), user.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' ||
+               c == '-' || c == '@';
+    });
+}
+
 void NotifyOwner(PrintEnv& env, const std::string& user, const std::string& notice) {
+    if (!IsPlainUserName(env.ctx, user)) {
+        companion::Logger(kPrintServerModule, "RunSpecifiedPrinterActions")(
+            2, "The owner of the print job, '", user,
+            "', is not a single user name of this server; no notice was sent");
+        return;
+    }
     env.ctx.PostComponentStatus(kPrintServerComponent,
                                 "Notifying " + user + " regarding print job status");
     if (env.ownerNotifier) {

@@ -330,6 +330,21 @@ TEST_F(PrinterActionsTest, OwnerIsToldOnlyWhenNotifyOwnerIsSet) {
     EXPECT_EQ(notices.size(), 1u);
 }
 
+TEST_F(PrinterActionsTest, AnOwnerNameThatIsNotOneUserGetsNoNotice) {
+    // The owner is what the printing client claims: a list, or the computer's name (which
+    // reaches every logged-in user), must not widen who reads the notice.
+    test::LogCapture log;
+    for (const char* owner : {"bob,alice", "printsrv", "bob\nalice", "-n", "bob alice"}) {
+        const int job = spooler.AddJob({.printer = "Laser1", .document = "Report.doc"});
+        ASSERT_EQ(Run(Check(11, "", true), job, "Report.doc", owner).result, 2u) << owner;
+    }
+    EXPECT_TRUE(notices.empty());
+    EXPECT_EQ(log.Count("is not a single user name of this server; no notice was sent"), 5u);
+    const int job = spooler.AddJob({.printer = "Laser1", .document = "Report.doc"});
+    ASSERT_EQ(Run(Check(11, "", true), job, "Report.doc", "j.smith@corp").result, 2u);
+    EXPECT_EQ(notices.size(), 1u);
+}
+
 TEST_F(PrinterActionsTest, WaitTimeIsReadAndWaitedAfterSuccess) {
     env.printActionWaitTime.reset();
     registry.WriteNumber(config::kProductKey, config::value::kPrintActionWaitTime, 1);
