@@ -2,7 +2,10 @@
 // stored, parsed.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -36,6 +39,20 @@ inline bool HaveAiosmtpd() {
 
 // A loopback port that was free a moment ago; 0 when none could be had.
 inline uint16_t FreeLoopbackPort() {
+    // Test processes run side by side: a port found free by one of them and handed to its
+    // server could be found free by another at the same moment. Each process therefore
+    // takes its ports from a block of its own, below the kernel's ephemeral range so that
+    // no outgoing connection holds one either, passing over ports in use.
+    static std::atomic<unsigned> next{0};
+    const unsigned base = 10000 + (static_cast<unsigned>(::getpid()) % 1000) * 20;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const auto port = static_cast<uint16_t>(base + next++ % 20);
+        companion::Socket probe;
+        if (companion::IpCreateServer(probe, port, "127.0.0.1") == companion::kIpOk) {
+            companion::IpClose(probe);
+            return port;
+        }
+    }
     companion::Socket probe;
     if (companion::IpCreateServer(probe, 0, "127.0.0.1") != companion::kIpOk) {
         return 0;
