@@ -10,7 +10,17 @@
 
 namespace kvzn::platform {
 
-enum class ServiceState { NotInstalled, Stopped, StartPending, StopPending, Running, Unknown };
+// ManagerUnreachable: the service manager itself could not be asked (systemctl failed or
+// did not answer); Unknown: it answered with a state that has no name here.
+enum class ServiceState {
+    NotInstalled,
+    Stopped,
+    StartPending,
+    StopPending,
+    Running,
+    Unknown,
+    ManagerUnreachable,
+};
 
 // What the registration of a service writes.
 struct ServiceDefinition {

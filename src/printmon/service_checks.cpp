@@ -133,6 +133,8 @@ ServiceCondition ConditionOf(platform::ServiceState state) {
             return ServiceCondition::StopPending;
         case platform::ServiceState::Running:
             return ServiceCondition::Running;
+        case platform::ServiceState::ManagerUnreachable:
+            return ServiceCondition::ManagerUnreachable;
         case platform::ServiceState::Stopped:
         case platform::ServiceState::Unknown:
             break;
@@ -143,9 +145,11 @@ ServiceCondition ConditionOf(platform::ServiceState state) {
 int CheckServiceRunning(service::ServiceContext& ctx, std::string_view name, std::string& text) {
     const companion::Logger log(kModule, "CheckServiceRunning");
     ServiceCondition condition = ServiceCondition::ManagerUnreachable;
+    bool threw = false;
     try {
         condition = QueryService(ctx, name);
     } catch (const std::exception& e) {
+        threw = true;
         log(1, "Cannot verify a service - unable to connect to the SCM. The check is '", name,
             "' (", e.what(), ")");
     }
@@ -153,6 +157,8 @@ int CheckServiceRunning(service::ServiceContext& ctx, std::string_view name, std
         log(1,
             "Cannot verify a service - the service does not exist on this server. The check is '",
             name, "'");
+    } else if (condition == ServiceCondition::ManagerUnreachable && !threw) {
+        log(1, "Cannot verify a service - unable to connect to the SCM. The check is '", name, "'");
     }
     const ServicePhrase phrase = DescribeService(condition);
     text = phrase.text;
@@ -180,7 +186,12 @@ void VerifyLocalServices(service::ServiceContext& ctx, std::vector<ServiceCheck>
     int errors = 0;
     try {
         for (ServiceCheck* check : toVerify) {
-            if (QueryService(ctx, check->serviceName) != ServiceCondition::NotInstalled) {
+            const ServiceCondition condition = QueryService(ctx, check->serviceName);
+            if (condition == ServiceCondition::ManagerUnreachable) {
+                log(1, "Unable to connect to the SCM");
+                return;
+            }
+            if (condition != ServiceCondition::NotInstalled) {
                 continue;
             }
             const std::string& name = check->serviceName;

@@ -162,7 +162,9 @@ class SystemdManager : public ServiceManager {
             {"systemctl", "show", "-p", "LoadState", "-p", "ActiveState", std::string(name)},
             options);
         if (!result.ok() || result->timedOut || result->exitCode != 0) {
-            return ServiceState::Unknown;
+            // `systemctl show` answers even for units that do not exist: a failure here means
+            // systemd could not be reached.
+            return ServiceState::ManagerUnreachable;
         }
         return ParseShowOutput(result->output);
     }

@@ -333,8 +333,9 @@ TEST_F(SystemdTest, QueryMapsUnitStates) {
     }
     EXPECT_EQ(LastCall(), "show -p LoadState -p ActiveState cups");
     SetUnitState("loaded", "active");
+    // systemctl failing (no bus, no systemd) is not a state of the unit.
     test::WriteFile(exit_, "1");
-    EXPECT_EQ(manager_->Query("cups"), ServiceState::Unknown);
+    EXPECT_EQ(manager_->Query("cups"), ServiceState::ManagerUnreachable);
 }
 
 TEST_F(SystemdTest, StartAndStopGoThroughSystemctl) {

@@ -116,6 +116,22 @@ TEST_F(ServiceChecksTest, UnusableManagerIsReportedAndVerifiesNothing) {
     EXPECT_EQ(Alerts(), 0u);
 }
 
+TEST_F(ServiceChecksTest, AManagerThatCannotBeAskedIsNotAStoppedService) {
+    services.SetState("cups", ServiceState::ManagerUnreachable);
+    std::string text;
+    EXPECT_EQ(CheckServiceRunning(context, "Spooler", text), 1);
+    EXPECT_EQ(text, "Unable to contact the Service Control Manager");
+    EXPECT_EQ(log.Count("Cannot verify a service - unable to connect to the SCM. The check is "
+                        "'Spooler'"),
+              1u);
+    // Nothing is disabled for want of an answer.
+    std::vector<ServiceCheck> builtIns{Check(kSpoolerTitle, "Spooler")};
+    std::vector<ServiceCheck> customs;
+    VerifyLocalServices(context, builtIns, customs);
+    EXPECT_TRUE(builtIns[0].fields.enabled);
+    EXPECT_EQ(Alerts(), 0u);
+}
+
 TEST_F(ServiceChecksTest, StoppedSpoolerRaisesServiceNotRunning) {
     services.SetState("cups", ServiceState::Stopped);
     ServiceCheck check = Check(kSpoolerTitle, "Spooler");
