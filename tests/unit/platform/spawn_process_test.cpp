@@ -128,12 +128,21 @@ TEST_F(SpawnProcessTest, ChildStartsAloneInItsOwnSession) {
     ASSERT_TRUE(process.ok()) << process.status().Text();
     const std::string proc = "/proc/" + std::to_string(process->Pid());
 
+    // Right after the exec the dynamic loader briefly holds the libraries it maps open
+    // (fd 3): look again until the program runs; an inherited descriptor never goes away.
+    const std::vector<std::string> expected{"0", "1", "2"};
     std::vector<std::string> fds;
-    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
-        fds.push_back(entry.path().filename());
-    }
-    std::sort(fds.begin(), fds.end());
-    EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"}));
+    test::WaitUntil(
+        [&] {
+            fds.clear();
+            for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+                fds.push_back(entry.path().filename());
+            }
+            std::sort(fds.begin(), fds.end());
+            return fds == expected;
+        },
+        2s);
+    EXPECT_EQ(fds, expected);
     for (const char* fd : {"/fd/0", "/fd/1", "/fd/2"}) {
         EXPECT_EQ(Link(proc + fd), "/dev/null") << fd;
     }
