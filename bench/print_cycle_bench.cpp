@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,7 @@
 #include "platform/config_store.h"
 #include "platform/service_status.h"
 #include "platform/spooler.h"
+#include "integration/platform/private_cupsd.h"
 #include "printmon/print_server_monitor.h"
 #include "service/service_context.h"
 
@@ -47,30 +49,9 @@ namespace {
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
-// The private scheduler and the bench's directory, which Fail cleans up as well.
-pid_t g_cupsd = -1;
-std::string g_dir;
-
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "print_cycle_bench: %s\n", what.c_str());
-    if (g_cupsd > 0) {
-        ::kill(g_cupsd, SIGTERM);
-        ::waitpid(g_cupsd, nullptr, 0);
-    }
-    if (!g_dir.empty()) {
-        std::error_code ignored;
-        fs::remove_all(g_dir, ignored);
-    }
-    std::exit(1);
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-    if (!out) {
-        Fail("cannot write " + path);
-    }
-}
+// Ends the run: main reports it, and the private scheduler and the bench's directory are
+// cleaned up on the way out.
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
 
 struct HttpCloser {
     void operator()(http_t* http) const { httpClose(http); }
@@ -166,91 +147,19 @@ Sample Median(std::vector<Sample> samples) {
     return {median(&Sample::wall), median(&Sample::cpu), median(&Sample::cupsdCpu)};
 }
 
-// A throw-away scheduler: configuration, state, spool and logs in `dir`, the socket
-// dir/cups.sock only, jobs owned by the user a client names.
-class BenchCupsd {
-  public:
-    explicit BenchCupsd(std::string dir) : dir_(std::move(dir)) {
-        for (const char* sub : {"etc", "spool/tmp", "cache", "state", "log"}) {
-            fs::create_directories(dir_ + "/" + sub);
+// The access log's line count once the scheduler has stopped writing to it (it logs a
+// request after answering it).
+size_t SettledAccessLogLines(const kvzn::test::PrivateCupsd& cupsd) {
+    size_t lines = cupsd.LogLines("access_log").size();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const size_t now = cupsd.LogLines("access_log").size();
+        if (now == lines) {
+            return lines;
         }
-        std::string files = "FileDevice Yes\nPeerCred off\nServerBin /usr/lib/cups\n";
-        for (const auto& [key, path] : {std::pair<const char*, const char*>{"ServerRoot", "/etc"},
-                                        {"RequestRoot", "/spool"},
-                                        {"TempDir", "/spool/tmp"},
-                                        {"CacheDir", "/cache"},
-                                        {"StateDir", "/state"},
-                                        {"ErrorLog", "/log/error_log"},
-                                        {"AccessLog", "/log/access_log"},
-                                        {"PageLog", "/log/page_log"},
-                                        {"Printcap", "/printcap"}}) {
-            files += std::string(key) + " " + dir_ + path + "\n";
-        }
-        WriteText(dir_ + "/etc/cups-files.conf", files);
-        WriteText(dir_ + "/etc/cupsd.conf",
-                  "Listen " + socket() +
-                      "\nLogLevel warn\nAccessLogLevel all\nBrowsing No\nWebInterface No\n"
-                      "DefaultPolicy open\n<Policy open>\n  JobPrivateAccess all\n"
-                      "  JobPrivateValues none\n  <Limit All>\n    Order deny,allow\n"
-                      "  </Limit>\n</Policy>\n");
+        lines = now;
     }
-    ~BenchCupsd() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            g_cupsd = -1;
-        }
-    }
-
-    void Start() {
-        const std::string conf = dir_ + "/etc/cupsd.conf";
-        const std::string files = dir_ + "/etc/cups-files.conf";
-        const char* argv[] = {"/usr/sbin/cupsd", "-f",   "-c", conf.c_str(), "-s",
-                              files.c_str(),     nullptr};
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-            Fail("cannot start /usr/sbin/cupsd");
-        }
-        g_cupsd = pid_;
-        const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
-        while (SteadyClock::now() < deadline) {
-            HttpPtr http(httpConnect2(socket().c_str(), ippPort(), nullptr, AF_UNSPEC,
-                                      HTTP_ENCRYPTION_IF_REQUESTED, 1, 200, nullptr));
-            if (http) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        Fail("the scheduler did not start; see " + dir_ + "/log/error_log");
-    }
-
-    pid_t pid() const { return pid_; }
-    std::string socket() const { return dir_ + "/cups.sock"; }
-    size_t AccessLogLines() const {
-        std::ifstream in(dir_ + "/log/access_log");
-        size_t lines = 0;
-        for (std::string line; std::getline(in, line);) {
-            ++lines;
-        }
-        return lines;
-    }
-    // The access log's line count once the scheduler has stopped writing to it (it logs a
-    // request after answering it).
-    size_t SettledAccessLogLines() const {
-        size_t lines = AccessLogLines();
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            const size_t now = AccessLogLines();
-            if (now == lines) {
-                return lines;
-            }
-            lines = now;
-        }
-    }
-
-  private:
-    std::string dir_;
-    pid_t pid_ = -1;
-};
+}
 
 // One CUPS-Add-Modify-Printer per queue: device, accepting, idle.
 void AddQueues(http_t* http, const std::vector<std::string>& queues) {
@@ -439,7 +348,10 @@ int main(int argc, char** argv) {
     const int repetitions = std::max(1, argc > 3 ? std::atoi(argv[3]) : 7);
     const int lpstatRepetitions = argc > 4 ? std::atoi(argv[4]) : 3;
     if (queueCount < 1 || jobCount < 0) {
-        Fail("usage: print_cycle_bench [queues] [jobs] [repetitions] [lpstat-repetitions]");
+        std::fprintf(stderr,
+                     "usage: print_cycle_bench [queues] [jobs] [repetitions] "
+                     "[lpstat-repetitions]\n");
+        return 2;
     }
     if (::geteuid() != 0 || !fs::exists("/usr/sbin/cupsd")) {
         std::fprintf(stderr,
@@ -451,13 +363,14 @@ int main(int argc, char** argv) {
     const std::string dir =
         (fs::temp_directory_path() / ("kvzn-cycle-bench-" + std::to_string(::getpid()))).string();
     fs::create_directories(dir + "/data");
-    g_dir = dir;
     kvzn::companion::ActivityLog::Process().SetFile(dir + "/bench.log");
     int exitCode = 0;
-    {
-        BenchCupsd cupsd(dir + "/cups");
+    try {
+        kvzn::test::PrivateCupsd cupsd;
         const auto setupStart = SteadyClock::now();
-        cupsd.Start();
+        if (!cupsd.Start()) {
+            Fail("the scheduler did not start; see " + cupsd.dir() + "/log/error_log");
+        }
         const double started = Seconds(SteadyClock::now() - setupStart);
 
         std::vector<std::string> queues;
@@ -470,7 +383,7 @@ int main(int argc, char** argv) {
         const auto addStart = SteadyClock::now();
         AddQueues(admin.get(), queues);
         const double added = Seconds(SteadyClock::now() - addStart);
-        WriteText(dir + "/document.txt", std::string(2000, 'x'));
+        kvzn::test::WriteFile(dir + "/document.txt", std::string(2000, 'x'));
         const auto jobStart = SteadyClock::now();
         SubmitHeldJobs(admin.get(), queues, jobCount, dir + "/document.txt");
         const double submitted = Seconds(SteadyClock::now() - jobStart);
@@ -500,9 +413,9 @@ int main(int argc, char** argv) {
                     monitor.Printers().size(), enabled);
 
         auto cycle = [&] { monitor.RunPrinterChecks(ctx, ctx.clock.TickCount()); };
-        const size_t logBefore = cupsd.SettledAccessLogLines();
+        const size_t logBefore = SettledAccessLogLines(cupsd);
         const Sample cold = Measure(cupsd.pid(), cycle);
-        const size_t requests = cupsd.SettledAccessLogLines() - logBefore;
+        const size_t requests = SettledAccessLogLines(cupsd) - logBefore;
 
         // The spooler layer alone: the same two requests through the monitor's spooler,
         // with the snapshot built, and nothing checked.
@@ -561,6 +474,9 @@ int main(int argc, char** argv) {
             std::printf("WARNING: the checks raised alerts; the queues were meant to pass\n");
             exitCode = 1;
         }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "print_cycle_bench: %s\n", e.what());
+        exitCode = 1;
     }
     fs::remove_all(dir);
     return exitCode;

@@ -251,20 +251,10 @@ bool SlotWaits(service::ServiceContext& ctx, uint32_t slot,
                "TRUE") == 0;
 }
 
-bool EverySlotWaits(service::ServiceContext& ctx) {
-    const uint32_t maxStored = RingSize(ctx);
-    const std::vector<std::string> queued = ReadQueue(QueuePath(ctx));
-    for (uint32_t slot = 1; slot <= maxStored; ++slot) {
-        if (!SlotWaits(ctx, slot, queued)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-uint32_t GetNextFileNo(service::ServiceContext& ctx) {
+// Takes the slot for the next record: the ring position after "StoredMsgNo", passing over
+// slots that wait. When every slot waits, 0 unless `giveUpOldest`; then the oldest waiting
+// alert is given up. A slot taken becomes "StoredMsgNo".
+uint32_t TakeSlot(service::ServiceContext& ctx, bool giveUpOldest) {
     const companion::Logger log(kModule, "GetNextFileNo");
     companion::Registry& reg = ctx.registry;
     const uint32_t maxStored = RingSize(ctx);
@@ -285,6 +275,9 @@ uint32_t GetNextFileNo(service::ServiceContext& ctx) {
         }
     }
     if (!found) {
+        if (!giveUpOldest) {
+            return 0;
+        }
         // The oldest record still waiting is given up; never the one being delivered, whose
         // channels are reading it (it would go out with the new alert's text, and again).
         next = oldest;
@@ -302,6 +295,12 @@ uint32_t GetNextFileNo(service::ServiceContext& ctx) {
         log(1, "Error writing StoredMsgNo to the registry key ", config::kProductKey);
     }
     return next;
+}
+
+}  // namespace
+
+uint32_t GetNextFileNo(service::ServiceContext& ctx) {
+    return TakeSlot(ctx, true);
 }
 
 std::vector<std::string> ReadQueue(const std::string& queuePath) {
@@ -401,14 +400,15 @@ namespace {
 RecordBase NewRecord(service::ServiceContext& ctx, std::unique_lock<std::mutex>& lock) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(waitForFreeSlotMs.load());
-    while (deliveriesOnThisThread == 0 && !ctx.Stopping() && EverySlotWaits(ctx) &&
+    uint32_t slot = 0;
+    while ((slot = TakeSlot(ctx, false)) == 0 && deliveriesOnThisThread == 0 && !ctx.Stopping() &&
            std::chrono::steady_clock::now() < deadline) {
         SlotFreed().wait_until(
             lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
     }
     RecordBase r;
     r.time = StandardTimeText(ctx.clock.LocalNow(), ctx.DateFormat());
-    r.path = RecordPath(ctx, GetNextFileNo(ctx));
+    r.path = RecordPath(ctx, slot != 0 ? slot : GetNextFileNo(ctx));
     return r;
 }
 

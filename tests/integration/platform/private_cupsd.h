@@ -97,6 +97,7 @@ class PrivateCupsd {
     }
     void Signal(int sig) const { daemon_->Signal(sig); }
 
+    pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
     const std::string& dir() const { return dir_.path(); }
     std::string socket() const { return dir_ / "cups.sock"; }
 
