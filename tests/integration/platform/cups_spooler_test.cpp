@@ -47,16 +47,10 @@ class CupsSpoolerTest : public ::testing::Test {
     // Submits the 3000-byte document with lp; the job id.
     int Submit(const std::string& printer, const std::string& user, const std::string& title,
                bool hold = false) {
-        std::vector<std::string> argv{"lp", "-d", printer, "-U", user, "-t", title};
-        if (hold) {
-            argv.insert(argv.end(), {"-H", "hold"});
-        }
-        argv.push_back(document_);
-        const auto [status, output] = cupsd_.Client(argv);
-        std::smatch match;
-        EXPECT_TRUE(status == 0 && std::regex_search(output, match, std::regex("-([0-9]+) ")))
-            << output;
-        return match.empty() ? 0 : std::stoi(match[1]);
+        std::string output;
+        const int id = cupsd_.Submit(printer, user, title, document_, hold, output);
+        EXPECT_NE(id, 0) << output;
+        return id;
     }
     SpoolerSnapshot Snap() {
         auto snapshot = spooler_->Snapshot();

@@ -9,8 +9,10 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -106,6 +108,23 @@ class PrivateCupsd {
         ChildProcess child(argv, {"CUPS_SERVER=" + socket()});
         const std::optional<int> status = child.Wait(std::chrono::seconds(10));
         return {status.value_or(-1), child.Output()};
+    }
+    // Submits `document` to `printer` with lp as `user`, held when asked: the job id, or 0
+    // when lp failed (`output` then says why).
+    int Submit(const std::string& printer, const std::string& user, const std::string& title,
+               const std::string& document, bool hold, std::string& output) const {
+        std::vector<std::string> argv{"lp", "-d", printer, "-U", user, "-t", title};
+        if (hold) {
+            argv.insert(argv.end(), {"-H", "hold"});
+        }
+        argv.push_back(document);
+        int status = 0;
+        std::tie(status, output) = Client(argv);
+        std::smatch match;
+        if (status != 0 || !std::regex_search(output, match, std::regex("-([0-9]+) "))) {
+            return 0;
+        }
+        return std::stoi(match[1]);
     }
     std::vector<std::string> LogLines(const std::string& log) const {
         std::istringstream in(ReadFile(dir_ / ("log/" + log)));

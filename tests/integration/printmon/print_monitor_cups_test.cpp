@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -115,16 +114,10 @@ class PrintMonitorCupsTest : public ::testing::Test, protected test::ServiceFixt
         if (!fs::exists(document)) {
             test::WriteFile(document, std::string(bytes, 'x'));
         }
-        std::vector<std::string> argv{"lp", "-d", printer, "-U", "alice", "-t", title};
-        if (hold) {
-            argv.insert(argv.end(), {"-H", "hold"});
-        }
-        argv.push_back(document);
-        const auto [status, output] = cupsd_->Client(argv);
-        std::smatch match;
-        EXPECT_TRUE(status == 0 && std::regex_search(output, match, std::regex("-([0-9]+) ")))
-            << output;
-        return match.empty() ? 0 : std::stoi(match[1]);
+        std::string output;
+        const int id = cupsd_->Submit(printer, "alice", title, document, hold, output);
+        EXPECT_NE(id, 0) << output;
+        return id;
     }
     // The queue as the scheduler reports it now.
     platform::PrinterQueue Queue(const std::string& name) {

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,16 +43,10 @@ class PrinterActionsCupsTest : public ::testing::Test, protected test::ServiceFi
         ASSERT_EQ(status, 0) << argv[0] << ": " << output;
     }
     int Submit(const std::string& printer, const std::string& title, bool hold = false) {
-        std::vector<std::string> argv{"lp", "-d", printer, "-U", "alice", "-t", title};
-        if (hold) {
-            argv.insert(argv.end(), {"-H", "hold"});
-        }
-        argv.push_back(document_);
-        const auto [status, output] = cupsd_.Client(argv);
-        std::smatch match;
-        EXPECT_TRUE(status == 0 && std::regex_search(output, match, std::regex("-([0-9]+) ")))
-            << output;
-        return match.empty() ? 0 : std::stoi(match[1]);
+        std::string output;
+        const int id = cupsd_.Submit(printer, "alice", title, document_, hold, output);
+        EXPECT_NE(id, 0) << output;
+        return id;
     }
 
     unsigned Run(const std::string& printer, uint32_t code, const std::string& command = {},

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "alerting/alert_records.h"
+#include "integration/platform/sleeping_service.h"
 #include "platform/fake/fake_spooler.h"
 #include "platform/profile_file.h"
 #include "platform/service_manager.h"
@@ -23,18 +24,7 @@ namespace fs = std::filesystem;
 class ServiceChecksProcessTest : public ::testing::Test, protected test::ServiceFixture {
   protected:
     ServiceChecksProcessTest() {
-        fs::create_directories(bin_);
-        test::WriteFile(bin_ + "/update-rc.d", "#!/bin/sh\nexit 0\n", 0755);
-        const char* path = std::getenv("PATH");
-        path_.emplace("PATH", bin_ + ":" + (path ? path : "/usr/sbin:/usr/bin:/sbin:/bin"));
-        fs::create_directories(root_ + "/etc/default");
-        test::WriteFile(root_ + "/etc/default/cups", "DAEMON_ARGS=60\n");
-        installed_ = manager_->Install({.name = "cups",
-                                        .displayName = "Test spooler",
-                                        .description = "A sleeping stand-in",
-                                        .executable = "/bin/sleep",
-                                        .environment = {}});
-        context.serviceManager = manager_.get();
+        context.serviceManager = service_.manager.get();
 
         // Only the spooler check of the built-in table, services every minute, no printers.
         for (const BuiltInService& entry : kBuiltInServices) {
@@ -43,13 +33,6 @@ class ServiceChecksProcessTest : public ::testing::Test, protected test::Service
         }
         registry.WriteNumber(config::kProductKey, config::value::kPrintInterval, 1);
         registry.WriteNumber(config::kProductKey, config::value::kPrinterInterval, 0);
-    }
-    ~ServiceChecksProcessTest() override {
-        std::ifstream in(root_ + "/run/cups.pid");
-        int pid = 0;
-        if (in >> pid && pid > 0) {
-            ::kill(pid, SIGKILL);
-        }
     }
 
     static std::string PrintKey(std::string_view title) {
@@ -65,16 +48,12 @@ class ServiceChecksProcessTest : public ::testing::Test, protected test::Service
         return n;
     }
 
-    const std::string root_ = dir / "root";
-    const std::string bin_ = dir / "bin";
-    std::optional<test::ScopedEnv> path_;
-    std::unique_ptr<platform::ServiceManager> manager_ = platform::MakeSysVManager(root_);
-    platform::Status installed_;
+    test::SleepingSysVService service_{dir.path()};
     PrintServerMonitor monitor{[] { return std::make_unique<platform::FakeSpooler>(); }};
 };
 
 TEST_F(ServiceChecksProcessTest, StoppedServiceRaisesServiceNotRunning) {
-    ASSERT_TRUE(installed_.ok()) << installed_.Text();
+    ASSERT_TRUE(service_.installed.ok()) << service_.installed.Text();
     ASSERT_EQ(monitor.ReadConfiguration(context), 1);
     EXPECT_EQ(monitor.RunCycle(context, 1000), 60000u);
     ASSERT_EQ(Alerts(), 1u);
@@ -82,11 +61,11 @@ TEST_F(ServiceChecksProcessTest, StoppedServiceRaisesServiceNotRunning) {
     EXPECT_EQ(Key(1, "Message"),
               "The check Ensure Print Spooler service is running failed because the service "
               "Spooler is stopped on this host ...");
-    EXPECT_EQ(manager_->Query("cups"), platform::ServiceState::Stopped);
+    EXPECT_EQ(service_.manager->Query("cups"), platform::ServiceState::Stopped);
 }
 
 TEST_F(ServiceChecksProcessTest, ConfiguredServiceThatDoesNotExistIsListedAlertedAndDisabled) {
-    ASSERT_TRUE(manager_->Start("cups").ok());
+    ASSERT_TRUE(service_.manager->Start("cups").ok());
     const std::string custom = config::SubKey("CustomServices") + "\\Service1";
     registry.WriteNumber(custom, "Enabled", 1);
     registry.WriteText(custom, "Name", "kvzn-no-such-daemon");
@@ -110,12 +89,12 @@ TEST_F(ServiceChecksProcessTest, ConfiguredServiceThatDoesNotExistIsListedAlerte
 }
 
 TEST_F(ServiceChecksProcessTest, RestartResponseStartsTheServiceAndReportsIt) {
-    ASSERT_TRUE(installed_.ok()) << installed_.Text();
+    ASSERT_TRUE(service_.installed.ok()) << service_.installed.Text();
     registry.WriteNumber(PrintKey("Ensure Print Spooler service is running"), "ActionToTake", 5);
     context.notifyRunningActions = 1;
     ASSERT_EQ(monitor.ReadConfiguration(context), 1);
     monitor.RunCycle(context, 1000);
-    EXPECT_EQ(manager_->Query("cups"), platform::ServiceState::Running);
+    EXPECT_EQ(service_.manager->Query("cups"), platform::ServiceState::Running);
     ASSERT_EQ(Alerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Automatic Response Taken");
     EXPECT_EQ(Key(1, "Message"),

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "alerting/alert_records.h"
+#include "integration/platform/sleeping_service.h"
 #include "platform/fake/fake_system_restart.h"
 #include "platform/process.h"
 #include "platform/profile_file.h"
@@ -195,43 +196,18 @@ TEST_F(ResponseProcessTest, StopEventEndsTheWaitWithoutAnAlert) {
 // name that the alias table gives "Spooler".
 class ServiceResponseTest : public ResponseProcessTest {
   protected:
-    ServiceResponseTest() {
-        fs::create_directories(bin_);
-        test::WriteFile(bin_ + "/update-rc.d", "#!/bin/sh\nexit 0\n", 0755);
-        const char* path = std::getenv("PATH");
-        path_.emplace("PATH", bin_ + ":" + (path ? path : "/usr/sbin:/usr/bin:/sbin:/bin"));
-        fs::create_directories(root_ + "/etc/default");
-        test::WriteFile(root_ + "/etc/default/cups", "DAEMON_ARGS=60\n");
-        platform::ServiceDefinition def;
-        def.name = "cups";
-        def.displayName = "Test spooler";
-        def.description = "A sleeping stand-in";
-        def.executable = "/bin/sleep";
-        installed_ = manager_->Install(def);
-        context.serviceManager = manager_.get();
-    }
-    ~ServiceResponseTest() override {
-        std::ifstream in(root_ + "/run/cups.pid");
-        int pid = 0;
-        if (in >> pid && pid > 0) {
-            ::kill(pid, SIGKILL);
-        }
-    }
+    ServiceResponseTest() { context.serviceManager = service_.manager.get(); }
 
-    const std::string root_ = dir / "root";
-    const std::string bin_ = dir / "bin";
-    std::optional<test::ScopedEnv> path_;
-    std::unique_ptr<platform::ServiceManager> manager_ = platform::MakeSysVManager(root_);
-    platform::Status installed_;
+    test::SleepingSysVService service_{dir.path()};
 };
 
 TEST_F(ServiceResponseTest, StartsTheStoppedServiceForReal) {
-    ASSERT_TRUE(installed_.ok()) << installed_.Text();
-    ASSERT_EQ(manager_->Query("cups"), platform::ServiceState::Stopped);
+    ASSERT_TRUE(service_.installed.ok()) << service_.installed.Text();
+    ASSERT_EQ(service_.manager->Query("cups"), platform::ServiceState::Stopped);
     std::string description;
     EXPECT_EQ(Run(kResponseRestartService, "Spooler", description), kResponseStarted);
     EXPECT_EQ(description, "The Korvane/Tessel Monitor automatically initiated a service restart");
-    EXPECT_EQ(manager_->Query("cups"), platform::ServiceState::Running);
+    EXPECT_EQ(service_.manager->Query("cups"), platform::ServiceState::Running);
     EXPECT_TRUE(HasLine("The service Spooler is being restarted"));
     EXPECT_EQ(Alerts(), 0u);
 }
