@@ -1,20 +1,12 @@
-// The alert notification dispatcher, the delayed e-mail thread and the failure broadcast.
+// The alert notification dispatcher, the delayed e-mail retries and the failure broadcast.
 #include "alerting/dispatcher.h"
 
-#include <dirent.h>
-#include <fnmatch.h>
-#include <strings.h>
-#include <unistd.h>
+#include <exception>
+#include <stdexcept>
 
-#include <cstdio>
-#include <memory>
-
-#include "alerting/alert_records.h"
-#include "alerting/notification_threads.h"
 #include "alerting/recipients.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
-#include "platform/profile_file.h"
 
 namespace kvzn::alerting {
 
@@ -31,188 +23,246 @@ constexpr const char* kNetworkFailure =
     "One or more errors occurred when sending network message notification. Please check the "
     "Korvane log file & Configuration Utility settings";
 
-std::mutex& ChannelsMutex() {
-    static std::mutex m;
-    return m;
-}
-AlertChannels& ChannelsStorage() {
-    static AlertChannels* channels = new AlertChannels();
-    return *channels;
+uint32_t ReadRetryMinutes(const service::ServiceContext& ctx) {
+    uint32_t interval = 0;
+    ctx.registry.ReadNumber(config::SubKey(config::subkey::kContacts),
+                            config::value::kDelayedSMTPCheckInterval, interval);
+    return interval;
 }
 
-std::string RecordValue(const std::string& record, const char* key, const char* fallback,
-                        size_t size = 260) {
-    return platform::GetProfileString(kRecordSection, key, fallback, record, size);
-}
-
-std::vector<std::string> RecordFiles(const std::string& dataDirectory) {
-    std::vector<std::string> files;
-    DIR* d = ::opendir(dataDirectory.c_str());
-    if (d == nullptr) {
-        return files;
-    }
-    while (dirent* entry = ::readdir(d)) {
-        if (::fnmatch("PRT*.err", entry->d_name, 0) == 0) {
-            files.push_back(dataDirectory + "/" + entry->d_name);
-        }
-    }
-    ::closedir(d);
-    return files;
+std::string Describe(const AlertRecord& record, const std::string& path) {
+    return "\"" + record.TitleOr("N/A") + ": " + record.message.value_or("") + "\" (" + path + ")";
 }
 
 }  // namespace
 
-void SetAlertChannels(AlertChannels channels) {
-    std::scoped_lock lock(ChannelsMutex());
-    ChannelsStorage() = std::move(channels);
+Dispatcher::Dispatcher(service::ServiceContext& ctx, AlertStore& store, AlertChannels channels,
+                       DispatcherOptions options)
+    : ctx_(ctx),
+      store_(store),
+      channels_(std::move(channels)),
+      options_(options),
+      retryMinutes_(ReadRetryMinutes(ctx)) {
+    if (retryMinutes_ != 0) {
+        return;
+    }
+    // Without retries, e-mails left waiting by an earlier run are never sent: their slots
+    // are free for new alerts.
+    for (const std::string& path : store_.AwaitingRetry()) {
+        auto record = AlertRecord::Load(path);
+        if (record.ok()) {
+            companion::Logger(kModule, "DelayedAlertNotification")(
+                2, "The delayed e-mail of the alert ", Describe(*record, path),
+                " is not sent: e-mail retries are off (DelayedSMTPCheckInterval is 0)");
+            record->smtpDelayed = false;
+            store_.UpdateRecord(path, *record);
+        }
+        store_.SetAwaitingRetry(path, false);
+    }
 }
 
-const AlertChannels& Channels() {
-    std::scoped_lock lock(ChannelsMutex());
-    return ChannelsStorage();
-}
-
-int TriggerAlertFromFile(service::ServiceContext& ctx, const std::string& record) {
+void Dispatcher::MarkForRetry(const std::string& recordPath, AlertRecord& record,
+                              const EMailResult& sent) {
     const companion::Logger log(kModule, "TriggerAlertFromFile");
-    const AlertChannels& channels = Channels();
-    const std::string title = RecordValue(record, "ErrorTitle", "N/A");
-    ctx.PostComponentStatus(kAlertNotifyComponent, "Triggering alert " + title);
-    const long action = platform::GetProfileInt(kRecordSection, "AlertAction", 0, record);
+    if (retryMinutes_ == 0) {
+        log(2, "The e-mail of the alert ", Describe(record, recordPath),
+            " is not sent again: e-mail retries are off (DelayedSMTPCheckInterval is 0)");
+        return;
+    }
+    record.smtpDelayed = true;
+    record.smtpAttempts = 1;
+    if (!sent.unserved.empty()) {
+        record.smtpPending = sent.unserved;
+    }
+    if (const platform::Status st = store_.UpdateRecord(recordPath, record); !st.ok()) {
+        log(1, "Unable to mark the alert ", recordPath, " for a delayed e-mail (", st.Text(), ")");
+        return;
+    }
+    store_.SetAwaitingRetry(recordPath, true);
+}
+
+int Dispatcher::TriggerAlertFromFile(const std::string& recordPath) {
+    auto loaded = AlertRecord::Load(recordPath);
+    if (!loaded.ok()) {
+        companion::Logger(kModule, "TriggerAlertFromFile")(1, "Unable to read the alert record ",
+                                                           recordPath, " (",
+                                                           loaded.status().Text(), ")");
+        return 1;
+    }
+    return Trigger(recordPath, *loaded);
+}
+
+int Dispatcher::Trigger(const std::string& recordPath, AlertRecord& record) {
+    const companion::Logger log(kModule, "TriggerAlertFromFile");
+    ctx_.PostComponentStatus(kAlertNotifyComponent, "Triggering alert " + record.TitleOr("N/A"));
+    const uint32_t action = record.alertAction.value_or(0);
 
     if (action != 1) {
-        ctx.PostComponentStatus(kAlertNotifyComponent, "Processing configured e-mail alerts");
-        if (channels.email && !channels.email(ctx, record)) {
-            log(1, kEmailFailure);
-            NotifyInternalError(ctx, 1, "Alerting Error", "Alerting Error", kEmailFailure);
-            // The delayed thread sends it again until the mail server takes it.
-            std::scoped_lock lock(ctx.locks.alertFile);
-            platform::WriteProfileString(kRecordSection, "SMTPDelayed", "TRUE", record);
+        ctx_.PostComponentStatus(kAlertNotifyComponent, "Processing configured e-mail alerts");
+        if (channels_.email) {
+            const EMailResult sent = channels_.email(ctx_, record, std::nullopt);
+            if (sent.result == 0) {
+                log(1, kEmailFailure);
+                store_.NotifyInternalError(1, "Alerting Error", "Alerting Error", kEmailFailure);
+                MarkForRetry(recordPath, record, sent);
+            }
         }
-        if (channels.networkMessage && !channels.networkMessage(ctx, record)) {
+        if (channels_.networkMessage && !channels_.networkMessage(ctx_, record)) {
             log(1, kNetworkFailure);
-            NotifyInternalError(ctx, 1, "Alerting Error", "Alerting Error", kNetworkFailure);
+            store_.NotifyInternalError(1, "Alerting Error", "Alerting Error", kNetworkFailure);
         }
     }
-    if (channels.alertDataFile) {
-        channels.alertDataFile(ctx, record);
+    if (channels_.alertDataFile) {
+        channels_.alertDataFile(ctx_, record, recordPath);
     }
-    if (channels.alertDatabase) {
-        channels.alertDatabase(ctx, record);
+    if (channels_.alertDatabase) {
+        channels_.alertDatabase(ctx_, record, recordPath);
     }
     if (action != 1) {
-        const bool autoResponse = RecordValue(record, "Auto-Response", "0") == "1";
-        if (autoResponse && ctx.notifyRunningActions != 2) {
-            ctx.PostComponentStatus(kAlertEngineComponent,
-                                    "Auto-response triggered - no notification required");
-        } else if (channels.alertEngine) {
-            channels.alertEngine(ctx, record);
+        if (record.autoResponse.value_or(false) && ctx_.notifyRunningActions != 2) {
+            ctx_.PostComponentStatus(kAlertEngineComponent,
+                                     "Auto-response triggered - no notification required");
+        } else if (channels_.alertEngine) {
+            channels_.alertEngine(ctx_, record, recordPath);
         }
     }
     return 1;
 }
 
-int DrainUnsentQueue(service::ServiceContext& ctx) {
-    const AlertChannels& channels = Channels();
-    const std::string queue = QueuePath(ctx);
+void Dispatcher::Deliver(const std::string& recordPath) {
+    try {
+        auto record = AlertRecord::Load(recordPath);
+        if (!record.ok()) {
+            companion::Logger(kModule, "TriggerAlertFromFile")(
+                1, "Unable to read the alert record ", recordPath, " (", record.status().Text(),
+                ")");
+            return;
+        }
+        Trigger(recordPath, *record);
+        ctx_.PostComponentStatus(kAlertNotifyComponent,
+                                 "------------ Alert notification complete ------------");
+        if (ctx_.enableWebReports && channels_.recentErrorsPage) {
+            std::scoped_lock lock(errorPageMutex_);
+            channels_.recentErrorsPage(ctx_);
+        }
+        if (channels_.alertLog) {
+            channels_.alertLog(ctx_, *record, recordPath);
+        }
+    } catch (const std::exception& e) {
+        companion::Logger(kModule, "AlertNotification")(
+            1, "The delivery of the alert ", recordPath, " failed: ", e.what(),
+            ". Its e-mail is sent again as a delayed e-mail");
+        auto record = AlertRecord::Load(recordPath);
+        if (record.ok() && !record->smtpDelayed) {
+            MarkForRetry(recordPath, *record, EMailResult{0, {}});
+        }
+    }
+}
+
+int Dispatcher::DrainUnsentQueue() {
     int delivered = 0;
     for (;;) {
-        std::string head;
-        {
-            std::scoped_lock lock(ctx.locks.alertFile);
-            const std::vector<std::string> lines = ReadQueue(queue);
-            if (lines.empty()) {
-                ::unlink(queue.c_str());
-                return delivered;
-            }
-            ctx.PostComponentStatus(kAlertNotifyComponent,
-                                    "------------ Alert notification detected ------------");
-            if (!ReplaceWithRemainingFile(queue)) {
-                // The record stays queued; it is delivered once the queue can be rewritten,
-                // never twice.
-                return delivered;
-            }
-            head = lines.front();
-            SetRecordInDelivery(head, true);
+        const std::optional<std::string> head = store_.TakeNextQueued();
+        if (!head) {
+            return delivered;
         }
-        // Released when every channel has read the record, also if one of them throws.
-        const std::unique_ptr<const std::string, void (*)(const std::string*)> inDelivery(
-            &head, [](const std::string* path) { SetRecordInDelivery(*path, false); });
-        TriggerAlertFromFile(ctx, head);
+        ctx_.PostComponentStatus(kAlertNotifyComponent,
+                                 "------------ Alert notification detected ------------");
+        Deliver(*head);
+        store_.EndDelivery(*head);
         ++delivered;
-        ctx.PostComponentStatus(kAlertNotifyComponent,
-                                "------------ Alert notification complete ------------");
-        if (ctx.enableWebReports && channels.recentErrorsPage) {
-            std::scoped_lock lock(ctx.locks.errorPage);
-            channels.recentErrorsPage(ctx);
-        }
-        if (channels.alertLog) {
-            channels.alertLog(ctx, head);
-        }
-        if (ctx.Stopping()) {
+        if (ctx_.Stopping()) {
             return delivered;
         }
     }
 }
 
-void AlertNotification(service::ServiceContext& ctx) {
-    ctx.ComponentReadyAndSuspend();
-    ctx.PostComponentStatus(kAlertNotifyComponent, "Starting Alert Notification handler");
+void Dispatcher::Run() {
+    ctx_.PostComponentStatus(kAlertNotifyComponent, "Starting Alert Notification handler");
     for (;;) {
-        DrainUnsentQueue(ctx);
-        if (ctx.Stopping()) {
+        DrainUnsentQueue();
+        if (ctx_.Stopping()) {
             companion::Logger(kModule, "AlertNotification")(3,
-                                                            "The Tessel Monitor is being shutdown");
+                                                             "The Tessel Monitor is being shutdown");
             return;
         }
-        ctx.PostComponentStatus(kAlertNotifyComponent, "Waiting for notification");
-        const int woken =
-            platform::Event::WaitAny({&ctx.stopEvent, &ctx.alertEvent}, std::chrono::hours(24));
+        ctx_.PostComponentStatus(kAlertNotifyComponent, "Waiting for notification");
+        const int woken = platform::Event::WaitAny({&ctx_.stopEvent, &store_.AlertArrived()},
+                                                   std::chrono::hours(24));
         if (woken == 0) {
             return;
         }
         if (woken == 1) {
-            ctx.alertEvent.Reset();
+            store_.AlertArrived().Reset();
         }
     }
 }
 
-int ProcessDelayedRecord(service::ServiceContext& ctx, const std::string& record) {
-    if (::strcasecmp(RecordValue(record, "SMTPDelayed", "FALSE", 10).c_str(), "TRUE") != 0) {
+int Dispatcher::ProcessDelayedRecord(const std::string& recordPath) {
+    const companion::Logger log("kvZNDelayedAlertNotification", "ProcessDelayedRecord");
+    auto loaded = AlertRecord::Load(recordPath);
+    if (!loaded.ok() || !loaded->smtpDelayed) {
+        store_.SetAwaitingRetry(recordPath, false);
         return 1;
     }
-    const AlertChannels& channels = Channels();
-    if (!channels.email || !channels.email(ctx, record)) {
-        return 0;
+    AlertRecord& record = *loaded;
+    EMailResult sent{0, {}};
+    if (channels_.email) {
+        sent = channels_.email(ctx_, record, record.smtpPending);
     }
-    ctx.PostComponentStatus(kDelayedComponent,
-                            "Sending delayed notification e-mail for the file " + record);
-    std::scoped_lock lock(ctx.locks.alertFile);
-    platform::WriteProfileString(kRecordSection, "SMTPDelayed", "FALSE", record);
-    return 1;
+    if (sent.result != 0) {
+        ctx_.PostComponentStatus(kDelayedComponent,
+                                 "Sending delayed notification e-mail for the file " + recordPath);
+        record.smtpDelayed = false;
+        record.smtpPending.reset();
+        store_.UpdateRecord(recordPath, record);
+        store_.SetAwaitingRetry(recordPath, false);
+        return 1;
+    }
+    ++record.smtpAttempts;
+    if (!sent.unserved.empty()) {
+        record.smtpPending = sent.unserved;
+    }
+    const bool giveUp = record.smtpAttempts >= options_.maxEMailAttempts;
+    if (giveUp) {
+        log(1, "The delayed e-mail of the alert ", Describe(record, recordPath), " is given up after ",
+            record.smtpAttempts, " failed attempts");
+        record.smtpDelayed = false;
+    }
+    store_.UpdateRecord(recordPath, record);
+    if (giveUp) {
+        store_.SetAwaitingRetry(recordPath, false);
+    }
+    return 0;
 }
 
-void DelayedAlertNotification(service::ServiceContext& ctx) {
-    ctx.ComponentReadyAndSuspend();
-    uint32_t interval = 0;
-    ctx.registry.ReadNumber(config::SubKey(config::subkey::kContacts),
-                            config::value::kDelayedSMTPCheckInterval, interval);
-    if (interval == 0 || ctx.Stopping()) {
+void Dispatcher::DelayedPass() {
+    ctx_.PostComponentStatus(kDelayedComponent, "Checking for delayed e-mails");
+    for (const std::string& path : store_.AwaitingRetry()) {
+        // The record keeps its slot while it is sent; the store's lock is not held through
+        // the mail session, so monitors raising alerts never wait for it.
+        store_.BeginDelivery(path);
+        try {
+            ProcessDelayedRecord(path);
+        } catch (const std::exception& e) {
+            companion::Logger("kvZNDelayedAlertNotification", "DelayedAlertNotification")(
+                1, "The delayed e-mail of ", path, " failed: ", e.what());
+        }
+        store_.EndDelivery(path);
+        if (ctx_.Stopping()) {
+            break;
+        }
+    }
+}
+
+void Dispatcher::RunDelayed() {
+    if (retryMinutes_ == 0 || ctx_.Stopping()) {
         return;
     }
-    ctx.PostComponentStatus(kDelayedComponent, "Starting Delayed Notification handler");
-    while (!ctx.Stopping()) {
-        ctx.PostComponentStatus(kDelayedComponent, "Checking for delayed e-mails");
-        for (const std::string& record : RecordFiles(ctx.dataDirectory)) {
-            // The record keeps its slot while it is sent; the alert-file lock is not held
-            // through the mail session, so monitors raising alerts never wait for it.
-            SetRecordInDelivery(record, true);
-            const int result = ProcessDelayedRecord(ctx, record);
-            SetRecordInDelivery(record, false);
-            if (result == 0 || ctx.Stopping()) {
-                break;
-            }
-        }
-        if (ctx.WaitForStop(std::chrono::minutes(interval))) {
+    ctx_.PostComponentStatus(kDelayedComponent, "Starting Delayed Notification handler");
+    while (!ctx_.Stopping()) {
+        DelayedPass();
+        if (ctx_.WaitForStop(std::chrono::minutes(retryMinutes_))) {
             break;
         }
     }
@@ -220,23 +270,75 @@ void DelayedAlertNotification(service::ServiceContext& ctx) {
         3, "The Tessel Monitor is being shutdown");
 }
 
-void BroadcastConfigurationFailure(service::ServiceContext& ctx, int /*category*/,
-                                   const std::string& reason) {
-    const AlertChannels& channels = Channels();
+void Dispatcher::BroadcastConfigurationFailure(int /*category*/, const std::string& reason) {
     const std::string title = "Korvane/Tessel Monitor Error";
     const std::string text = "Message from Korvane. " + reason +
                              ". Please check the local Korvane log file on server " +
-                             ctx.computerName +
+                             ctx_.computerName +
                              " for more information on this fault and adjust the configuration "
                              "settings accordingly. One "
                              "or more monitoring features have been disabled.";
     std::string names;
-    if (BuildRecipientList(ctx, 1, kRecipientNetworkMessage, names) > 0 && channels.networkText) {
-        channels.networkText(ctx, title, text, names);
+    if (BuildRecipientList(ctx_, 1, kRecipientNetworkMessage, names) > 0 && channels_.networkText) {
+        channels_.networkText(ctx_, title, text, names);
     }
     std::string addresses;
-    if (BuildRecipientList(ctx, 1, kRecipientEMail, addresses) > 0 && channels.emailText) {
-        channels.emailText(ctx, title, text, addresses);
+    if (BuildRecipientList(ctx_, 1, kRecipientEMail, addresses) > 0 && channels_.emailText) {
+        channels_.emailText(ctx_, title, text, addresses);
+    }
+}
+
+AlertRun::AlertRun(service::ServiceContext& ctx, AlertChannels channels,
+                   AlertStoreOptions storeOptions, DispatcherOptions dispatcherOptions)
+    : store(ctx, storeOptions), dispatcher(ctx, store, std::move(channels), dispatcherOptions) {}
+
+AlertRun& Alerts(service::ServiceContext& ctx) {
+    auto* run = dynamic_cast<AlertRun*>(ctx.alertPath.get());
+    if (run == nullptr) {
+        throw std::logic_error("this run has no alert store");
+    }
+    return *run;
+}
+
+AlertRun& AttachAlertRun(service::ServiceContext& ctx, AlertChannels channels,
+                         AlertStoreOptions storeOptions, DispatcherOptions dispatcherOptions) {
+    auto run = std::make_shared<AlertRun>(ctx, std::move(channels), storeOptions,
+                                          dispatcherOptions);
+    AlertRun& ref = *run;
+    ctx.alertPath = std::move(run);
+    return ref;
+}
+
+namespace {
+AlertRun* FindAlerts(service::ServiceContext& ctx, const char* function) {
+    auto* run = dynamic_cast<AlertRun*>(ctx.alertPath.get());
+    if (run == nullptr) {
+        companion::Logger(kModule, function)(1, "No alert store is open: the alert is not recorded");
+    }
+    return run;
+}
+}  // namespace
+
+int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, uint32_t actionCode,
+                std::string_view title, std::string_view source, std::string& message,
+                const std::optional<std::string>& info1, const std::optional<std::string>& info2,
+                const std::optional<std::string>& info3, int autoResponse) {
+    AlertRun* run = FindAlerts(ctx, "NotifyError");
+    return run == nullptr ? 0
+                          : run->store.NotifyError(category, levelMask, actionCode, title, source,
+                                                   message, info1, info2, info3, autoResponse);
+}
+
+int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
+                        std::string_view title, std::string_view source, std::string_view message) {
+    AlertRun* run = FindAlerts(ctx, "NotifyInternalError");
+    return run == nullptr ? 0 : run->store.NotifyInternalError(summaryCategory, title, source, message);
+}
+
+void BroadcastConfigurationFailure(service::ServiceContext& ctx, int category,
+                                   const std::string& reason) {
+    if (AlertRun* run = FindAlerts(ctx, "BroadcastConfigurationFailure")) {
+        run->dispatcher.BroadcastConfigurationFailure(category, reason);
     }
 }
 

@@ -1,21 +1,35 @@
 // The alert notification dispatcher: the single consumer of the unsent queue, the delayed
-// e-mail thread and the failure broadcast.
+// e-mail retries and the failure broadcast, and the alert path of one run.
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
+#include "alerting/alert_record.h"
+#include "alerting/alert_store.h"
 #include "service/service_context.h"
 
 namespace kvzn::alerting {
 
-// The delivery channels the dispatcher drives. Each is set by the program that links the
-// channel; an unset channel is skipped (a channel that does not exist delivers nothing).
-// Senders return 1 on success, 0 on failure.
+// What an e-mail delivery achieved.
+struct EMailResult {
+    int result = 1;  // 1: every recipient served (or none chosen); 0: a failure
+    // The list entries that were not served ("," between them); empty when every entry was
+    // served or when the failure came before any entry (no mail server configured).
+    std::string unserved;
+};
+
+// The delivery channels the dispatcher drives; an unset channel is skipped (a channel that
+// does not exist delivers nothing). Each gets the record parsed once for the delivery.
 struct AlertChannels {
-    // E-mail and network message of one alert record.
-    std::function<int(service::ServiceContext&, const std::string& record)> email;
-    std::function<int(service::ServiceContext&, const std::string& record)> networkMessage;
+    // E-mail of one alert: to `list` when given, else to the contacts of the record's level.
+    std::function<EMailResult(service::ServiceContext&, const AlertRecord&,
+                              const std::optional<std::string>& list)>
+        email;
+    std::function<int(service::ServiceContext&, const AlertRecord&)> networkMessage;
     // A plain text to a recipient list (the failure broadcast).
     std::function<int(service::ServiceContext&, const std::string& title, const std::string& text,
                       const std::string& list)>
@@ -23,34 +37,98 @@ struct AlertChannels {
     std::function<int(service::ServiceContext&, const std::string& title, const std::string& text,
                       const std::string& list)>
         networkText;
-    // Alert data file, alert database, alert engine scripts, alert log, recent-errors page.
-    std::function<void(service::ServiceContext&, const std::string& record)> alertDataFile;
-    std::function<void(service::ServiceContext&, const std::string& record)> alertDatabase;
-    std::function<void(service::ServiceContext&, const std::string& record)> alertEngine;
-    std::function<void(service::ServiceContext&, const std::string& record)> alertLog;
+    // Alert data file, alert database, alert engine scripts, alert log (with the record's
+    // path), recent-errors page.
+    using RecordChannel = std::function<void(service::ServiceContext&, const AlertRecord&,
+                                             const std::string& recordPath)>;
+    RecordChannel alertDataFile;
+    RecordChannel alertDatabase;
+    RecordChannel alertEngine;
+    RecordChannel alertLog;
     std::function<void(service::ServiceContext&)> recentErrorsPage;
 };
 
-// The channels of this process. Set them before the service starts.
-void SetAlertChannels(AlertChannels channels);
-const AlertChannels& Channels();
+struct DispatcherOptions {
+    // Failed e-mail deliveries after which a delayed e-mail is given up (the first delivery
+    // counts): with the retry interval of 5 minutes, about 45 minutes of retries.
+    uint32_t maxEMailAttempts = 10;
+};
 
-// Delivers one alert record through every channel its response code allows. An e-mail that
-// fails is recorded as an "Alerting Error" and the record is marked "SMTPDelayed" = "TRUE",
-// so the delayed thread sends it once the mail server answers again. Always returns 1.
-int TriggerAlertFromFile(service::ServiceContext& ctx, const std::string& record);
+// Delivers queued alerts through its channels, which it owns for the run.
+// @threadsafety Always; the queue has one consumer (the alert notification thread).
+class Dispatcher {
+  public:
+    Dispatcher(service::ServiceContext& ctx, AlertStore& store, AlertChannels channels,
+               DispatcherOptions options = {});
 
-// Sends the e-mail of a record marked "SMTPDelayed" and clears the mark. 1 when the record
-// needs nothing more, 0 when the e-mail failed again.
-int ProcessDelayedRecord(service::ServiceContext& ctx, const std::string& record);
+    // Delivers one alert record through every channel its response code allows. An e-mail
+    // that fails is recorded as an "Alerting Error"; when retries are on ("DelayedSMTPCheck
+    // Interval" above 0) the record is marked "SMTPDelayed" with the recipients not yet
+    // served, so the delayed e-mail thread sends it again. Returns 1.
+    int TriggerAlertFromFile(const std::string& recordPath);
+    // Delivers every queued record, oldest first, until the queue is empty or the service
+    // stops. A record whose delivery fails unexpectedly is logged with its slot and left to
+    // the retry rules; the next record is delivered. Returns the records delivered.
+    int DrainUnsentQueue();
+    // The alert notification thread: drains the queue whenever an alert arrives, until the
+    // service stops.
+    void Run();
 
-// Tells the level-1 recipients, by network message and e-mail, that a monitoring feature
-// had to be disabled.
+    // Sends the e-mail of a record awaiting a retry to the recipients not yet served and
+    // clears the mark when it went out. 1 when the record needs nothing more, 0 when the
+    // e-mail failed again (after the last attempt the e-mail is given up, logged at level 1).
+    int ProcessDelayedRecord(const std::string& recordPath);
+    // One pass over the records awaiting a retry; a failing record does not stop the pass.
+    void DelayedPass();
+    // The delayed e-mail thread: a pass every retry interval until the service stops.
+    void RunDelayed();
+    uint32_t RetryIntervalMinutes() const { return retryMinutes_; }
+
+    // Tells the level-1 recipients, by network message and e-mail, that a monitoring
+    // feature had to be disabled.
+    void BroadcastConfigurationFailure(int category, const std::string& reason);
+
+  private:
+    void MarkForRetry(const std::string& recordPath, AlertRecord& record, const EMailResult& sent);
+    void Deliver(const std::string& recordPath);
+    int Trigger(const std::string& recordPath, AlertRecord& record);
+
+    service::ServiceContext& ctx_;
+    AlertStore& store_;
+    const AlertChannels channels_;
+    const DispatcherOptions options_;
+    const uint32_t retryMinutes_;
+    std::mutex errorPageMutex_;  // the recent-errors page
+};
+
+// The store and dispatcher of one run, attached to its context.
+class AlertRun final : public service::AlertPath {
+  public:
+    AlertRun(service::ServiceContext& ctx, AlertChannels channels,
+             AlertStoreOptions storeOptions = {}, DispatcherOptions dispatcherOptions = {});
+    void Close() override { store.Close(); }
+
+    AlertStore store;
+    Dispatcher dispatcher;
+};
+
+// The alert run attached to `ctx`; throws std::logic_error when there is none.
+AlertRun& Alerts(service::ServiceContext& ctx);
+// Creates an alert run with `channels` and attaches it to `ctx`.
+AlertRun& AttachAlertRun(service::ServiceContext& ctx, AlertChannels channels,
+                         AlertStoreOptions storeOptions = {},
+                         DispatcherOptions dispatcherOptions = {});
+
+// The system's entry points on the run's alert path (each logs and returns 0 when the run
+// has no alert path).
+int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, uint32_t actionCode,
+                std::string_view title, std::string_view source, std::string& message,
+                const std::optional<std::string>& info1 = std::nullopt,
+                const std::optional<std::string>& info2 = std::nullopt,
+                const std::optional<std::string>& info3 = std::nullopt, int autoResponse = 0);
+int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
+                        std::string_view title, std::string_view source, std::string_view message);
 void BroadcastConfigurationFailure(service::ServiceContext& ctx, int category,
                                    const std::string& reason);
-
-// One pass of the dispatcher: delivers every queued record, oldest first, until the queue
-// is empty or the service stops. Returns the records delivered.
-int DrainUnsentQueue(service::ServiceContext& ctx);
 
 }  // namespace kvzn::alerting

@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "companion/activity_log.h"
-#include "config/check_fields.h"
 
 namespace kvzn::alerting {
 
@@ -289,8 +288,6 @@ void Scan(int category, std::string_view text, const AlertTextContext& ctx, cons
     }
 }
 
-std::atomic<bool> g_templateMissingLogged{false};
-
 // Reads the next piece of the template: up to and including a line feed, at most
 // kTemplatePieceSize characters. False at the end of the file.
 bool ReadPiece(std::istream& in, std::string& piece) {
@@ -388,19 +385,14 @@ int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std:
     return SubstituteString(category, templ, out, ctx, rules);
 }
 
-int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
-                                      const AlertTextContext& ctx) {
-    return SubstituteParamsForString_Dynamic(category, templ, out, ctx, config::DateFormat());
-}
-
 int SubstituteParams(int category, const std::string& templatePath, const std::string& outputPath,
-                     const AlertTextContext& ctx, int dateFormat) {
+                     const AlertTextContext& ctx, int dateFormat, TemplateNotices& notices) {
     const companion::Logger log(kEngineModule, "SubstituteParams");
     const std::string path = StripOneQuotePair(templatePath);
     std::ifstream in(path, std::ios::binary);
     std::error_code ec;
     if (!in || std::filesystem::is_directory(path, ec)) {
-        const bool logged = g_templateMissingLogged.exchange(true);
+        const bool logged = notices.missingLogged.exchange(true);
         log(logged ? 5 : 1, "Unable to open the Alert Engine script file ", path,
             ". Please check this file exists and is accessible to the Tessel Monitor");
         return 0;
@@ -430,15 +422,6 @@ int SubstituteParams(int category, const std::string& templatePath, const std::s
     return 1;
 }
 
-int SubstituteParams(int category, const std::string& templatePath, const std::string& outputPath,
-                     const AlertTextContext& ctx) {
-    return SubstituteParams(category, templatePath, outputPath, ctx, config::DateFormat());
-}
-
-void ResetMissingTemplateNoticeForTesting() {
-    g_templateMissingLogged = false;
-}
-
 std::string StandardTimeText(const std::tm& local, int dateFormat) {
     const bool monthFirst = dateFormat == 2;
     char text[64];
@@ -451,10 +434,6 @@ std::string StandardTimeText(const std::tm& local, int dateFormat) {
 
 std::string StandardTimeText(int dateFormat, const platform::Clock& clock) {
     return StandardTimeText(clock.LocalNow(), dateFormat);
-}
-
-std::string StandardTimeText(const platform::Clock& clock) {
-    return StandardTimeText(config::DateFormat(), clock);
 }
 
 std::string LongDateText(const std::tm& local) {

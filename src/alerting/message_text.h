@@ -2,6 +2,7 @@
 // date and time texts that records, messages and web pages show.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -52,9 +53,6 @@ enum class TimeLoggedText { kAsStored, kInDateOrder };
 int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
                                       const AlertTextContext& ctx, int dateFormat,
                                       TimeLoggedText timeLogged = TimeLoggedText::kAsStored);
-// The same with the process date order.
-int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std::string& out,
-                                      const AlertTextContext& ctx);
 
 // Rewrites one value before it is inserted, for a consumer that gives characters a meaning
 // (a command line quotes it). `textBefore` is the expansion up to the macro.
@@ -77,23 +75,19 @@ int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std:
 // Returns 1 when the output was written; 0 when the template cannot be opened, the output
 // cannot be created or writing it fails (each logged under kvZNAlertEngine).
 // @threadsafety Always; two callers must not name the same output file.
+// The first failure to open a missing template is logged at level 1, later ones at level 5:
+// `notices` remembers it (the alert engine keeps one for the run).
+struct TemplateNotices {
+    std::atomic<bool> missingLogged{false};
+};
 int SubstituteParams(int category, const std::string& templatePath, const std::string& outputPath,
-                     const AlertTextContext& ctx, int dateFormat);
-// The same with the process date order.
-int SubstituteParams(int category, const std::string& templatePath, const std::string& outputPath,
-                     const AlertTextContext& ctx);
-
-// The first failure to open a missing template is logged at level 1, later ones at level 5;
-// this makes the next one count as the first again.
-void ResetMissingTemplateNoticeForTesting();
+                     const AlertTextContext& ctx, int dateFormat, TemplateNotices& notices);
 
 // "dd/mm/yyyy hh:mm:ss" of `local`, or "mm/dd/yyyy hh:mm:ss" when `dateFormat` is 2.
 std::string StandardTimeText(const std::tm& local, int dateFormat);
 // The same for the current local time of `clock`.
 std::string StandardTimeText(int dateFormat,
                              const platform::Clock& clock = platform::SystemClock());
-// The same in the process date order.
-std::string StandardTimeText(const platform::Clock& clock = platform::SystemClock());
 
 // "6th Dec. 2026 at 09:05:01": day with its ordinal suffix, month name, year and time.
 std::string LongDateText(const std::tm& local);

@@ -1,10 +1,41 @@
 // Threads of alert notification and the recipient lists that decide whether they start.
 #include "alerting/notification_threads.h"
 
+#include <stdexcept>
+
+#include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 
 namespace kvzn::alerting {
+
+namespace {
+
+// The thread body of a run without an alert path (a misconfigured program) ends at once.
+Dispatcher* RunDispatcher(service::ServiceContext& ctx, const char* function) {
+    try {
+        return &Alerts(ctx).dispatcher;
+    } catch (const std::logic_error& e) {
+        companion::Logger("kvZNAlertNotification", function)(1, e.what());
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void AlertNotification(service::ServiceContext& ctx) {
+    ctx.ComponentReadyAndSuspend();
+    if (Dispatcher* dispatcher = RunDispatcher(ctx, "AlertNotification")) {
+        dispatcher->Run();
+    }
+}
+
+void DelayedAlertNotification(service::ServiceContext& ctx) {
+    ctx.ComponentReadyAndSuspend();
+    if (Dispatcher* dispatcher = RunDispatcher(ctx, "DelayedAlertNotification")) {
+        dispatcher->RunDelayed();
+    }
+}
 
 void CheckForSummary(service::ServiceContext& ctx) {
     ctx.ComponentReadyAndSuspend();

@@ -1,7 +1,7 @@
 // Recipients of an alert: the numbered contact list filtered by level mask and time window.
 #include "alerting/recipients.h"
 
-#include "alerting/alert_records.h"
+#include "alerting/alert_store.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "service/monitor_schedule.h"

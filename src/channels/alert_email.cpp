@@ -6,12 +6,13 @@
 #include <mutex>
 #include <new>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "alerting/recipients.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "platform/profile_file.h"
+#include "platform/text.h"
 
 namespace kvzn::channels {
 
@@ -29,21 +30,6 @@ constexpr std::string_view kHeading =
 constexpr std::string_view kClosing =
     "Thank you for choosing Korvane as your monitoring solution!\r\n"
     "Visit the Halvern web site at https://www.halvern.example/ for product news and support.";
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
 
 // "48 hyphens joined by single blanks".
 std::string Separator() {
@@ -69,39 +55,7 @@ int ParsePort(std::string_view text) {
     return digits == 0 ? 0 : static_cast<int>(port);
 }
 
-struct Templates {
-    std::string messageText;
-    std::string titleText;
-};
-
-std::mutex& TemplateMutex() {
-    static std::mutex m;
-    return m;
-}
-std::optional<Templates>& CachedTemplates() {
-    static std::optional<Templates> templates;
-    return templates;
-}
-
-Templates EMailTemplates(const companion::Registry& registry) {
-    std::scoped_lock lock(TemplateMutex());
-    std::optional<Templates>& cached = CachedTemplates();
-    if (!cached) {
-        const std::string key = config::SubKey(config::subkey::kContacts);
-        Templates t{"NONE", kDefaultTitleText};
-        registry.ReadText(key, config::contacts::kMessageText, t.messageText, kMessageTextSize);
-        registry.ReadText(key, config::contacts::kTitleText, t.titleText, kTitleTextSize);
-        cached = std::move(t);
-    }
-    return *cached;
-}
-
 }  // namespace
-
-void ResetEMailTemplatesForTesting() {
-    std::scoped_lock lock(TemplateMutex());
-    CachedTemplates().reset();
-}
 
 std::string FixedLayoutSubject(std::string_view computerName, std::string_view title) {
     return "* Error detected on Server " + std::string(computerName) + " (" + std::string(title) +
@@ -138,11 +92,12 @@ std::vector<EMailRoute> ResolveRecipientList(std::string_view list, const EMailR
         if (end == std::string_view::npos)
             end = list.size();
         const std::string_view entry =
-            TrimBlanks(list.substr(start, std::min(end - start, kMaxEntryLength)));
+            platform::TrimBlanks(list.substr(start, std::min(end - start, kMaxEntryLength)));
         start = end + 1;
         if (entry.empty())
             continue;
         EMailRoute route = common;
+        route.entry = std::string(entry);
         const size_t tilde = entry.find('~');
         if (tilde == std::string_view::npos) {
             route.address = std::string(entry);
@@ -153,7 +108,7 @@ std::vector<EMailRoute> ResolveRecipientList(std::string_view list, const EMailR
         size_t pos = 0;
         for (;;) {
             const size_t next = entry.find('~', pos);
-            fields.push_back(TrimBlanks(entry.substr(pos, next - pos)));
+            fields.push_back(platform::TrimBlanks(entry.substr(pos, next - pos)));
             if (next == std::string_view::npos)
                 break;
             pos = next + 1;
@@ -161,7 +116,7 @@ std::vector<EMailRoute> ResolveRecipientList(std::string_view list, const EMailR
         route.address = std::string(fields[0]);
         if (fields.size() > 1 && !fields[1].empty())
             route.server = std::string(fields[1]);
-        if (fields.size() > 2 && !fields[2].empty() && !EqualsNoCase(fields[2], "<NONE>"))
+        if (fields.size() > 2 && !fields[2].empty() && !platform::EqualsNoCase(fields[2], "<NONE>"))
             route.sender = std::string(fields[2]);
         if (fields.size() > 3 && !fields[3].empty())
             route.port = ParsePort(fields[3]);
@@ -170,9 +125,24 @@ std::vector<EMailRoute> ResolveRecipientList(std::string_view list, const EMailR
     return routes;
 }
 
-int SendEMailMessage(service::ServiceContext& ctx, std::string_view title, std::string_view subject,
-                     std::string_view body, std::string_view list, const SmtpProgress& progress) {
+EMailChannel::Templates EMailChannel::EMailTemplates() {
+    std::scoped_lock lock(templatesMutex_);
+    if (!templates_) {
+        const std::string key = config::SubKey(config::subkey::kContacts);
+        Templates t{"NONE", kDefaultTitleText};
+        ctx_.registry.ReadText(key, config::contacts::kMessageText, t.messageText,
+                               kMessageTextSize);
+        ctx_.registry.ReadText(key, config::contacts::kTitleText, t.titleText, kTitleTextSize);
+        templates_ = std::move(t);
+    }
+    return *templates_;
+}
+
+int EMailChannel::SendEMailMessage(std::string_view title, std::string_view subject,
+                                   std::string_view body, std::string_view list,
+                                   const SmtpProgress& progress, std::string* unserved) {
     const companion::Logger log(kModule, "SendEMailMessage");
+    service::ServiceContext& ctx = ctx_;
     const std::string key = config::SubKey(config::subkey::kContacts);
     EMailRoute common;
     ctx.registry.ReadText(key, config::contacts::kSender, common.sender, kSettingSize);
@@ -197,51 +167,52 @@ int SendEMailMessage(service::ServiceContext& ctx, std::string_view title, std::
     }
     int result = 1;
     for (const EMailRoute& route : routes) {
-        std::scoped_lock lock(ctx.locks.email);
+        std::scoped_lock lock(sendMutex_);
         if (!kvZNNotify_SMTPConnectAndSend(route.server, route.server, route.port, route.sender,
                                            route.address, subject, body, progress)) {
             result = 0;
+            if (unserved != nullptr) {
+                if (!unserved->empty()) {
+                    *unserved += ',';
+                }
+                *unserved += route.entry;
+            }
         }
     }
     return result;
 }
 
-int ComposeAlertEMail(service::ServiceContext& ctx, const std::string& recordPath,
-                      std::string& subject, std::string& body) {
-    using alerting::kRecordSection;
-    using platform::GetProfileInt;
-    using platform::GetProfileString;
+int EMailChannel::ComposeAlertEMail(const alerting::AlertRecord& record, std::string& subject,
+                                    std::string& body) {
+    using alerting::RecordText;
+    service::ServiceContext& ctx = ctx_;
     subject.clear();
     body.clear();
-    const long messageSize =
-        std::max(0L, GetProfileInt(kRecordSection, "MessageSize", 0, recordPath));
-    const std::string message = GetProfileString(kRecordSection, "Message", "", recordPath,
-                                                 static_cast<size_t>(messageSize) + 5);
-    const std::string timeLogged = GetProfileString(kRecordSection, "Time", "", recordPath, 30);
-    const std::string source = GetProfileString(kRecordSection, "AppName", "N/A", recordPath);
-    const std::string title = GetProfileString(kRecordSection, "ErrorTitle", "N/A", recordPath);
-    const int category =
-        static_cast<int>(GetProfileInt(kRecordSection, "ErrorType", 0, recordPath));
+    const std::string message = RecordText(
+        record.message, "", static_cast<size_t>(std::max(0L, record.messageSize)) + 5);
+    const std::string timeLogged = RecordText(record.time, "", 30);
+    const std::string source = RecordText(record.appName, "N/A");
+    const std::string title = RecordText(record.errorTitle, "N/A");
+    const int category = record.errorType;
     const std::string timeNow = alerting::StandardTimeText(ctx.clock.LocalNow(), ctx.DateFormat());
     const std::string osName = alerting::OperatingSystemName();
     const std::string servicePack = alerting::ServicePackText();
 
-    const Templates templates = EMailTemplates(ctx.registry);
+    const Templates templates = EMailTemplates();
     // An empty template would give an empty body, which no session sends.
-    if (!templates.messageText.empty() && !EqualsNoCase(templates.messageText, "NONE")) {
+    if (!templates.messageText.empty() && !platform::EqualsNoCase(templates.messageText, "NONE")) {
         alerting::AlertTextContext text;
         text.message = message;
         text.title = title;
         text.timeLogged = timeLogged;
         text.timeNow = timeNow;
-        text.extra1 = GetProfileString(kRecordSection, "AdditionalInfo1", "", recordPath, 256);
-        text.extra2 = GetProfileString(kRecordSection, "AdditionalInfo2", "", recordPath, 256);
-        text.extra3 = GetProfileString(kRecordSection, "AdditionalInfo3", "", recordPath, 256);
+        text.extra1 = RecordText(record.additionalInfo[0], "", 256);
+        text.extra2 = RecordText(record.additionalInfo[1], "", 256);
+        text.extra3 = RecordText(record.additionalInfo[2], "", 256);
         text.source = source;
         text.osName = osName;
         text.servicePack = servicePack;
-        text.levelNumber = alerting::LevelNumber(
-            static_cast<uint32_t>(GetProfileInt(kRecordSection, "AlertLevel", 0, recordPath)));
+        text.levelNumber = alerting::LevelNumber(record.LevelMask());
         text.server = ctx.computerName;
         const int dateFormat = ctx.DateFormat();
         if (!alerting::SubstituteParamsForString_Dynamic(category, templates.messageText, body,
@@ -260,39 +231,41 @@ int ComposeAlertEMail(service::ServiceContext& ctx, const std::string& recordPat
     return 1;
 }
 
-int SendEMailMessageFromFile(service::ServiceContext& ctx, const std::string& recordPath,
-                             const std::optional<std::string>& list, const SmtpProgress& progress) {
+alerting::EMailResult EMailChannel::SendEMailMessageFromFile(
+    const alerting::AlertRecord& record, const std::optional<std::string>& list,
+    const SmtpProgress& progress) {
     const companion::Logger log(kModule, "SendEMailMessageFromFile");
+    alerting::EMailResult sent;
     try {
         std::string recipients;
         if (list) {
             recipients = *list;
-        } else {
-            const auto mask = static_cast<uint32_t>(
-                platform::GetProfileInt(alerting::kRecordSection, "AlertLevel", 0, recordPath));
-            if (alerting::BuildRecipientList(ctx, mask, alerting::kRecipientEMail, recipients,
-                                             alerting::kRecipientListSize) == 0) {
-                return 1;
-            }
+        } else if (alerting::BuildRecipientList(ctx_, record.LevelMask(), alerting::kRecipientEMail,
+                                                recipients, alerting::kRecipientListSize) == 0) {
+            return sent;
         }
-        const std::string title =
-            platform::GetProfileString(alerting::kRecordSection, "ErrorTitle", "N/A", recordPath);
-        ctx.PostComponentStatus(kAlertNotifyComponent,
-                                "Sending e-mail notification for check/alert " + title);
+        const std::string title = alerting::RecordText(record.errorTitle, "N/A");
+        ctx_.PostComponentStatus(kAlertNotifyComponent,
+                                 "Sending e-mail notification for check/alert " + title);
 
         std::string subject;
         std::string body;
         try {
-            if (!ComposeAlertEMail(ctx, recordPath, subject, body))
-                return 0;
+            if (!ComposeAlertEMail(record, subject, body)) {
+                sent.result = 0;
+                return sent;
+            }
         } catch (const std::bad_alloc&) {
             log(2, "Insufficient memory whilst generating alert text");
-            return 0;
+            sent.result = 0;
+            return sent;
         }
-        return SendEMailMessage(ctx, title, subject, body, recipients, progress);
+        sent.result = SendEMailMessage(title, subject, body, recipients, progress, &sent.unserved);
+        return sent;
     } catch (const std::bad_alloc&) {
         log(1, "Insufficient memory available to send network message");
-        return 0;
+        sent.result = 0;
+        return sent;
     }
 }
 

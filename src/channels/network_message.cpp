@@ -9,12 +9,13 @@
 #include <new>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "alerting/recipients.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "platform/profile_file.h"
+#include "platform/text.h"
 
 namespace kvzn::channels {
 
@@ -31,43 +32,10 @@ constexpr std::string_view kHeading =
 constexpr std::string_view kNoMemoryProgress =
     "Error: Insufficient memory available to complete the request ...";
 
-struct TemplateCache {
-    std::mutex mutex;
-    std::optional<std::string> text;
-};
-TemplateCache& MessageTextCache() {
-    static TemplateCache cache;
-    return cache;
-}
-
-// "MessageText" of the Contacts key, read once per process ("NONE" when missing).
-std::string MessageTemplate(service::ServiceContext& ctx) {
-    TemplateCache& cache = MessageTextCache();
-    std::scoped_lock lock(cache.mutex);
-    if (!cache.text) {
-        std::string text = "NONE";
-        ctx.registry.ReadText(config::SubKey(config::subkey::kContacts),
-                              config::contacts::kMessageText, text, kMessageTextSize);
-        cache.text = std::move(text);
-    }
-    return *cache.text;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view part) {
-    return std::search(text.begin(), text.end(), part.begin(), part.end(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           }) != text.end();
-}
-
 // A notification of this system that found its way back into an alert (a relayed copy).
 bool IsOwnNotification(std::string_view message) {
-    return ContainsNoCase(message, "Korvane") &&
-           ContainsNoCase(message, "has detected the following error");
+    return platform::ContainsNoCase(message, "Korvane") &&
+           platform::ContainsNoCase(message, "has detected the following error");
 }
 
 std::vector<std::string> SplitNames(std::string_view list) {
@@ -94,7 +62,7 @@ std::vector<std::string> SplitNames(std::string_view list) {
 bool IsLocalServer(const service::ServiceContext& ctx, std::string_view server) {
     std::string_view host = server;
     host.remove_prefix(std::min(host.find_first_not_of('\\'), host.size()));
-    return host.empty() || EqualNoCase(host, ctx.computerName) || EqualNoCase(host, "localhost");
+    return host.empty() || platform::EqualsNoCase(host, ctx.computerName) || platform::EqualsNoCase(host, "localhost");
 }
 
 void Progress(const NetSendOptions& options, std::string_view line) {
@@ -111,23 +79,19 @@ struct RecordValues {
     size_t messageSize = 0;  // "MessageSize"
 };
 
-RecordValues ReadRecord(service::ServiceContext& ctx, const std::string& path) {
-    using platform::GetProfileInt;
-    using platform::GetProfileString;
-    const std::string_view section = alerting::kRecordSection;
+RecordValues ReadRecord(service::ServiceContext& ctx, const alerting::AlertRecord& record) {
+    using alerting::RecordText;
     RecordValues r;
-    r.levelMask = static_cast<uint32_t>(GetProfileInt(section, "AlertLevel", 0, path));
-    r.text.timeLogged =
-        GetProfileString(section, "Time", "N/A", path, alerting::kAlertTimeFieldSize);
-    r.text.source = GetProfileString(section, "AppName", "N/A", path);
-    r.text.title = GetProfileString(section, "ErrorTitle", "N/A", path);
-    r.category = static_cast<int>(GetProfileInt(section, "ErrorType", 0, path));
+    r.levelMask = record.LevelMask();
+    r.text.timeLogged = RecordText(record.time, "N/A", alerting::kAlertTimeFieldSize);
+    r.text.source = RecordText(record.appName, "N/A");
+    r.text.title = RecordText(record.errorTitle, "N/A");
+    r.category = record.errorType;
     r.text.timeNow = alerting::StandardTimeText(ctx.DateFormat(), ctx.clock);
     r.text.osName = alerting::OperatingSystemName();
     r.text.servicePack = alerting::ServicePackText();
-    r.messageSize =
-        static_cast<size_t>(std::max(0L, GetProfileInt(section, "MessageSize", 0, path)));
-    r.text.message = GetProfileString(section, "Message", "N/A", path, r.messageSize + 5);
+    r.messageSize = static_cast<size_t>(std::max(0L, record.messageSize));
+    r.text.message = RecordText(record.message, "N/A", r.messageSize + 5);
     r.text.server = ctx.computerName;
     r.text.levelNumber = alerting::LevelNumber(r.levelMask);
     return r;
@@ -153,9 +117,21 @@ std::string FixedLayoutText(const service::ServiceContext& ctx,
 
 }  // namespace
 
-int SendNetworkMessageFromFile(service::ServiceContext& ctx, const std::string& recordPath,
-                               const std::optional<std::string>& recipients,
-                               const NetSendOptions& options) {
+std::string NetworkMessageChannel::MessageTemplate() {
+    std::scoped_lock lock(templateMutex_);
+    if (!template_) {
+        std::string text = "NONE";
+        ctx_.registry.ReadText(config::SubKey(config::subkey::kContacts),
+                               config::contacts::kMessageText, text, kMessageTextSize);
+        template_ = std::move(text);
+    }
+    return *template_;
+}
+
+int NetworkMessageChannel::SendNetworkMessageFromFile(const alerting::AlertRecord& recordFile,
+                                                      const std::optional<std::string>& recipients,
+                                                      const NetSendOptions& options) {
+    service::ServiceContext& ctx = ctx_;
     const companion::Logger log(kModule, "SendNetworkMessageFromFile");
     RecordValues record;
     std::string list;
@@ -163,14 +139,13 @@ int SendNetworkMessageFromFile(service::ServiceContext& ctx, const std::string& 
         if (recipients) {
             list = *recipients;
         } else {
-            const auto mask = static_cast<uint32_t>(
-                platform::GetProfileInt(alerting::kRecordSection, "AlertLevel", 0, recordPath));
-            if (alerting::BuildRecipientList(ctx, mask, alerting::kRecipientNetworkMessage, list,
+            if (alerting::BuildRecipientList(ctx, recordFile.LevelMask(),
+                                             alerting::kRecipientNetworkMessage, list,
                                              alerting::kRecipientListSize) == 0) {
                 return 1;
             }
         }
-        record = ReadRecord(ctx, recordPath);
+        record = ReadRecord(ctx, recordFile);
     } catch (const std::bad_alloc&) {
         log(1, "Insufficient memory available to send network message");
         Progress(options, kNoMemoryProgress);
@@ -181,21 +156,17 @@ int SendNetworkMessageFromFile(service::ServiceContext& ctx, const std::string& 
         return 1;
     }
 
-    const std::string messageText = MessageTemplate(ctx);
+    const std::string messageText = MessageTemplate();
     std::string text;
-    if (!EqualNoCase(messageText, "NONE")) {
+    if (!platform::EqualsNoCase(messageText, "NONE")) {
         alerting::AlertTextContext values;
         try {
             values = record.text;
-            values.extra1 =
-                platform::GetProfileString(alerting::kRecordSection, "AdditionalInfo1", "N/A",
-                                           recordPath, alerting::kAlertTextFieldSize);
-            values.extra2 =
-                platform::GetProfileString(alerting::kRecordSection, "AdditionalInfo2", "N/A",
-                                           recordPath, alerting::kAlertTextFieldSize);
-            values.extra3 =
-                platform::GetProfileString(alerting::kRecordSection, "AdditionalInfo3", "N/A",
-                                           recordPath, alerting::kAlertTextFieldSize);
+            for (size_t i = 0; i < 3; ++i) {
+                std::string& extra = i == 0 ? values.extra1 : (i == 1 ? values.extra2 : values.extra3);
+                extra = alerting::RecordText(recordFile.additionalInfo[i], "N/A",
+                                             alerting::kAlertTextFieldSize);
+            }
         } catch (const std::bad_alloc&) {
             log(2, "Insufficient memory whilst generating alert text");
             return 0;
@@ -246,7 +217,7 @@ int SendNetworkMessage(service::ServiceContext& ctx, std::string_view /*title*/,
                 result.code = platform::kTerminalRemoteHost;
                 result.detail = "messages are not relayed through " + server +
                                 "; only the local computer delivers them";
-            } else if (EqualNoCase(name, ctx.computerName)) {
+            } else if (platform::EqualsNoCase(name, ctx.computerName)) {
                 result = terminals.SendToAll(clean);
             } else {
                 result = terminals.SendToUser(name, clean);
@@ -273,12 +244,6 @@ int SendNetworkMessage(service::ServiceContext& ctx, std::string_view /*title*/,
         Progress(options, kNoMemoryProgress);
         return 0;
     }
-}
-
-void ResetNetworkMessageTextForTesting() {
-    TemplateCache& cache = MessageTextCache();
-    std::scoped_lock lock(cache.mutex);
-    cache.text.reset();
 }
 
 }  // namespace kvzn::channels

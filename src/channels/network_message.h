@@ -2,10 +2,12 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "alerting/alert_record.h"
 #include "platform/terminal_messages.h"
 #include "service/service_context.h"
 
@@ -20,19 +22,34 @@ struct NetSendOptions {
     platform::TerminalMessages* terminals = nullptr;  // none: the terminals of this machine
 };
 
-// Sends the alert record at `recordPath` as a network message, to `recipients` when given
-// (names separated by "," or line feeds), else to the "NetSend" contacts whose level and
-// time window match the record's "AlertLevel". The text is the "MessageText" template of
-// the Contacts key with the record's macros expanded, or the fixed layout when the
-// template is "NONE". A message that is itself one of our alert notifications is not
-// passed on again.
-// Returns 1 when sent (single names may have failed; those are logged), when there was
-// nothing to send or when the alert was ignored as repeated; 0 when memory ran out or the
-// template could not be expanded.
+// The network message channel of one run: it keeps the "MessageText" template of the
+// Contacts key, read at the first alert of the run ("NONE" when missing).
 // @threadsafety Always.
-int SendNetworkMessageFromFile(service::ServiceContext& ctx, const std::string& recordPath,
-                               const std::optional<std::string>& recipients = std::nullopt,
-                               const NetSendOptions& options = {});
+class NetworkMessageChannel {
+  public:
+    explicit NetworkMessageChannel(service::ServiceContext& ctx) : ctx_(ctx) {}
+    NetworkMessageChannel(const NetworkMessageChannel&) = delete;
+    NetworkMessageChannel& operator=(const NetworkMessageChannel&) = delete;
+
+    // Sends an alert record as a network message, to `recipients` when given (names
+    // separated by "," or line feeds), else to the "NetSend" contacts whose level and time
+    // window match the record's "AlertLevel". The text is the template with the record's
+    // macros expanded, or the fixed layout when the template is "NONE". A message that is
+    // itself one of our alert notifications is not passed on again.
+    // Returns 1 when sent (single names may have failed; those are logged), when there was
+    // nothing to send or when the alert was ignored as repeated; 0 when memory ran out or
+    // the template could not be expanded.
+    int SendNetworkMessageFromFile(const alerting::AlertRecord& record,
+                                   const std::optional<std::string>& recipients = std::nullopt,
+                                   const NetSendOptions& options = {});
+
+  private:
+    std::string MessageTemplate();
+
+    service::ServiceContext& ctx_;
+    std::mutex templateMutex_;
+    std::optional<std::string> template_;  // guarded by templateMutex_
+};
 
 // Sends `text` to each name of `recipients` ("," or line feed between names, blanks around
 // them ignored): the local computer name (any case) reaches every logged-in user, any other
@@ -44,8 +61,5 @@ int SendNetworkMessageFromFile(service::ServiceContext& ctx, const std::string& 
 int SendNetworkMessage(service::ServiceContext& ctx, std::string_view title, std::string_view text,
                        std::string_view recipients, const NetSendOptions& options = {});
 
-// "MessageText" is read at the first alert and kept for the life of the process; this
-// makes the next alert read it again.
-void ResetNetworkMessageTextForTesting();
 
 }  // namespace kvzn::channels

@@ -1,6 +1,7 @@
 // The SMTP session layer: one session per thread, the mail dialogue and its replies.
 #include "channels/smtp_client.h"
 
+#include "platform/text.h"
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -25,19 +26,6 @@ constexpr size_t kMaxReplyLength = 64 * 1024;
 constexpr size_t kMaxLineLength = 998;
 constexpr size_t kQuotedPrintableLine = 76;
 
-// The session slot of one thread: the connection and what was received beyond the last
-// reply.
-struct Session {
-    companion::Socket sock;
-    std::string pending;
-    bool Open() const { return sock.valid(); }
-    int Close() {
-        pending.clear();
-        return companion::IpClose(sock);
-    }
-};
-
-thread_local Session tSession;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -47,17 +35,9 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 // Reads one complete reply (all lines of a multi-line reply) within kSmtpReplyTimeout.
 // Returns kIpOk, kIpTimedOut, EMSGSIZE for an endless reply, or the library's error.
-int ReadReply(Session& s, SmtpReplyScan& reply) {
+int ReadReply(SmtpSession& s, SmtpReplyScan& reply) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::seconds(kSmtpReplyTimeout);
     for (;;) {
@@ -83,7 +63,7 @@ int ReadReply(Session& s, SmtpReplyScan& reply) {
 
 // Reads the reply to the greeting or HELO and checks its code, logging each failure with
 // `opening` as kvZNNotify_SMTPConnect does. Closes the session on failure.
-bool ExpectConnectReply(Session& s, std::string_view expected, const std::string& opening,
+bool ExpectConnectReply(SmtpSession& s, std::string_view expected, const std::string& opening,
                         const companion::Logger& log) {
     SmtpReplyScan reply;
     const int rc = ReadReply(s, reply);
@@ -120,13 +100,11 @@ std::string MessageIdDomain(std::string_view sender) {
 }
 
 std::string NewMessageId(std::string_view sender, std::time_t when) {
-    static std::atomic<unsigned long long> counter{0};
-    static const unsigned long long processTag = [] {
-        std::random_device rd;
-        return (static_cast<unsigned long long>(rd()) << 32) ^ rd();
-    }();
-    return "<" + Hex(static_cast<unsigned long long>(when)) + "." + Hex(processTag) + "." +
-           Hex(++counter) + "@" + MessageIdDomain(sender) + ">";
+    // 96 random bits per message: unique without any state shared between sessions.
+    std::random_device rd;
+    const unsigned long long high = (static_cast<unsigned long long>(rd()) << 32) ^ rd();
+    return "<" + Hex(static_cast<unsigned long long>(when)) + "." + Hex(high) + "." + Hex(rd()) +
+           "@" + MessageIdDomain(sender) + ">";
 }
 
 bool IsPlainAscii(std::string_view text) {
@@ -349,7 +327,7 @@ std::vector<std::string> SplitRecipientText(std::string_view recipients) {
         size_t end = recipients.find_first_of(",\r\n", start);
         if (end == std::string_view::npos)
             end = recipients.size();
-        const std::string_view item = Trim(recipients.substr(start, end - start));
+        const std::string_view item = platform::TrimBlanks(recipients.substr(start, end - start));
         if (!item.empty())
             addresses.emplace_back(item);
         start = end + 1;
@@ -359,7 +337,7 @@ std::vector<std::string> SplitRecipientText(std::string_view recipients) {
 
 std::string MailFromCommand(std::string_view sender) {
     const std::string clean = CleanHeaderValue(sender);
-    const std::string_view s = Trim(clean);
+    const std::string_view s = platform::TrimBlanks(clean);
     if (!s.empty() && s.front() == '<')
         return "MAIL FROM: " + std::string(s) + "\r\n";
     return "MAIL FROM: <" + std::string(s) + ">\r\n";
@@ -367,7 +345,7 @@ std::string MailFromCommand(std::string_view sender) {
 
 std::string RcptToCommand(std::string_view address) {
     const std::string clean = CleanHeaderValue(address);
-    const std::string_view a = Trim(clean);
+    const std::string_view a = platform::TrimBlanks(clean);
     if (!a.empty() && a.front() == '<')
         return "RCPT TO: " + std::string(a) + "\r\n";
     return "RCPT TO: <" + std::string(a) + ">\r\n";
@@ -401,7 +379,7 @@ std::string BuildMessageData(std::string_view sender, std::string_view recipient
 
     std::string data;
     data += HeaderLine("Date", MailDateText(when));
-    data += HeaderLine("From", Trim(cleanSender));
+    data += HeaderLine("From", platform::TrimBlanks(cleanSender));
     data += HeaderLine("To", RecipientHeaderValue(recipients));
     data += HeaderLine("Subject", CleanHeaderValue(subject));
     data += HeaderLine("Message-ID", CleanHeaderValue(messageId));
@@ -430,9 +408,14 @@ int CheckSMTPResponse(std::string_view reply, std::string_view expected) {
     return match ? 1 : 0;
 }
 
-int kvZNNotify_SMTPConnect(std::string_view server, std::string_view greetingName, int port) {
+int SmtpSession::Close() {
+    pending.clear();
+    return companion::IpClose(sock);
+}
+
+int kvZNNotify_SMTPConnect(SmtpSession& s, std::string_view server, std::string_view greetingName,
+                           int port) {
     const companion::Logger log(kModule, "kvZNNotify_SMTPConnect");
-    Session& s = tSession;
     if (s.Open()) {
         log(2, "An existing SMTP connection already exists. It will be disconnected");
         s.Close();
@@ -455,7 +438,7 @@ int kvZNNotify_SMTPConnect(std::string_view server, std::string_view greetingNam
         "Unable to send SMTP message as the connection to the target server " + std::string(server);
     if (!ExpectConnectReply(s, "220", opening, log))
         return 0;
-    const std::string helo = "HELO " + std::string(Trim(CleanHeaderValue(greetingName))) + "\r\n";
+    const std::string helo = "HELO " + std::string(platform::TrimBlanks(CleanHeaderValue(greetingName))) + "\r\n";
     if (companion::IpSendText(s.sock, helo, 0, kSmtpReplyTimeout) != companion::kIpOk) {
         log(1, opening,
             " could not be established. The first greeting was not accepted by the Server");
@@ -465,11 +448,10 @@ int kvZNNotify_SMTPConnect(std::string_view server, std::string_view greetingNam
     return ExpectConnectReply(s, "250", opening, log) ? 1 : 0;
 }
 
-int kvZNNotify_SMTPSend(std::string_view sender, std::string_view recipients,
+int kvZNNotify_SMTPSend(SmtpSession& s, std::string_view sender, std::string_view recipients,
                         std::string_view subject, std::string_view body, std::string& errorText,
                         size_t errorTextSize) {
     const companion::Logger log(kModule, "kvZNNotify_SMTPSend");
-    Session& s = tSession;
     if (!s.Open()) {
         log(1, "Unable to send SMTP message. No SMTP connection exists");
         return 0;
@@ -549,9 +531,8 @@ int kvZNNotify_SMTPSend(std::string_view sender, std::string_view recipients,
     return 0;
 }
 
-int kvZNNotify_SMTPDisconnect() {
+int kvZNNotify_SMTPDisconnect(SmtpSession& s) {
     const companion::Logger log(kModule, "kvZNNotify_SMTPDisconnect");
-    Session& s = tSession;
     if (!s.Open()) {
         log(1, "Unable to disconnect. No SMTP connection exists");
         return 0;
@@ -573,12 +554,9 @@ int kvZNNotify_SMTPConnectAndSend(std::string_view server, std::string_view gree
         if (progress)
             progress(line);
     };
-    if (tSession.Open()) {
-        log(2, "An existing SMTP connection already exists. It will be disconnected");
-        tSession.Close();
-    }
+    SmtpSession session;
     show("Connecting to the SMTP server ...");
-    if (!kvZNNotify_SMTPConnect(server, greetingName, port)) {
+    if (!kvZNNotify_SMTPConnect(session, server, greetingName, port)) {
         log(1, "Unable to connect to the SMTP Server ", server);
         show("Error: Unable to connect to the SMTP server ...");
         show("Please check the server name, port number, that the SMTP service is running and is ");
@@ -587,15 +565,16 @@ int kvZNNotify_SMTPConnectAndSend(std::string_view server, std::string_view gree
     }
     show("Sending the SMTP (e-mail) message ...");
     std::string errorText;
-    if (!kvZNNotify_SMTPSend(sender, recipients, subject, body, errorText, kSmtpErrorTextSize)) {
+    if (!kvZNNotify_SMTPSend(session, sender, recipients, subject, body, errorText,
+                             kSmtpErrorTextSize)) {
         log(1, "An error occurred sending SMTP message to the Server ", server);
-        kvZNNotify_SMTPDisconnect();
+        kvZNNotify_SMTPDisconnect(session);
         show("Error: Unable to send the SMTP (e-mail) message ...");
         show("Please check the Korvane log file for more information on this error.");
         return 0;
     }
     show("The e-mail was sent successfully ...");
-    if (!kvZNNotify_SMTPDisconnect()) {
+    if (!kvZNNotify_SMTPDisconnect(session)) {
         log(2, "Unable to disconnect SMTP connection to server ", server);
         return 0;
     }

@@ -1,4 +1,4 @@
-// The SMTP session layer: one session per thread, the mail dialogue and its replies.
+// The SMTP session layer: sessions, the mail dialogue and its replies.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "companion/tcpip.h"
 
 namespace kvzn::channels {
 
@@ -21,29 +23,38 @@ inline constexpr int kSmtpReplyTimeout = 10;
 // The error text buffer kvZNNotify_SMTPConnectAndSend hands to kvZNNotify_SMTPSend.
 inline constexpr size_t kSmtpErrorTextSize = 2000;
 
-// The session calls below work on the calling thread's own session slot: each thread holds
-// at most one session, and sessions of different threads are independent. They are not
-// serialised with each other; callers that must not overlap take the e-mail send lock.
-// Every wait is bounded: the connection by kSmtpConnectTimeout, each reply and each send
+// One connection to a mail server and what was received beyond the last reply. Sessions are
+// independent of each other; one session is used by one thread at a time.
+struct SmtpSession {
+    companion::Socket sock;
+    std::string pending;
+    bool Open() const { return sock.valid(); }
+    int Close();
+};
+
+// The session calls below are not serialised with each other; callers that must not
+// overlap take the e-mail send lock. Every wait is bounded: the connection by kSmtpConnectTimeout, each reply and each send
 // by kSmtpReplyTimeout. All return 1 on success and 0 on failure (logged under
 // "kvNotify.DLL").
 
 // Opens a session: connects, reads the greeting and says HELO with `greetingName`. A
-// session the thread still holds is closed first, with a warning.
-int kvZNNotify_SMTPConnect(std::string_view server, std::string_view greetingName, int port);
+// session still open is closed first, with a warning.
+int kvZNNotify_SMTPConnect(SmtpSession& session, std::string_view server,
+                           std::string_view greetingName, int port);
 
-// Sends one message over the thread's session: MAIL FROM, RCPT TO for each address of
+// Sends one message over the session: MAIL FROM, RCPT TO for each address of
 // `recipients` ("," or line feed between them), DATA, the header and body, QUIT.
 // `recipients` is also the text of the "To:" header. On failure `errorText` receives a
 // reason of at most `errorTextSize` - 1 characters (nothing when the size is 0).
-int kvZNNotify_SMTPSend(std::string_view sender, std::string_view recipients,
+int kvZNNotify_SMTPSend(SmtpSession& session, std::string_view sender, std::string_view recipients,
                         std::string_view subject, std::string_view body, std::string& errorText,
                         size_t errorTextSize);
 
-// Closes the thread's session and empties its slot.
-int kvZNNotify_SMTPDisconnect();
+// Closes the session.
+int kvZNNotify_SMTPDisconnect(SmtpSession& session);
 
-// One complete delivery: connect, send, disconnect, reporting progress on the way.
+// One complete delivery on a session of its own: connect, send, disconnect, reporting
+// progress on the way.
 int kvZNNotify_SMTPConnectAndSend(std::string_view server, std::string_view greetingName, int port,
                                   std::string_view sender, std::string_view recipients,
                                   std::string_view subject, std::string_view body,

@@ -1,6 +1,7 @@
 // The activity log: level filter, file selection with fall-back, one line per record.
 #include "companion/activity_log.h"
 
+#include "platform/file.h"
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,21 +25,6 @@ void Flatten(std::string& text) {
             c = ' ';
         }
     }
-}
-
-bool WriteAll(int fd, const std::string& line) {
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -190,7 +176,7 @@ void ActivityLog::Emit(LogRecord record) {
             OpenLocked(kDefaultFileName);
         }
         if (fd_ >= 0) {
-            WriteAll(fd_, FormatLine(record) + "\n");
+            platform::WriteAll(fd_, FormatLine(record) + "\n", path_);
         }
         for (LogSink* sink : sinks_) {
             sink->Consume(record);

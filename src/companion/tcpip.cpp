@@ -1,6 +1,7 @@
 // The TCP/IP library: plain POSIX sockets, every wait bounded by poll() with a time-out.
 #include "companion/tcpip.h"
 
+#include "platform/text.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -187,13 +188,6 @@ ReadStep ReadSome(int fd, std::string& out, size_t limit, int& err, int flags = 
     return ReadStep::kError;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // Where the header block ends (just past its blank line), if it is complete.
 std::optional<size_t> HeaderEnd(std::string_view data) {
     const size_t crlf = data.find("\r\n\r\n");
@@ -217,7 +211,7 @@ std::optional<size_t> ContentLength(std::string_view headers) {
         pos = eol + 1;
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos ||
-            !EqualsNoCase(line.substr(0, colon), "Content-Length")) {
+            !platform::EqualsNoCase(line.substr(0, colon), "Content-Length")) {
             continue;
         }
         std::string_view value = line.substr(colon + 1);

@@ -30,9 +30,4 @@ int DateFormatSetting::Get(const companion::Registry& registry) {
     return value_.load();
 }
 
-int DateFormat() {
-    static DateFormatSetting setting;
-    return setting.Get(companion::Registry::Process());
-}
-
 }  // namespace kvzn::config

@@ -42,7 +42,4 @@ class DateFormatSetting {
     std::atomic<int> value_{1};
 };
 
-// The process-wide date order, read once from the process registry.
-int DateFormat();
-
 }  // namespace kvzn::config

@@ -1,6 +1,8 @@
 // Profile (INI) files with case-insensitive names, first-wins duplicates and atomic writes.
 #include "platform/profile_file.h"
 
+#include "platform/text.h"
+
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -25,7 +27,7 @@ std::string_view Trim(std::string_view s) {
 }
 
 bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+    return EqualsNoCase(a, b);
 }
 
 std::string OneLine(std::string_view value) {
@@ -229,53 +231,6 @@ std::string ProfileFile::Serialize() const {
 
 Status ProfileFile::Save(const std::string& path, int mode) const {
     return WriteFileAtomically(path, Serialize(), mode);
-}
-
-Status WriteFileAtomically(const std::string& path, std::string_view content, int mode) {
-    const size_t slash = path.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    // "<name>.XXXXXX.tmp": a temporary file left by a crash is recognisable and removed.
-    std::string tmp = path + ".XXXXXX.tmp";
-    const int fd = ::mkostemps(tmp.data(), 4, O_CLOEXEC);
-    if (fd < 0) {
-        return Status::Errno("mkostemps", tmp);
-    }
-    auto fail = [&](const char* call) {
-        Status st = Status::Errno(call, path);
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        return st;
-    };
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail("write");
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) {
-        return fail("fchmod");
-    }
-    if (::fsync(fd) != 0) {
-        return fail("fsync");
-    }
-    ::close(fd);
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        Status st = Status::Errno("rename", path);
-        ::unlink(tmp.c_str());
-        return st;
-    }
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return Status::Ok();
 }
 
 std::string GetProfileString(std::string_view section, std::string_view key,

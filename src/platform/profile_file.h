@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/status.h"
 
 namespace kvzn::platform {
@@ -64,9 +65,5 @@ bool WriteProfileString(std::string_view section, std::string_view key,
                         std::optional<std::string_view> value, const std::string& path);
 bool DeleteProfileSection(std::string_view section, const std::string& path);
 std::vector<std::string> GetProfileKeyNames(std::string_view section, const std::string& path);
-
-// Writes `content` to `path` atomically (temporary file in the same directory, fsync,
-// rename, directory fsync).
-Status WriteFileAtomically(const std::string& path, std::string_view content, int mode = 0644);
 
 }  // namespace kvzn::platform

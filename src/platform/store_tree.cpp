@@ -22,6 +22,7 @@
 #include <optional>
 
 #include "platform/config_store.h"
+#include "platform/text.h"
 
 namespace kvzn::platform {
 
@@ -36,18 +37,6 @@ constexpr size_t kMaxKeyDepth = 256;
 
 char FoldCase(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::vector<std::string_view> SplitPath(std::string_view path) {

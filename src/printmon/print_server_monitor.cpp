@@ -12,7 +12,7 @@
 #include <new>
 #include <optional>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "companion/activity_log.h"
 #include "companion/html.h"
@@ -265,16 +265,6 @@ struct ServiceRow {
     std::string serviceName;
 };
 
-std::mutex& CurrentMonitorMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<PrintServerMonitor>& CurrentMonitorSlot() {
-    static std::shared_ptr<PrintServerMonitor> slot;
-    return slot;
-}
-
 }  // namespace
 
 int PrintServer_Config(service::ServiceContext& ctx, PrintServerConfig& config) {
@@ -308,7 +298,9 @@ struct PrintServerMonitor::State {
     int64_t serviceCountdown = 0;              // seconds until the service group is due
     int64_t printerCountdown = 0;              // seconds until the printer group is due
 
-    // Replaced under the printer status page lock; the printer pass holds that lock too.
+    // The printer status page lock: the printer pass holds it, the page tries it.
+    std::mutex printerStatusPage;
+    // Replaced under the printer status page lock.
     std::vector<MonitoredPrinter> printers;
 
     // Guards the texts below, the printer names and the service tables as a whole
@@ -355,7 +347,7 @@ int PrintServerMonitor::ReadConfiguration(service::ServiceContext& ctx) {
         names.push_back(printer.name);
     }
     {
-        std::scoped_lock lock(ctx.locks.printerStatusPage);
+        std::scoped_lock lock(s.printerStatusPage);
         s.printers = std::move(config.printers);
     }
     {
@@ -436,7 +428,7 @@ void PrintServerMonitor::RunPrinterChecks(service::ServiceContext& ctx, uint32_t
     State& s = *state_;
     const companion::Logger log(kModule, "SpecificMonitor");
     {
-        std::scoped_lock pageLock(ctx.locks.printerStatusPage);
+        std::scoped_lock pageLock(s.printerStatusPage);
         if (!s.spooler && s.makeSpooler) {
             s.spooler = s.makeSpooler();
         }
@@ -523,7 +515,7 @@ void PrintServerMonitor::WriteWebData(service::ServiceContext& ctx,
             table.Message("Not being monitored ...");
         } else {
             table.Header("Printer Name/Check", "Most Recent Status/Value");
-            std::unique_lock lock(ctx.locks.printerStatusPage, std::try_to_lock);
+            std::unique_lock lock(s.printerStatusPage, std::try_to_lock);
             if (!lock.owns_lock()) {
                 table.Message("Printer monitoring in progress ...");
             } else if (s.printers.empty()) {
@@ -600,16 +592,17 @@ int PrintServerMonitor::IsPrinterMonitored(std::string_view name) const {
                : 0;
 }
 
+std::mutex& PrintServerMonitor::PrinterStatusPageLock() {
+    return state_->printerStatusPage;
+}
+
 void PrintServerMonitor::SetPrinterCheckRunner(PrinterCheckRunner runner) {
     state_->runCheck = runner ? std::move(runner) : PrinterCheckRunner(RunPrinterCheck);
 }
 
 void SpecificMonitor(service::ServiceContext& ctx) {
     auto monitor = std::make_shared<PrintServerMonitor>();
-    {
-        std::scoped_lock lock(CurrentMonitorMutex());
-        CurrentMonitorSlot() = monitor;
-    }
+    ctx.PublishMonitor(kPrintServerComponent, monitor);
     try {
         service::MonitorEntry(ctx, *monitor, nullptr);
     } catch (const std::exception& e) {
@@ -617,20 +610,17 @@ void SpecificMonitor(service::ServiceContext& ctx) {
             1, "The print server monitor ended on an unexpected error: ", e.what());
     }
     if (ctx.Stopping()) {
-        std::scoped_lock lock(CurrentMonitorMutex());
-        if (CurrentMonitorSlot() == monitor) {
-            CurrentMonitorSlot().reset();
-        }
+        ctx.WithdrawMonitor(kPrintServerComponent, monitor.get());
     }
 }
 
-std::shared_ptr<PrintServerMonitor> CurrentPrintServerMonitor() {
-    std::scoped_lock lock(CurrentMonitorMutex());
-    return CurrentMonitorSlot();
+std::shared_ptr<PrintServerMonitor> CurrentPrintServerMonitor(const service::ServiceContext& ctx) {
+    return std::dynamic_pointer_cast<PrintServerMonitor>(
+        ctx.PublishedMonitor(kPrintServerComponent));
 }
 
 void SpecificMonitorWebData(service::ServiceContext& ctx, service::ReportRequest& request) {
-    std::shared_ptr<PrintServerMonitor> monitor = CurrentPrintServerMonitor();
+    std::shared_ptr<PrintServerMonitor> monitor = CurrentPrintServerMonitor(ctx);
     if (!monitor) {
         monitor = std::make_shared<PrintServerMonitor>();  // nothing configured
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,6 +107,10 @@ class PrintServerMonitor : public service::Monitor {
     // @threadsafety Always.
     int IsPrinterMonitored(std::string_view name) const;
 
+    // Held by a printer pass; the status page shows "Printer monitoring in progress ..."
+    // while it cannot take it.
+    std::mutex& PrinterStatusPageLock();
+
     // Replaces the printer check dispatcher (tests observe the pass with it).
     void SetPrinterCheckRunner(PrinterCheckRunner runner);
 
@@ -115,14 +120,14 @@ class PrintServerMonitor : public service::Monitor {
 };
 
 // The thread entry of the print server monitor. While it runs, CurrentPrintServerMonitor()
-// gives its monitor; when it ends for lack of work the monitor stays published (the status
+// gives its monitor (published in the run's context); when it ends for lack of work the monitor stays published (the status
 // page then says "Not being monitored ..."), when the service stops it is withdrawn.
 void SpecificMonitor(service::ServiceContext& ctx);
 
 // The monitor of the running SpecificMonitor thread, or null. The status page keeps the
 // returned pointer for the length of one request; the monitor lives as long as it is held.
 // @threadsafety Always.
-std::shared_ptr<PrintServerMonitor> CurrentPrintServerMonitor();
+std::shared_ptr<PrintServerMonitor> CurrentPrintServerMonitor(const service::ServiceContext& ctx);
 
 // The web-data mode of SpecificMonitor for the status page: posts "Generating web data"
 // and writes the print server tables of the current monitor, or the "Not being monitored

@@ -7,10 +7,11 @@
 #include <chrono>
 #include <string>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "channels/network_message.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "platform/text.h"
 #include "printmon/spooler_helpers.h"
 #include "responses/response_runner.h"
 
@@ -118,13 +119,7 @@ uint32_t WaitTime(PrintEnv& env) {
 // plain account name: a list ("bob,alice") or the computer's own name (which reaches every
 // logged-in user) would let any client choose who reads it.
 bool IsPlainUserName(const service::ServiceContext& ctx, std::string_view user) {
-    const std::string_view computer = ctx.computerName;
-    const bool isComputer =
-        user.size() == computer.size() &&
-        std::equal(user.begin(), user.end(), computer.begin(), [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) ==
-                   std::tolower(static_cast<unsigned char>(b));
-        });
+    const bool isComputer = platform::EqualsNoCase(user, ctx.computerName);
     if (user.empty() || user.size() > 64 || user.front() == '-' || isComputer) {
         return false;
     }

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "printmon/printer_actions.h"

@@ -5,7 +5,7 @@
 #include <new>
 #include <optional>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "platform/service_aliases.h"
 #include "printmon/print_server.h"

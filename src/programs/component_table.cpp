@@ -50,24 +50,30 @@ service::ComponentTable MakeComponentTable() {
          },
          alerting::CheckForSummary},
     };
+    table.makeAlertPath = [](ServiceContext& ctx) -> std::shared_ptr<service::AlertPath> {
+        return std::make_shared<alerting::AlertRun>(ctx, MakeAlertChannels(ctx));
+    };
     return table;
 }
 
-alerting::AlertChannels MakeAlertChannels() {
+alerting::AlertChannels MakeAlertChannels(service::ServiceContext& ctx) {
+    auto email = std::make_shared<channels::EMailChannel>(ctx);
+    auto network = std::make_shared<channels::NetworkMessageChannel>(ctx);
     alerting::AlertChannels ch;
-    ch.email = [](service::ServiceContext& ctx, const std::string& record) {
-        return channels::SendEMailMessageFromFile(ctx, record);
+    ch.email = [email](service::ServiceContext&, const alerting::AlertRecord& record,
+                       const std::optional<std::string>& list) {
+        return email->SendEMailMessageFromFile(record, list);
     };
-    ch.networkMessage = [](service::ServiceContext& ctx, const std::string& record) {
-        return channels::SendNetworkMessageFromFile(ctx, record);
+    ch.networkMessage = [network](service::ServiceContext&, const alerting::AlertRecord& record) {
+        return network->SendNetworkMessageFromFile(record);
     };
-    ch.emailText = [](service::ServiceContext& ctx, const std::string& title,
-                      const std::string& text, const std::string& list) {
-        return channels::SendEMailMessage(ctx, title, title, text, list);
+    ch.emailText = [email](service::ServiceContext&, const std::string& title,
+                           const std::string& text, const std::string& list) {
+        return email->SendEMailMessage(title, title, text, list);
     };
-    ch.networkText = [](service::ServiceContext& ctx, const std::string& title,
+    ch.networkText = [](service::ServiceContext& run, const std::string& title,
                         const std::string& text, const std::string& list) {
-        return channels::SendNetworkMessage(ctx, title, text, list);
+        return channels::SendNetworkMessage(run, title, text, list);
     };
     return ch;
 }

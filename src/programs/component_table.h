@@ -10,7 +10,7 @@ namespace kvzn::programs {
 // worker thread of the service.
 service::ComponentTable MakeComponentTable();
 
-// The delivery channels the dispatcher drives in this program.
-alerting::AlertChannels MakeAlertChannels();
+// The delivery channels the dispatcher of a run drives in this program.
+alerting::AlertChannels MakeAlertChannels(service::ServiceContext& ctx);
 
 }  // namespace kvzn::programs

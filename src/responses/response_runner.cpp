@@ -16,7 +16,7 @@
 #include <new>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"

@@ -5,10 +5,13 @@
 #include <memory>
 
 #include "companion/activity_log.h"
+#include "service/monitor_thread.h"
 #include "platform/service_manager.h"
 #include "platform/system_restart.h"
 
 namespace kvzn::service {
+
+ServiceContext::~ServiceContext() = default;
 
 void ServiceContext::ComponentReadyAndSuspend() {
     readyCount_.fetch_add(1);
@@ -16,22 +19,43 @@ void ServiceContext::ComponentReadyAndSuspend() {
 }
 
 void ServiceContext::SetPerformanceReady() {
-    std::scoped_lock lock(locks.performanceData);
+    std::scoped_lock lock(performanceData_);
     performanceReady_ = true;
 }
 
 bool ServiceContext::PerformanceReady() {
-    std::scoped_lock lock(locks.performanceData);
+    std::scoped_lock lock(performanceData_);
     return performanceReady_;
+}
+
+void ServiceContext::PublishMonitor(int componentCode, std::shared_ptr<Monitor> monitor) {
+    std::scoped_lock lock(monitorsMutex_);
+    monitors_[componentCode] = std::move(monitor);
+}
+
+void ServiceContext::WithdrawMonitor(int componentCode, const Monitor* monitor) {
+    std::scoped_lock lock(monitorsMutex_);
+    const auto it = monitors_.find(componentCode);
+    if (it != monitors_.end() && it->second.get() == monitor) {
+        monitors_.erase(it);
+    }
+}
+
+std::shared_ptr<Monitor> ServiceContext::PublishedMonitor(int componentCode) const {
+    std::scoped_lock lock(monitorsMutex_);
+    const auto it = monitors_.find(componentCode);
+    return it == monitors_.end() ? nullptr : it->second;
 }
 
 platform::ServiceManager& ServiceContext::Services() {
     if (serviceManager != nullptr) {
         return *serviceManager;
     }
-    static const std::unique_ptr<platform::ServiceManager> machine =
-        platform::MakeServiceManager("/");
-    return *machine;
+    std::scoped_lock lock(servicesMutex_);
+    if (!machineServices_) {
+        machineServices_ = platform::MakeServiceManager("/");
+    }
+    return *machineServices_;
 }
 
 platform::SystemRestarter& ServiceContext::Restarter() {

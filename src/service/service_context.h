@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -22,18 +24,26 @@ class SystemRestarter;
 
 namespace kvzn::service {
 
-// The nine process-wide locks, created together in this order.
+// Locks of the run whose data has no owning object of its own yet. The alert store, the
+// e-mail channel, the dispatcher (error page) and the print server monitor (printer status
+// page) keep their locks with their data.
 struct ServiceLocks {
-    std::mutex email;              // e-mail send lock
-    std::mutex alertFile;          // slot numbering and the unsent queue
-    std::mutex performanceData;    // performance counter library and the ready flag
-    std::mutex recentEntries;      // recent entries of the event log and log file monitors
-    std::mutex errorPage;          // the error page
-    std::mutex printerStatusPage;  // the printer status page
-    std::mutex dateTime;           // date and time conversions
-    std::mutex libraryLoad;        // loading of helper libraries
-    std::mutex consoleClient;      // registered consoles and activity lines
+    std::mutex recentEntries;  // recent entries of the event log and log file monitors
+    std::mutex dateTime;       // date and time conversions and the configuration-status file
+    std::mutex libraryLoad;    // loading of helper libraries
+    std::mutex consoleClient;  // registered consoles and activity lines
 };
+
+// The alert path of one run: the alerting layer's store and dispatcher, created by the
+// program for the run and owned by its context.
+class AlertPath {
+  public:
+    virtual ~AlertPath() = default;
+    // Saves what must outlive the run. Called once the workers have ended.
+    virtual void Close() = 0;
+};
+
+class Monitor;
 
 // Process-wide values and shared objects of one service run. Settings are written by
 // ServiceMain before any worker starts and only read afterwards.
@@ -42,6 +52,7 @@ class ServiceContext {
   public:
     ServiceContext(companion::Registry& registry, platform::Clock& clock, StatusReporter& status)
         : registry(registry), clock(clock), status(status) {}
+    ~ServiceContext();
     ServiceContext(const ServiceContext&) = delete;
     ServiceContext& operator=(const ServiceContext&) = delete;
 
@@ -67,9 +78,10 @@ class ServiceContext {
     int DateFormat() { return dateFormat_.Get(registry); }
 
     // Shared objects.
-    platform::Event stopEvent;   // set once when the service stops
-    platform::Event alertEvent;  // wakes the alert notification thread
+    platform::Event stopEvent;  // set once when the service stops
     ServiceLocks locks;
+    // Alert store and dispatcher of the run (null until the host or a test attaches one).
+    std::shared_ptr<AlertPath> alertPath;
     companion::Socket webListener;  // the web server's listening socket
 
     // Service control and server restart for the automatic responses. Null means the
@@ -95,6 +107,13 @@ class ServiceContext {
     void PostComponentStatus(int componentCode, std::string_view text);
     void SetComponentStatusSink(std::function<void(int, std::string_view)> sink);
 
+    // Monitors publish themselves for the status page while their thread runs. A page keeps
+    // the returned pointer for the length of one request.
+    // @threadsafety Always.
+    void PublishMonitor(int componentCode, std::shared_ptr<Monitor> monitor);
+    void WithdrawMonitor(int componentCode, const Monitor* monitor);
+    std::shared_ptr<Monitor> PublishedMonitor(int componentCode) const;
+
     // Waits on the stop event; true when the service is stopping.
     bool WaitForStop(std::chrono::milliseconds timeout) const { return stopEvent.WaitFor(timeout); }
     bool Stopping() const { return stopEvent.IsSet(); }
@@ -103,7 +122,12 @@ class ServiceContext {
     config::DateFormatSetting dateFormat_;
     std::atomic<uint32_t> readyCount_{0};
     platform::Event resume_;
-    bool performanceReady_ = false;  // guarded by locks.performanceData
+    std::mutex performanceData_;     // the performance counter library and the ready flag
+    bool performanceReady_ = false;  // guarded by performanceData_
+    std::mutex servicesMutex_;
+    std::shared_ptr<platform::ServiceManager> machineServices_;  // created at first use
+    mutable std::mutex monitorsMutex_;
+    std::map<int, std::shared_ptr<Monitor>> monitors_;  // guarded by monitorsMutex_
     std::mutex sinkMutex_;
     std::function<void(int, std::string_view)> statusSink_;
 };

@@ -274,6 +274,9 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
     reg.ReadFlag(config::kProductKey, value::kSendOneOffWarnings, flag);
     ctx.sendOneOffWarnings = flag != 0;
     ctx.computerName = ShortHostName();
+    if (table_.makeAlertPath) {
+        ctx.alertPath = table_.makeAlertPath(ctx);
+    }
     if (!report()) {
         return;
     }
@@ -464,6 +467,9 @@ void ServiceHost::CleanupMonitor() {
         Release(slots_[static_cast<size_t>(slotNo)]);
     }
     Report(ServiceStatusState::StopPending, 30000);
+    if (context_->alertPath) {
+        context_->alertPath->Close();
+    }
     PrepareDataDirectory();
 }
 

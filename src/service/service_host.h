@@ -30,10 +30,13 @@ struct ComponentEntry {
 inline constexpr int kWebSlot = -1;
 inline constexpr int kThreadSlots = 15;
 
-// The thread table: the performance monitor, started first, then the components in order.
+// The thread table: the performance monitor, started first, then the components in order,
+// and the alert path the run's workers raise and deliver alerts through.
 struct ComponentTable {
     ComponentEntry performance;
     std::vector<ComponentEntry> components;
+    // Creates the run's alert path once the directories are known (null: the run has none).
+    std::function<std::shared_ptr<AlertPath>(ServiceContext&)> makeAlertPath;
 };
 
 // Time limits of start-up and shut-down. Tests shorten them; the service uses these.

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "platform/config_store.h"
+#include "platform/file.h"
 
 namespace kvzn::platform {
 
@@ -36,25 +37,6 @@ constexpr size_t kTempUniqueChars = 6;  // the XXXXXX of mkostemp
 // the moment it was read: a younger file might be replaced within one timestamp tick by
 // another of the same size and (recycled) inode.
 constexpr time_t kSettleSeconds = 2;
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports a failing close (for a file being written).
-    int Close() {
-        const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-        fd_ = -1;
-        return rc;
-    }
-    void Reset() { Close(); }
-
-  private:
-    int fd_;
-};
 
 // Identity of a store file version as far as stat can tell.
 struct FileStamp {
@@ -80,20 +62,6 @@ struct LoadedFile {
     FileStamp stamp;
     bool settled = false;  // old enough for its stamp to identify its content
 };
-
-Status WriteAll(int fd, std::string_view data, const std::string& path) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Status::Errno("write", path);
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return Status::Ok();
-}
 
 // Reads and parses the store file. A missing file is an empty tree.
 Result<LoadedFile> LoadFile(const std::string& path) {

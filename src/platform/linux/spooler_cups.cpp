@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/spooler.h"
+#include "platform/text.h"
 
 namespace kvzn::platform {
 
@@ -119,10 +120,6 @@ bool PeerClosed(int fd) {
     return fd < 0 || ::poll(&p, 1, 0) != 0;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::string Lower(std::string_view text) {
     std::string lower(text);
     std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -131,7 +128,7 @@ std::string Lower(std::string_view text) {
 }
 
 bool IsFileUri(std::string_view uri) {
-    return uri.size() >= 5 && EqualNoCase(uri.substr(0, 5), "file:");
+    return uri.size() >= 5 && EqualsNoCase(uri.substr(0, 5), "file:");
 }
 
 // A port that may be offered: a full URI ("socket://host"), not a bare scheme that device
@@ -639,7 +636,7 @@ Status CupsSpooler::Redirect(std::string_view printer, std::string_view port) {
     }
     // CUPS-Add-Modify-Printer would create a queue that does not exist.
     if (std::none_of(printers->begin(), printers->end(),
-                     [&](const PrinterInfo& info) { return EqualNoCase(info.name, printer); })) {
+                     [&](const PrinterInfo& info) { return EqualsNoCase(info.name, printer); })) {
         return Status::Error(ENOENT, what + ": the printer does not exist");
     }
     const bool queuePort =
@@ -674,7 +671,7 @@ Result<int> CupsSpooler::JobStateOn(std::string_view printer, int jobId, const s
     ipp_attribute_t* owner = ippFindAttribute(response->get(), "job-printer-uri", IPP_TAG_URI);
     ipp_attribute_t* state = ippFindAttribute(response->get(), "job-state", IPP_TAG_ENUM);
     const std::string queue = owner ? QueueNameOf(Text(owner)) : std::string();
-    if (!EqualNoCase(queue, printer)) {
+    if (!EqualsNoCase(queue, printer)) {
         return Status::Error(ENOENT, what + ": the job is not on printer " + std::string(printer) +
                                          (queue.empty() ? "" : " but on " + queue));
     }

@@ -3,6 +3,5 @@
 #include "service/service_entry.h"
 
 int main(int argc, char** argv) {
-    kvzn::alerting::SetAlertChannels(kvzn::programs::MakeAlertChannels());
     return kvzn::service::ServiceProgramMain(argc, argv, kvzn::programs::MakeComponentTable());
 }

@@ -1,0 +1,84 @@
+// Files and directories: owned descriptors, whole-file reads, appends, atomic replacement
+// and directory listings, each reporting failure as a Status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace kvzn::platform {
+
+// An open file descriptor, closed when the owner goes.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { Close(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int Release();
+    // Closes now; returns close's result (a file being written reports its last error here).
+    int Close();
+
+  private:
+    int fd_;
+};
+
+// Opens `path` read-only (close-on-exec).
+Result<UniqueFd> OpenForReading(const std::string& path);
+
+// Writes all of `data`, resuming after interruptions and short writes. `what` names the
+// file in the Status.
+Status WriteAll(int fd, std::string_view data, const std::string& what);
+
+// The whole content of a file. A missing file is a failure with err() == ENOENT.
+Result<std::string> ReadWholeFile(const std::string& path);
+
+// How far a write is made durable before the call returns.
+enum class Durability {
+    kNone,              // left to the kernel
+    kData,              // the file's data is on disk (fdatasync)
+    kDataAndDirectory,  // also the directory entry of a new or renamed file
+};
+
+// Appends `data` with one write to the end of `path` (created with `mode` when missing), so
+// that concurrent appenders never interleave within it.
+Status AppendToFile(const std::string& path, std::string_view data, Durability durability,
+                    int mode = 0644);
+
+// Replaces `path` with `content` atomically: a temporary file "<path>.XXXXXX.tmp" in the same
+// directory, written, given `mode`, made durable and renamed over `path`. A reader sees the
+// old or the new file, never a mix; a crash leaves at most a temporary file behind.
+Status WriteFileAtomically(const std::string& path, std::string_view content, int mode = 0644,
+                           Durability durability = Durability::kDataAndDirectory);
+
+// Writes `content` over the file in place (truncated first): the fallback when there is no
+// room for a second file. Not atomic.
+Status OverwriteFile(const std::string& path, std::string_view content);
+
+// The modification time of a file (nanoseconds since the epoch).
+Result<int64_t> ModifiedTime(const std::string& path);
+// Sets the modification time of a file (nanoseconds since the epoch).
+Status SetModifiedTime(const std::string& path, int64_t modifiedNs);
+
+// Removes a file; a file that is already gone is not a failure.
+Status RemoveFile(const std::string& path);
+
+struct DirectoryEntry {
+    std::string name;
+    bool regular = false;        // a regular file (symbolic links are not followed)
+    int64_t modifiedNs = 0;      // modification time, nanoseconds since the epoch
+};
+// The entries of `dir` other than "." and "..", in no particular order.
+Result<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir);
+
+// Creates the directory (mode 0755) unless it exists.
+Status MakeDirectory(const std::string& dir, int mode = 0755);
+
+}  // namespace kvzn::platform
