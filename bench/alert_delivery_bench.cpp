@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/dispatcher.h"
 #include "alerting/notification_threads.h"
 #include "companion/activity_log.h"

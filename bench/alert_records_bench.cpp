@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "companion/registry.h"
 #include "config/registry_names.h"

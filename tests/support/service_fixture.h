@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "alerting/dispatcher.h"
 #include "companion/registry.h"
 #include "config/registry_names.h"
 #include "platform/fake/fake_clock.h"
@@ -32,6 +33,24 @@ struct ServiceFixture {
         context.computerName = "PRINTSRV";
         std::filesystem::create_directories(context.dataDirectory);
         std::filesystem::create_directories(context.htmlTargetDirectory);
+        AttachAlerts();
+    }
+    // Gives the context a fresh alert store and dispatcher (reading the data directory as a
+    // new run would) with `channels`.
+    alerting::AlertRun& AttachAlerts(alerting::AlertChannels channels = {},
+                                     alerting::AlertStoreOptions options = {},
+                                     alerting::DispatcherOptions dispatcherOptions = {}) {
+        context.alertPath.reset();
+        return alerting::AttachAlertRun(context, std::move(channels), options, dispatcherOptions);
+    }
+    alerting::AlertRun& Alerts() { return alerting::Alerts(context); }
+    // Alerts recorded so far in a fresh data directory (slots are used from 1 upwards).
+    uint32_t RecordedAlerts() {
+        uint32_t n = 0;
+        while (std::filesystem::exists(Alerts().store.RecordPath(n + 1))) {
+            ++n;
+        }
+        return n;
     }
     TempDir dir;
     std::shared_ptr<platform::ConfigStore> store;

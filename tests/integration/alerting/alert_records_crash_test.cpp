@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "platform/profile_file.h"
 #include "support/service_fixture.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "alerting/notification_threads.h"

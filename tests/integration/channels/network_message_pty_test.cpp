@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "integration/platform/pty_sessions.h"
 #include "support/service_fixture.h"
 
@@ -35,7 +35,7 @@ class NetworkMessagePtyTest : public ::testing::Test, protected test::ServiceFix
         EXPECT_EQ(alerting::NotifyError(context, alerting::kCategoryPrintServer, 2, 0,
                                         "Check No of Pages", "HP4050", message),
                   1);
-        const auto queue = alerting::ReadQueue(alerting::QueuePath(context));
+        const auto queue = alerting::Alerts(context).store.QueuedRecords();
         EXPECT_FALSE(queue.empty());
         return SendNetworkMessageFromFile(context, queue.empty() ? "" : queue.back(), std::nullopt,
                                           {{}, terminals.get()});

@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "channels/alert_email.h"
 #include "companion/tcpip.h"
 #include "support/mail_server.h"
@@ -68,7 +68,7 @@ class SmtpDeliveryTest : public ::testing::Test, protected test::ServiceFixture 
         EXPECT_EQ(alerting::NotifyError(context, alerting::kCategoryPrintServer, 2, 0,
                                         "Printer Status", "LASER3", message),
                   1);
-        return alerting::RecordPath(context, 1);
+        return alerting::Alerts(context).store.RecordPath(1);
     }
     test::ScopedEnv tz{"TZ", "UTC0"};
     const std::string key = config::SubKey(config::subkey::kContacts);
@@ -233,7 +233,7 @@ TEST_F(SmtpDeliveryTest, AnAlertDelayedByAnOutageIsSentWhenTheServerIsBack) {
     EXPECT_EQ(alerting::DrainUnsentQueue(context), 1);
     EXPECT_EQ(platform::GetProfileString("Default", "SMTPDelayed", "", record), "TRUE");
     EXPECT_EQ(
-        platform::GetProfileString("Default", "ErrorTitle", "", alerting::RecordPath(context, 2)),
+        platform::GetProfileString("Default", "ErrorTitle", "", alerting::Alerts(context).store.RecordPath(2)),
         "Alerting Error");
 
     MailServer mail(dir.path());

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "config/registry_names.h"
 #include "integration/platform/private_cupsd.h"
 #include "platform/fake/fake_service_manager.h"
@@ -181,7 +181,7 @@ class PrintMonitorCupsTest : public ::testing::Test, protected test::ServiceFixt
     }
     std::string Field(uint32_t slot, const std::string& key) {
         return platform::GetProfileString(alerting::kRecordSection, key, "<missing>",
-                                          alerting::RecordPath(context, slot), 4096);
+                                          alerting::Alerts(context).store.RecordPath(slot), 4096);
     }
 
     static inline std::unique_ptr<test::PrivateCupsd> cupsd_;

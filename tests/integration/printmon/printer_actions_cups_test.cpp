@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "config/registry_names.h"
 #include "integration/platform/private_cupsd.h"
 #include "platform/profile_file.h"
@@ -88,7 +88,7 @@ class PrinterActionsCupsTest : public ::testing::Test, protected test::ServiceFi
     }
     std::string Message(uint32_t slot) {
         return platform::GetProfileString(alerting::kRecordSection, "Message", "",
-                                          alerting::RecordPath(context, slot));
+                                          alerting::Alerts(context).store.RecordPath(slot));
     }
     size_t SettledLines(const std::string& log) {
         size_t lines = cupsd_.LogLines(log).size();

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "integration/platform/sleeping_service.h"
 #include "platform/fake/fake_spooler.h"
 #include "platform/profile_file.h"
@@ -40,7 +40,7 @@ class ServiceChecksProcessTest : public ::testing::Test, protected test::Service
     }
     std::string Key(uint32_t slot, const char* key) {
         return platform::GetProfileString(alerting::kRecordSection, key, "<none>",
-                                          alerting::RecordPath(context, slot));
+                                          alerting::Alerts(context).store.RecordPath(slot));
     }
     uint32_t Alerts() {
         uint32_t n = 0;

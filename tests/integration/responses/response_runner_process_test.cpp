@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "integration/platform/sleeping_service.h"
 #include "platform/fake/fake_system_restart.h"
 #include "platform/process.h"
@@ -58,7 +58,7 @@ class ResponseProcessTest : public ::testing::Test, protected test::ServiceFixtu
     }
     std::string Key(uint32_t slot, const char* key) {
         return platform::GetProfileString(alerting::kRecordSection, key, "<none>",
-                                          alerting::RecordPath(context, slot));
+                                          alerting::Alerts(context).store.RecordPath(slot));
     }
     uint32_t Alerts() {
         uint32_t n = 0;

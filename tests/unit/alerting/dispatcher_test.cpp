@@ -1,12 +1,12 @@
-// The dispatcher with recording channels: order, response codes, failures and delayed mail.
+// The dispatcher with recording channels: order, response codes, failures and e-mail retries.
 #include "alerting/dispatcher.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
-#include "alerting/alert_records.h"
 #include "alerting/notification_threads.h"
 #include "platform/profile_file.h"
 #include "support/service_fixture.h"
@@ -18,21 +18,27 @@ using namespace std::chrono_literals;
 
 class DispatcherTest : public ::testing::Test, protected test::ServiceFixture {
   protected:
-    DispatcherTest() {
+    DispatcherTest() { Reopen(); }
+
+    // A new run with the recording channels (settings are read when the run starts).
+    void Reopen(DispatcherOptions options = {}) {
         AlertChannels ch;
         auto record = [this](const char* channel) {
-            return [this, channel](service::ServiceContext&, const std::string& path) {
-                std::scoped_lock lock(mutex);
-                calls.push_back(std::string(channel) + ":" +
-                                platform::GetProfileString(kRecordSection, "Message", "", path));
+            return [this, channel](service::ServiceContext&, const AlertRecord& r,
+                                   const std::string&) {
+                Call(std::string(channel) + ":" + r.message.value_or(""));
             };
         };
-        ch.email = [this, record](service::ServiceContext& c, const std::string& path) {
-            record("email")(c, path);
-            return emailWorks ? 1 : 0;
+        ch.email = [this](service::ServiceContext&, const AlertRecord& r,
+                          const std::optional<std::string>& list) {
+            Call("email:" + r.message.value_or("") + (list ? "|" + *list : ""));
+            if (r.message == "throws") {
+                throw std::runtime_error("channel broke");
+            }
+            return emailResult;
         };
-        ch.networkMessage = [record](service::ServiceContext& c, const std::string& path) {
-            record("net")(c, path);
+        ch.networkMessage = [this](service::ServiceContext&, const AlertRecord& r) {
+            Call("net:" + r.message.value_or(""));
             return 1;
         };
         ch.alertDataFile = record("file");
@@ -40,14 +46,15 @@ class DispatcherTest : public ::testing::Test, protected test::ServiceFixture {
         ch.alertEngine = record("engine");
         ch.emailText = [this](service::ServiceContext&, const std::string& title,
                               const std::string& text, const std::string& list) {
-            std::scoped_lock lock(mutex);
-            calls.push_back("emailText:" + title + "|" + list + "|" + text);
+            Call("emailText:" + title + "|" + list + "|" + text);
             return 1;
         };
-        SetAlertChannels(ch);
+        AttachAlerts(std::move(ch), {}, options);
     }
-    ~DispatcherTest() override { SetAlertChannels({}); }
-
+    void Call(std::string text) {
+        std::scoped_lock lock(mutex);
+        calls.push_back(std::move(text));
+    }
     void Raise(const std::string& text, uint32_t action = 0, int autoResponse = 0) {
         std::string message = text;
         ASSERT_EQ(NotifyError(context, kCategoryPrintServer, 1, action, "Printer Error", "HP",
@@ -58,17 +65,30 @@ class DispatcherTest : public ::testing::Test, protected test::ServiceFixture {
         std::scoped_lock lock(mutex);
         return calls;
     }
+    void ClearCalls() {
+        std::scoped_lock lock(mutex);
+        calls.clear();
+    }
+    Dispatcher& Dispatch() { return Alerts().dispatcher; }
+    std::string Path(uint32_t slot) { return Alerts().store.RecordPath(slot); }
+    std::string Key(uint32_t slot, const char* key) {
+        return platform::GetProfileString(kRecordSection, key, "<none>", Path(slot));
+    }
+    void SetRetryInterval(uint32_t minutes) {
+        registry.WriteNumber(config::SubKey(config::subkey::kContacts),
+                             config::value::kDelayedSMTPCheckInterval, minutes);
+    }
 
     std::mutex mutex;
     std::vector<std::string> calls;
-    bool emailWorks = true;
+    EMailResult emailResult;
 };
 
 TEST_F(DispatcherTest, QueuedAlertsAreDeliveredInOrderInOneDrain) {
     Raise("one");
     Raise("two");
     Raise("three");
-    EXPECT_EQ(DrainUnsentQueue(context), 3);
+    EXPECT_EQ(Dispatch().DrainUnsentQueue(), 3);
     std::vector<std::string> emails;
     for (const auto& c : Calls()) {
         if (c.starts_with("email:")) {
@@ -76,21 +96,21 @@ TEST_F(DispatcherTest, QueuedAlertsAreDeliveredInOrderInOneDrain) {
         }
     }
     EXPECT_EQ(emails, (std::vector<std::string>{"email:one", "email:two", "email:three"}));
-    EXPECT_FALSE(std::filesystem::exists(QueuePath(context)));
+    EXPECT_FALSE(std::filesystem::exists(Alerts().store.QueuePath()));
 }
 
 TEST_F(DispatcherTest, LogOnlyAlertsReachOnlyTheAlertLogs) {
     Raise("quiet", 1);
-    DrainUnsentQueue(context);
+    Dispatch().DrainUnsentQueue();
     EXPECT_EQ(Calls(), (std::vector<std::string>{"file:quiet", "db:quiet"}));
 }
 
 TEST_F(DispatcherTest, AutoResponseAlertsRunScriptsOnlyWhenAskedTo) {
     for (uint32_t notifyRunning : {0u, 1u, 2u}) {
-        calls.clear();
+        ClearCalls();
         context.notifyRunningActions = notifyRunning;
         Raise("auto", 0, 1);
-        DrainUnsentQueue(context);
+        Dispatch().DrainUnsentQueue();
         const auto seen = Calls();
         const bool engine = std::find(seen.begin(), seen.end(), "engine:auto") != seen.end();
         EXPECT_EQ(engine, notifyRunning == 2) << notifyRunning;
@@ -98,42 +118,85 @@ TEST_F(DispatcherTest, AutoResponseAlertsRunScriptsOnlyWhenAskedTo) {
     }
 }
 
-TEST_F(DispatcherTest, AFailedEMailIsRecordedMarkedForLaterAndTheOtherChannelsStillRun) {
-    emailWorks = false;
+TEST_F(DispatcherTest, WithoutRetriesAFailedEMailIsRecordedButHoldsNoSlot) {
+    test::LogCapture log;
+    registry.WriteNumber(config::kProductKey, config::value::kMaxStoredMsgs, 2);
+    Reopen();
+    emailResult = {0, "a@x"};
     Raise("outage");
-    DrainUnsentQueue(context);
+    Dispatch().DrainUnsentQueue();
     EXPECT_EQ(Calls(), (std::vector<std::string>{"email:outage", "net:outage", "file:outage",
                                                  "db:outage", "engine:outage"}));
-    const std::string record = RecordPath(context, 1);
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "SMTPDelayed", "", record), "TRUE");
-    const std::string internal = RecordPath(context, 2);
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "ErrorType", "", internal), "16");
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "ErrorTitle", "", internal),
-              "Alerting Error");
-
-    // The delayed pass retries until the server takes it.
-    calls.clear();
-    EXPECT_EQ(ProcessDelayedRecord(context, record), 0);
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "SMTPDelayed", "", record), "TRUE");
-    emailWorks = true;
-    EXPECT_EQ(ProcessDelayedRecord(context, record), 1);
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "SMTPDelayed", "", record), "FALSE");
-    EXPECT_EQ(ProcessDelayedRecord(context, record), 1);
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"email:outage", "email:outage"}));
+    EXPECT_EQ(Key(1, "SMTPDelayed"), "<none>");
+    EXPECT_EQ(Key(2, "ErrorTitle"), "Alerting Error");  // the internal record
+    EXPECT_TRUE(log.Contains("is not sent again: e-mail retries are off"));
+    EXPECT_TRUE(Alerts().store.AwaitingRetry().empty());
+    const auto start = std::chrono::steady_clock::now();
+    Raise("next");  // slot 1 is free at once
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(Key(1, "Message"), "next");
 }
 
-TEST_F(DispatcherTest, ARecordWaitingForItsEMailKeepsItsSlot) {
-    registry.WriteNumber(config::kProductKey, config::value::kMaxStoredMsgs, 3);
-    emailWorks = false;
-    Raise("waiting");  // slot 1, marked for delayed e-mail
-    DrainUnsentQueue(context);
-    emailWorks = true;
-    for (int i = 0; i < 4; ++i) {
-        Raise("later " + std::to_string(i));
-        DrainUnsentQueue(context);
-    }
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "Message", "", RecordPath(context, 1)),
-              "waiting");
+TEST_F(DispatcherTest, ARetrySendsOnlyToTheRecipientsNotYetServedUntilTheyAreServed) {
+    SetRetryInterval(5);
+    Reopen();
+    emailResult = {0, "b@y~mail2"};
+    Raise("outage");
+    Dispatch().DrainUnsentQueue();
+    EXPECT_EQ(Key(1, "SMTPDelayed"), "TRUE");
+    EXPECT_EQ(Key(1, "SMTPPending"), "b@y~mail2");
+    EXPECT_EQ(Alerts().store.AwaitingRetry(), std::vector<std::string>{Path(1)});
+
+    ClearCalls();
+    Dispatch().DelayedPass();  // still failing
+    EXPECT_EQ(Key(1, "SMTPAttempts"), "2");
+    emailResult = {1, ""};
+    Dispatch().DelayedPass();
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"email:outage|b@y~mail2",
+                                                 "email:outage|b@y~mail2"}));
+    EXPECT_EQ(Key(1, "SMTPDelayed"), "FALSE");
+    EXPECT_EQ(Key(1, "SMTPPending"), "<none>");
+    EXPECT_TRUE(Alerts().store.AwaitingRetry().empty());
+    // The retry state survives a restart: a new run finds nothing left to send.
+    Reopen();
+    EXPECT_TRUE(Alerts().store.AwaitingRetry().empty());
+}
+
+TEST_F(DispatcherTest, AnEMailThatAlwaysFailsIsGivenUpAfterTheLastAttemptAndOthersGoOn) {
+    SetRetryInterval(1);
+    Reopen({3});
+    test::LogCapture log;
+    emailResult = {0, ""};
+    Raise("never");
+    Raise("later works");
+    Dispatch().DrainUnsentQueue();
+    ASSERT_EQ(Alerts().store.AwaitingRetry().size(), 2u);
+    // A new run still knows both from their records.
+    Reopen({3});
+    EXPECT_EQ(Alerts().store.AwaitingRetry(), (std::vector<std::string>{Path(1), Path(2)}));
+    ClearCalls();
+    Dispatch().DelayedPass();  // attempt 2 of each: the first failing does not stop the pass
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"email:never", "email:later works"}));
+    Dispatch().DelayedPass();  // attempt 3: given up
+    EXPECT_TRUE(log.Contains("The delayed e-mail of the alert \"Printer Error: never\" (" +
+                             Path(1) + ") is given up after 3 failed attempts"));
+    EXPECT_EQ(log.Count("is given up after 3 failed attempts"), 2u);
+    EXPECT_EQ(Key(1, "SMTPDelayed"), "FALSE");
+    EXPECT_TRUE(Alerts().store.AwaitingRetry().empty());
+}
+
+TEST_F(DispatcherTest, ADeliveryThatThrowsIsLoggedAndTheNextRecordIsDelivered) {
+    SetRetryInterval(5);
+    Reopen();
+    test::LogCapture log;
+    Raise("throws");
+    Raise("fine");
+    EXPECT_EQ(Dispatch().DrainUnsentQueue(), 2);
+    EXPECT_TRUE(log.Contains("The delivery of the alert " + Path(1) + " failed: channel broke"));
+    EXPECT_EQ(Key(1, "SMTPDelayed"), "TRUE");
+    const auto seen = Calls();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "engine:fine"), seen.end());
+    EXPECT_FALSE(std::filesystem::exists(Alerts().store.QueuePath()));
 }
 
 TEST_F(DispatcherTest, TheThreadDeliversWhatArrivesAndEndsAtOnceOnStop) {

@@ -44,7 +44,9 @@ std::string ExpandScript(int category, const std::string& templ, const AlertText
                          int dateFormat = 1) {
     test::TempDir dir;
     test::WriteFile(dir / "in.tpl", templ);
-    EXPECT_EQ(SubstituteParams(category, dir / "in.tpl", dir / "out.sh", ctx, dateFormat), 1)
+    TemplateNotices notices;
+    EXPECT_EQ(SubstituteParams(category, dir / "in.tpl", dir / "out.sh", ctx, dateFormat, notices),
+              1)
         << templ;
     return test::ReadFile(dir / "out.sh");
 }
@@ -294,7 +296,8 @@ TEST(SubstituteParamsTest, QuotedTemplatePath) {
     for (const std::string& path :
          {"\"" + (dir / "in.tpl") + "\"", "\"" + (dir / "in.tpl"), (dir / "in.tpl") + "\""}) {
         std::remove((dir / "out").c_str());
-        EXPECT_EQ(SubstituteParams(0, path, dir / "out", ctx, 1), 1) << path;
+        TemplateNotices notices;
+        EXPECT_EQ(SubstituteParams(0, path, dir / "out", ctx, 1, notices), 1) << path;
         EXPECT_EQ(test::ReadFile(dir / "out"), "host=PRINTSRV") << path;
     }
 }
@@ -314,16 +317,16 @@ TEST(SubstituteParamsTest, MissingTemplateIsAnErrorOnlyTheFirstTime) {
     test::TempDir dir;
     LogLevelFive level;
     test::LogCapture capture;
-    ResetMissingTemplateNoticeForTesting();
+    TemplateNotices notices;
     const AlertTextContext ctx = SampleContext();
     const std::string missing = dir / "missing.tpl";
-    EXPECT_EQ(SubstituteParams(0, "\"" + missing + "\"", dir / "out1", ctx, 1), 0);
-    EXPECT_EQ(SubstituteParams(0, missing, dir / "out2", ctx, 1), 0);
+    EXPECT_EQ(SubstituteParams(0, "\"" + missing + "\"", dir / "out1", ctx, 1, notices), 0);
+    EXPECT_EQ(SubstituteParams(0, missing, dir / "out2", ctx, 1, notices), 0);
 
     const std::string text =
         "Unable to open the Alert Engine script file " + missing +
         ". Please check this file exists and is accessible to the Tessel Monitor";
-    EXPECT_EQ(SubstituteParams(0, dir.path(), dir / "out3", ctx, 1), 0) << "a directory";
+    EXPECT_EQ(SubstituteParams(0, dir.path(), dir / "out3", ctx, 1, notices), 0) << "a directory";
     EXPECT_EQ(EngineLevels(capture, text), (std::vector<int>{1, 5}));
     EXPECT_EQ(::access((dir / "out1").c_str(), F_OK), -1) << "no output for a missing template";
 }
@@ -332,15 +335,16 @@ TEST(SubstituteParamsTest, OutputThatCannotBeWritten) {
     test::TempDir dir;
     test::WriteFile(dir / "in.tpl", "echo <$$SERVER>\n");
     test::LogCapture capture;
+    TemplateNotices notices;
     const AlertTextContext ctx = SampleContext();
     const std::string uncreatable = dir / "no-such-dir/out.sh";
-    EXPECT_EQ(SubstituteParams(0, dir / "in.tpl", uncreatable, ctx, 1), 0);
+    EXPECT_EQ(SubstituteParams(0, dir / "in.tpl", uncreatable, ctx, 1, notices), 0);
     EXPECT_EQ(EngineLevels(capture, "Unable to create the Alert Engine script file " + uncreatable +
                                         ". The file cannot be craeted/opened"),
               std::vector<int>{1});
 
     if (::access("/dev/full", W_OK) == 0) {
-        EXPECT_EQ(SubstituteParams(0, dir / "in.tpl", "/dev/full", ctx, 1), 0) << "a full device";
+        EXPECT_EQ(SubstituteParams(0, dir / "in.tpl", "/dev/full", ctx, 1, notices), 0) << "a full device";
     }
 }
 

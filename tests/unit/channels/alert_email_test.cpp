@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "platform/profile_file.h"
 #include "support/service_fixture.h"
@@ -12,34 +12,34 @@ namespace kvzn::channels {
 namespace {
 
 TEST(AlertEMailTest, RecipientEntriesResolveAgainstTheCommonServer) {
-    const EMailRoute common{"", "mail.example.org", "print@example.org", 25};
+    const EMailRoute common{"", "mail.example.org", "print@example.org", 25, ""};
     struct Case {
         const char* list;
-        std::vector<EMailRoute> routes;
+        std::vector<std::vector<std::string>> routes;  // address, server, sender, port
     };
     const std::vector<Case> cases = {
-        {"ops@example.org", {{"ops@example.org", "mail.example.org", "print@example.org", 25}}},
+        {"ops@example.org", {{"ops@example.org", "mail.example.org", "print@example.org", "25"}}},
         {"a@x.org~relay~<none>~2525, b@x.org",
-         {{"a@x.org", "relay", "print@example.org", 2525},
-          {"b@x.org", "mail.example.org", "print@example.org", 25}}},
-        {"a@x.org~relay~me@x.org~", {{"a@x.org", "relay", "me@x.org", 25}}},
-        {"a@x.org~~~587", {{"a@x.org", "mail.example.org", "print@example.org", 587}}},
-        {"a@x.org~relay", {{"a@x.org", "relay", "print@example.org", 25}}},
-        {"a@x.org~relay~~port", {{"a@x.org", "relay", "print@example.org", 0}}},
-        {"a@x.org~relay~~70000", {{"a@x.org", "relay", "print@example.org", 0}}},
+         {{"a@x.org", "relay", "print@example.org", "2525"},
+          {"b@x.org", "mail.example.org", "print@example.org", "25"}}},
+        {"a@x.org~relay~me@x.org~", {{"a@x.org", "relay", "me@x.org", "25"}}},
+        {"a@x.org~~~587", {{"a@x.org", "mail.example.org", "print@example.org", "587"}}},
+        {"a@x.org~relay", {{"a@x.org", "relay", "print@example.org", "25"}}},
+        {"a@x.org~relay~~port", {{"a@x.org", "relay", "print@example.org", "0"}}},
+        {"a@x.org~relay~~70000", {{"a@x.org", "relay", "print@example.org", "0"}}},
         {" a@x.org\r\nb@x.org\n,,",
-         {{"a@x.org", "mail.example.org", "print@example.org", 25},
-          {"b@x.org", "mail.example.org", "print@example.org", 25}}},
+         {{"a@x.org", "mail.example.org", "print@example.org", "25"},
+          {"b@x.org", "mail.example.org", "print@example.org", "25"}}},
         {"", {}},
     };
     for (const Case& c : cases) {
         const std::vector<EMailRoute> routes = ResolveRecipientList(c.list, common);
         ASSERT_EQ(routes.size(), c.routes.size()) << c.list;
         for (size_t i = 0; i < routes.size(); ++i) {
-            EXPECT_EQ(routes[i].address, c.routes[i].address) << c.list;
-            EXPECT_EQ(routes[i].server, c.routes[i].server) << c.list;
-            EXPECT_EQ(routes[i].sender, c.routes[i].sender) << c.list;
-            EXPECT_EQ(routes[i].port, c.routes[i].port) << c.list;
+            EXPECT_EQ((std::vector<std::string>{routes[i].address, routes[i].server,
+                                                routes[i].sender, std::to_string(routes[i].port)}),
+                      c.routes[i])
+                << c.list;
         }
     }
     EXPECT_EQ(ResolveRecipientList(std::string(1200, 'a'), common).at(0).address.size(), 999u);
@@ -47,23 +47,17 @@ TEST(AlertEMailTest, RecipientEntriesResolveAgainstTheCommonServer) {
 
 class AlertEMailRecordTest : public ::testing::Test, protected test::ServiceFixture {
   protected:
-    AlertEMailRecordTest() {
-        tzset();
-        ResetEMailTemplatesForTesting();
-    }
-    ~AlertEMailRecordTest() override {
-        ResetEMailTemplatesForTesting();
-        tzset();
-    }
+    AlertEMailRecordTest() { tzset(); }
+    ~AlertEMailRecordTest() override { tzset(); }
     // An alert recorded at 09:30:00 and e-mailed 95 seconds later.
-    std::string Record(uint32_t level = 4) {
+    alerting::AlertRecord Record(uint32_t level = 4) {
         clock.SetNow(1767259800);  // Thursday 1 January 2026, 09:30:00 UTC
         std::string message = "Printer LASER3 is out of paper";
         EXPECT_EQ(alerting::NotifyError(context, alerting::kCategoryPrintServer, level, 0,
                                         "Printer Status", "LASER3", message, "tray 2", "A4"),
                   1);
         clock.AdvanceMs(95000);
-        return alerting::RecordPath(context, 1);
+        return alerting::AlertRecord::Load(Alerts().store.RecordPath(1)).value();
     }
     void Templates(const std::string& message, const std::string& title) {
         registry.WriteText(key, "MessageText", message);
@@ -72,11 +66,12 @@ class AlertEMailRecordTest : public ::testing::Test, protected test::ServiceFixt
     test::ScopedEnv tz{"TZ", "UTC0"};
     const std::string key = config::SubKey(config::subkey::kContacts);
     std::string subject, body;
+    std::optional<EMailChannel> channel{std::in_place, context};
 };
 
 TEST_F(AlertEMailRecordTest, TheFixedLayoutReadsAsWritten) {
-    const std::string record = Record();
-    ASSERT_EQ(ComposeAlertEMail(context, record, subject, body), 1);
+    const alerting::AlertRecord record = Record();
+    ASSERT_EQ(channel->ComposeAlertEMail(record, subject, body), 1);
     EXPECT_EQ(subject, "* Error detected on Server PRINTSRV (Printer Status)");
     const std::string sep =
         "- - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - - "
@@ -106,32 +101,32 @@ TEST_F(AlertEMailRecordTest, TheFixedLayoutReadsAsWritten) {
                   "and support.");
 }
 
-TEST_F(AlertEMailRecordTest, UserTemplatesAreExpandedAndReadOncePerProcess) {
-    const std::string record = Record();
+TEST_F(AlertEMailRecordTest, UserTemplatesAreExpandedAndReadOncePerRun) {
+    const alerting::AlertRecord record = Record();
     Templates(
         "<$$TEST> on <$$SERVER>: <$$ERROR> (<$$INFO1>, <$$INFO2>) level <$$ALERTLEVEL> "
         "at <$$TIMELOGGED>, sent <$$TIMENOW>",
         "Alert <$$TEST> [<$$SOURCE>]");
-    ASSERT_EQ(ComposeAlertEMail(context, record, subject, body), 1);
+    ASSERT_EQ(channel->ComposeAlertEMail(record, subject, body), 1);
     EXPECT_EQ(subject, "Alert Printer Status [LASER3]");
     EXPECT_EQ(body,
               "Printer Status on PRINTSRV: Printer LASER3 is out of paper (tray 2, A4) level 3 at "
               "01/01/2026 09:30:00, sent 01/01/2026 09:31:35");
 
     Templates("changed", "changed");
-    ASSERT_EQ(ComposeAlertEMail(context, record, subject, body), 1);
+    ASSERT_EQ(channel->ComposeAlertEMail(record, subject, body), 1);
     EXPECT_EQ(subject, "Alert Printer Status [LASER3]");
-    ResetEMailTemplatesForTesting();
-    ASSERT_EQ(ComposeAlertEMail(context, record, subject, body), 1);
+    channel.emplace(context);  // the next run reads them again
+    ASSERT_EQ(channel->ComposeAlertEMail(record, subject, body), 1);
     EXPECT_EQ(subject, "changed");
 }
 
 TEST_F(AlertEMailRecordTest, NoneInAnyCaseAndAnEmptyTemplateSelectTheFixedLayout) {
-    const std::string record = Record();
+    const alerting::AlertRecord record = Record();
     for (const char* none : {"none", "NONE", ""}) {
-        ResetEMailTemplatesForTesting();
+        channel.emplace(context);
         Templates(none, "ignored <$$TEST>");
-        ASSERT_EQ(ComposeAlertEMail(context, record, subject, body), 1) << none;
+        ASSERT_EQ(channel->ComposeAlertEMail(record, subject, body), 1) << none;
         EXPECT_EQ(subject, "* Error detected on Server PRINTSRV (Printer Status)") << none;
     }
 }
@@ -140,18 +135,18 @@ TEST_F(AlertEMailRecordTest, RecordsWithoutRecipientsNeedNoSession) {
     // Recipients exist, but no server is configured: any attempt to send would fail.
     registry.WriteText(key, "EMail1", "ops@example.org");
     registry.WriteNumber(key, "EMailLevel1", 1023);
-    const std::string record = Record(4);
-    platform::WriteProfileString(alerting::kRecordSection, "AlertLevel", std::nullopt, record);
-    EXPECT_EQ(SendEMailMessageFromFile(context, record), 1);
+    alerting::AlertRecord record = Record(4);
+    record.alertLevel.reset();
+    EXPECT_EQ(channel->SendEMailMessageFromFile(record).result, 1);
 
     test::LogCapture log;
-    platform::WriteProfileString(alerting::kRecordSection, "AlertLevel", "4", record);
-    EXPECT_EQ(SendEMailMessageFromFile(context, record), 0);
+    record.alertLevel = 4;
+    EXPECT_EQ(channel->SendEMailMessageFromFile(record).result, 0);
     EXPECT_TRUE(
         log.Contains("Unable to notify SMTP users for test Printer Status - no SMTP "
                      "Server has been defined",
                      "kvZNAlertNotification"));
-    EXPECT_EQ(SendEMailMessageFromFile(context, record, std::string()), 0);
+    EXPECT_EQ(channel->SendEMailMessageFromFile(record, std::string()).result, 0);
 }
 
 }  // namespace

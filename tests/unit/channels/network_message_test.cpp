@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "platform/fake/fake_terminal_messages.h"
 #include "support/service_fixture.h"
@@ -23,25 +23,22 @@ class NetworkMessageTest : public ::testing::Test, protected test::ServiceFixtur
     void SetUp() override {
         ::tzset();
         clock.SetNow(1767261600);  // Thursday 1 January 2026, 10:00:00 UTC
-        ResetNetworkMessageTextForTesting();
         fake.LogIn("alice");
         registry.WriteText(contacts, "NetSend1", "alice");
         registry.WriteNumber(contacts, "NetSendLevel1", 2);
         context.SetComponentStatusSink(
             [this](int code, std::string_view text) { consoleLines.emplace_back(code, text); });
     }
-    void TearDown() override { ResetNetworkMessageTextForTesting(); }
-
-    // Records a printer alert of level 2 and returns its record path.
-    std::string Raise(std::string message = "A paper jam has occurred",
+    // Records a printer alert of level 2 and returns its record.
+    alerting::AlertRecord Raise(std::string message = "A paper jam has occurred",
                       std::optional<std::string> info2 = std::nullopt) {
         EXPECT_EQ(alerting::NotifyError(context, alerting::kCategoryPrintServer, 2, 0,
                                         "Printer Error", "HP4050", message, std::nullopt, info2),
                   1);
-        return alerting::ReadQueue(alerting::QueuePath(context)).back();
+        return alerting::AlertRecord::Load(Alerts().store.QueuedRecords().back()).value();
     }
-    int FromFile(const std::string& record) {
-        return SendNetworkMessageFromFile(context, record, std::nullopt, Options());
+    int FromFile(const alerting::AlertRecord& record) {
+        return channel->SendNetworkMessageFromFile(record, std::nullopt, Options());
     }
     int Send(std::string_view text, std::string_view names) {
         return SendNetworkMessage(context, "", text, names, Options());
@@ -56,10 +53,11 @@ class NetworkMessageTest : public ::testing::Test, protected test::ServiceFixtur
     std::vector<std::string> progress;
     std::vector<std::pair<int, std::string>> consoleLines;
     const std::string contacts = config::SubKey(config::subkey::kContacts);
+    std::optional<NetworkMessageChannel> channel{std::in_place, context};
 };
 
 TEST_F(NetworkMessageTest, FixedLayoutIsExact) {
-    const std::string record = Raise();
+    const alerting::AlertRecord record = Raise();
     clock.AdvanceMs(65000);
     ASSERT_EQ(FromFile(record), 1);
     const std::string expected =
@@ -85,14 +83,14 @@ TEST_F(NetworkMessageTest, TemplateIsExpandedReadOnceAndNoneInAnyCaseMeansTheFix
     registry.WriteText(contacts, "MessageText",
                        "<$$SERVER>: <$$TEST> (<$$INFO2>) level <$$ALERTLEVEL> at <$$TIMELOGGED>: "
                        "<$$ERROR> [<$$INFO3>]");
-    const std::string record = Raise("Tray 2 is empty", "tray 2");
+    const alerting::AlertRecord record = Raise("Tray 2 is empty", "tray 2");
     ASSERT_EQ(FromFile(record), 1);
     registry.WriteText(contacts, "MessageText", "changed <$$TEST>");
     ASSERT_EQ(FromFile(record), 1);
-    ResetNetworkMessageTextForTesting();
+    channel.emplace(context);
     ASSERT_EQ(FromFile(record), 1);
     registry.WriteText(contacts, "MessageText", "none");
-    ResetNetworkMessageTextForTesting();
+    channel.emplace(context);
     ASSERT_EQ(FromFile(record), 1);
 
     const std::string first =

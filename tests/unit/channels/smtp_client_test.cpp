@@ -321,40 +321,46 @@ TEST(SmtpSessionTest, TheCallersErrorTextFitsItsBuffer) {
     };
     for (const auto& [size, expected] : cases) {
         ScriptedPeer peer({"220 hi\r\n", "250 hello\r\n", "250 ok\r\n", "550 no such user\r\n"});
-        ASSERT_EQ(kvZNNotify_SMTPConnect("127.0.0.1", "relay", peer.port()), 1);
+        SmtpSession session;
+        ASSERT_EQ(kvZNNotify_SMTPConnect(session, "127.0.0.1", "relay", peer.port()), 1);
         std::string error;
-        EXPECT_EQ(
-            kvZNNotify_SMTPSend("ops@example.org", "nobody@example.org", "s", "b", error, size), 0);
+        EXPECT_EQ(kvZNNotify_SMTPSend(session, "ops@example.org", "nobody@example.org", "s", "b",
+                                      error, size),
+                  0);
         EXPECT_EQ(error, expected) << size;
-        EXPECT_EQ(kvZNNotify_SMTPDisconnect(), 1);
+        EXPECT_EQ(kvZNNotify_SMTPDisconnect(session), 1);
         EXPECT_EQ(peer.Finish().at(0), "HELO relay");
     }
 }
 
-TEST(SmtpSessionTest, TheSlotHoldsOneSessionPerThread) {
+TEST(SmtpSessionTest, ASessionIsUsedOnlyWhileOpenAndSessionsAreIndependent) {
     test::LogCapture log;
     std::string error;
-    EXPECT_EQ(kvZNNotify_SMTPSend("ops@example.org", "a@example.org", "s", "b", error, 100), 0);
+    SmtpSession session;
+    EXPECT_EQ(kvZNNotify_SMTPSend(session, "ops@example.org", "a@example.org", "s", "b", error,
+                                  100),
+              0);
     EXPECT_TRUE(log.Contains("Unable to send SMTP message. No SMTP connection exists"));
-    EXPECT_EQ(kvZNNotify_SMTPDisconnect(), 0);
+    EXPECT_EQ(kvZNNotify_SMTPDisconnect(session), 0);
     EXPECT_TRUE(log.Contains("Unable to disconnect. No SMTP connection exists"));
 
     ScriptedPeer first({"220 hi\r\n", "250 hello\r\n"});
     ScriptedPeer second({"220 hi\r\n", "250 hello\r\n"});
-    ASSERT_EQ(kvZNNotify_SMTPConnect("127.0.0.1", "h", first.port()), 1);
-    // Another thread has a slot of its own: it finds no session here.
-    std::thread([] { EXPECT_EQ(kvZNNotify_SMTPDisconnect(), 0); }).join();
-    EXPECT_EQ(kvZNNotify_SMTPSend("", "a@example.org", "s", "b", error, 100), 0);
-    EXPECT_EQ(kvZNNotify_SMTPSend("ops@example.org", "a@example.org", "s", "", error, 100), 0);
+    ASSERT_EQ(kvZNNotify_SMTPConnect(session, "127.0.0.1", "h", first.port()), 1);
+    SmtpSession other;  // a session of its own: no connection there
+    EXPECT_EQ(kvZNNotify_SMTPDisconnect(other), 0);
+    EXPECT_EQ(kvZNNotify_SMTPSend(session, "", "a@example.org", "s", "b", error, 100), 0);
+    EXPECT_EQ(kvZNNotify_SMTPSend(session, "ops@example.org", "a@example.org", "s", "", error, 100),
+              0);
     EXPECT_EQ(log.Count("One or more incoming parameters have not been specified"), 2u);
-    EXPECT_EQ(kvZNNotify_SMTPSend("ops@example.org", " , \n", "s", "b", error, 100), 0);
+    EXPECT_EQ(kvZNNotify_SMTPSend(session, "ops@example.org", " , \n", "s", "b", error, 100), 0);
     EXPECT_TRUE(log.Contains("Cannot send mail as there are no valid recipients"));
 
-    ASSERT_EQ(kvZNNotify_SMTPConnect("127.0.0.1", "h", second.port()), 1);
+    ASSERT_EQ(kvZNNotify_SMTPConnect(session, "127.0.0.1", "h", second.port()), 1);
     EXPECT_TRUE(
         log.Contains("An existing SMTP connection already exists. It will be disconnected"));
-    EXPECT_EQ(kvZNNotify_SMTPDisconnect(), 1);
-    EXPECT_EQ(kvZNNotify_SMTPDisconnect(), 0);
+    EXPECT_EQ(kvZNNotify_SMTPDisconnect(session), 1);
+    EXPECT_EQ(kvZNNotify_SMTPDisconnect(session), 0);
 }
 
 }  // namespace

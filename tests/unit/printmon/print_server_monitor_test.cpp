@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "platform/fake/fake_service_manager.h"
 #include "platform/fake/fake_spooler.h"
 #include "platform/profile_file.h"
@@ -57,7 +57,7 @@ class PrintServerMonitorTest : public ::testing::Test, protected test::ServiceFi
         registry.WriteText(key, "DisplayName", display);
     }
     std::string Record(uint32_t slot, const char* key) {
-        return platform::GetProfileString("Default", key, "", alerting::RecordPath(context, slot),
+        return platform::GetProfileString("Default", key, "", alerting::Alerts(context).store.RecordPath(slot),
                                           1000);
     }
     std::string WebData() {
@@ -178,7 +178,7 @@ TEST_F(PrintServerMonitorTest, BothIntervalsZeroEndTheThreadAndThePageSaysNotMon
     EXPECT_EQ(platform::GetProfileString("Server-specific", "NoConfigValues", "",
                                          service::ConfigStatusPath(context)),
               "1");
-    ASSERT_NE(CurrentPrintServerMonitor(), nullptr);  // the status page still finds it
+    ASSERT_NE(CurrentPrintServerMonitor(context), nullptr);  // the status page still finds it
     std::ostringstream page;
     service::ReportRequest request{page};
     SpecificMonitorWebData(context, request);
@@ -300,7 +300,7 @@ TEST_F(PrintServerMonitorTest, PrinterRowsGiveWayToARunningPass) {
     ASSERT_EQ(monitor.ReadConfiguration(context), 1);
     std::string html;
     {
-        std::scoped_lock busy(context.locks.printerStatusPage);  // a printer pass under way
+        std::scoped_lock busy(monitor.PrinterStatusPageLock());  // a printer pass under way
         std::thread([&] { html = WebData(); }).join();
     }
     EXPECT_NE(html.find("Printer monitoring in progress ..."), npos);

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "config/registry_names.h"
 #include "platform/fake/fake_spooler.h"
 #include "platform/profile_file.h"
@@ -78,14 +78,9 @@ class PrinterActionsTest : public ::testing::Test, protected test::ServiceFixtur
         std::scoped_lock lock(linesMutex_);
         return lines_;
     }
-    uint32_t Alerts() {
-        uint32_t n = 0;
-        registry.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, n);
-        return n;
-    }
     std::string Key(uint32_t slot, const char* key) {
         return platform::GetProfileString(alerting::kRecordSection, key, "<none>",
-                                          alerting::RecordPath(context, slot));
+                                          alerting::Alerts(context).store.RecordPath(slot));
     }
     const platform::PrinterQueue& Queue(const std::string& name) {
         auto snapshot = spooler.Snapshot();
@@ -142,7 +137,7 @@ TEST_F(PrinterActionsTest, PrinterCodesActOnThePrinterAndDescribeWhatTheyDid) {
         EXPECT_EQ(session.Reads(), reads + 1) << "the caller's re-check reads the spooler again";
     }
     EXPECT_EQ(Queue("Laser1").printer.deviceUri, "socket://laser2");
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(PrinterActionsTest, JobCodesActOnTheJobOfThatPrinter) {
@@ -180,7 +175,7 @@ TEST_F(PrinterActionsTest, JobCodesActOnTheJobOfThatPrinter) {
         EXPECT_EQ(session.Reads(), reads + 1) << "the caller's re-check reads the spooler again";
     }
     EXPECT_TRUE(notices.empty()) << "NotifyOwner is 0";
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(PrinterActionsTest, FailedOperationRaisesOneConfigurationErrorAlert) {
@@ -214,7 +209,7 @@ TEST_F(PrinterActionsTest, FailedOperationRaisesOneConfigurationErrorAlert) {
         EXPECT_EQ(outcome.result, 3u);
         EXPECT_FALSE(outcome.description.has_value());
         EXPECT_LT(SteadyClock::now() - start, 2s);
-        ASSERT_EQ(Alerts(), ++slot) << "exactly one alert";
+        ASSERT_EQ(RecordedAlerts(), ++slot) << "exactly one alert";
         EXPECT_EQ(Key(slot, "ErrorTitle"), "Monitor/Configuration Error");
         EXPECT_EQ(Key(slot, "Message"), head + action + tail);
         EXPECT_EQ(Key(slot, "AppName"), kTitle);
@@ -247,7 +242,7 @@ TEST_F(PrinterActionsTest, RedirectWithoutPortIsLoggedAndAlerted) {
         }
     }
     EXPECT_TRUE(logged);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Key(1, "Message"),
               "The Korvane/Tessel Monitor was unable to automatically requeue jobs for the "
@@ -263,7 +258,7 @@ TEST_F(PrinterActionsTest, RedirectToAPortNotOfferedChangesNothing) {
         const Outcome outcome = Run(Check(10, port));
         EXPECT_EQ(outcome.result, 3u);
         EXPECT_FALSE(outcome.description.has_value());
-        ASSERT_EQ(Alerts(), ++slot);
+        ASSERT_EQ(RecordedAlerts(), ++slot);
         EXPECT_NE(Key(slot, "Message").find("unable to automatically requeue jobs"),
                   std::string::npos);
         EXPECT_TRUE(
@@ -280,7 +275,7 @@ TEST_F(PrinterActionsTest, JobCodesWithoutJobDetailsAlertAndTouchNothing) {
     EXPECT_EQ(outcome.result, 3u);
     EXPECT_FALSE(outcome.description.has_value());
     EXPECT_TRUE(Operations().empty());
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Key(1, "Message"),
               "The Korvane/Tessel Monitor was unable to automatically resume the print job on "
@@ -306,7 +301,7 @@ TEST_F(PrinterActionsTest, OtherCodesGoToTheCommonRunnerWithoutTheWait) {
     const Outcome none = Run(Check(0, ""));
     EXPECT_EQ(none.result, 1u);
     EXPECT_FALSE(none.description.has_value());
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(PrinterActionsTest, OwnerIsToldOnlyWhenNotifyOwnerIsSet) {

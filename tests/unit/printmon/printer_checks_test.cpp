@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "platform/fake/fake_spooler.h"
 #include "platform/profile_file.h"
 #include "responses/response_runner.h"
@@ -63,7 +63,7 @@ class PrinterChecksTest : public ::testing::Test, protected test::ServiceFixture
     }
     std::vector<Alert> Alerts() {
         std::vector<Alert> alerts;
-        for (const auto& path : alerting::ReadQueue(alerting::QueuePath(context))) {
+        for (const auto& path : alerting::Alerts(context).store.QueuedRecords()) {
             auto key = [&](const char* k) {
                 return GetProfileString(alerting::kRecordSection, k, "-", path, 4096);
             };

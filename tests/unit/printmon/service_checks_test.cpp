@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "platform/fake/fake_service_manager.h"
 #include "platform/profile_file.h"
 #include "responses/response_runner.h"
@@ -49,14 +49,9 @@ class ServiceChecksTest : public ::testing::Test, protected test::ServiceFixture
         check.fields.alertLevel = 4;
         return check;
     }
-    uint32_t Alerts() {
-        uint32_t n = 0;
-        registry.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, n);
-        return n;
-    }
     std::string Key(uint32_t slot, const char* key) {
         return platform::GetProfileString(alerting::kRecordSection, key, "<none>",
-                                          alerting::RecordPath(context, slot), 1000);
+                                          alerting::Alerts(context).store.RecordPath(slot), 1000);
     }
     std::string Status(const std::string& key) {
         return platform::GetProfileString("Server-specific", key, "<none>",
@@ -113,7 +108,7 @@ TEST_F(ServiceChecksTest, UnusableManagerIsReportedAndVerifiesNothing) {
     VerifyLocalServices(context, builtIns, customs);
     EXPECT_TRUE(log.Contains("Unable to connect to the SCM"));
     EXPECT_TRUE(builtIns[0].fields.enabled);
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(ServiceChecksTest, AManagerThatCannotBeAskedIsNotAStoppedService) {
@@ -129,14 +124,14 @@ TEST_F(ServiceChecksTest, AManagerThatCannotBeAskedIsNotAStoppedService) {
     std::vector<ServiceCheck> customs;
     VerifyLocalServices(context, builtIns, customs);
     EXPECT_TRUE(builtIns[0].fields.enabled);
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(ServiceChecksTest, StoppedSpoolerRaisesServiceNotRunning) {
     services.SetState("cups", ServiceState::Stopped);
     ServiceCheck check = Check(kSpoolerTitle, "Spooler");
     EXPECT_EQ(EvaluateServiceCheck(context, check, 5000), service::CheckResult::Alerted);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Service Not Running");
     EXPECT_EQ(Key(1, "Message"),
               "The check Ensure Print Spooler service is running failed because the service "
@@ -156,7 +151,7 @@ TEST_F(ServiceChecksTest, PendingStartCountsAsRunningAndForgetsTheLastRestart) {
     EXPECT_EQ(EvaluateServiceCheck(context, check, 5000), service::CheckResult::Healthy);
     EXPECT_EQ(check.state.failureCount, 0u);
     EXPECT_FALSE(responses::IsLastRebootedFor(context, kSpoolerTitle));
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(ServiceChecksTest, ResponseThatDoesNotHelpGivesTheFailedResponseText) {
@@ -165,7 +160,7 @@ TEST_F(ServiceChecksTest, ResponseThatDoesNotHelpGivesTheFailedResponseText) {
     check.fields.actionToTake = responses::kResponseCommand;
     check.fields.command = "true";
     EXPECT_EQ(EvaluateServiceCheck(context, check, 5000), service::CheckResult::Alerted);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "Message"),
               "Automatic response failed. The check Ensure Print Spooler service is running "
               "failed because the service Spooler is stopped on this host. The Korvane/Tessel "
@@ -194,7 +189,7 @@ TEST_F(ServiceChecksTest, MissingServicesAreListedDisabledAndAlertedAfterTheFirs
         EXPECT_EQ(Status("Title2"), "Label Printer Daemon");
         EXPECT_EQ(Status("Reason2"), "Service does not exist on this server");
         EXPECT_EQ(Status("Title3"), "<none>");
-        EXPECT_EQ(Alerts(), firstRun ? 0u : 2u);
+        EXPECT_EQ(RecordedAlerts(), firstRun ? 0u : 2u);
     }
     EXPECT_EQ(log.Count("The service kvzn-labeld does not exist on this host"), 2u);
     EXPECT_EQ(Key(2, "ErrorTitle"), "Monitor/Configuration Error");

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "alerting/alert_records.h"
+#include "alerting/dispatcher.h"
 #include "platform/fake/fake_service_manager.h"
 #include "platform/fake/fake_system_restart.h"
 #include "platform/profile_file.h"
@@ -61,13 +61,7 @@ class ResponseRunnerTest : public ::testing::Test, protected test::ServiceFixtur
     }
     std::string Key(uint32_t slot, const char* key) {
         return platform::GetProfileString(alerting::kRecordSection, key, "<none>",
-                                          alerting::RecordPath(context, slot));
-    }
-    // Alerts recorded so far (slots are used from 1 upwards).
-    uint32_t Alerts() {
-        uint32_t n = 0;
-        registry.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, n);
-        return n;
+                                          alerting::Alerts(context).store.RecordPath(slot));
     }
     std::string LastRebootedFor() {
         std::string name = "<missing>";
@@ -93,7 +87,7 @@ TEST_F(ResponseRunnerTest, RestartIsNotRepeatedForTheSameCheckUntilItWasHealthy)
     EXPECT_EQ(description, "untouched");
     EXPECT_EQ(clock.SleptMs(), 30000u);
     EXPECT_EQ(LastRebootedFor(), "CPU Load");
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Server is Rebooting");
     EXPECT_EQ(Key(1, "Message"), Restarting("CPU Load"));
     EXPECT_EQ(Key(1, "AppName"), "CPU Load");
@@ -113,14 +107,14 @@ TEST_F(ResponseRunnerTest, RestartIsNotRepeatedForTheSameCheckUntilItWasHealthy)
     EXPECT_TRUE(RestartUnderWay());
     EXPECT_EQ(Reboot("Disk C"), kRunnerAlerted);
     EXPECT_EQ(restarter.Calls(), 1);
-    EXPECT_EQ(Alerts(), 1u);
+    EXPECT_EQ(RecordedAlerts(), 1u);
 
     // The service came back (a new process) and the check fails again.
     ResetRestartUnderWayForTesting();
     EXPECT_EQ(Reboot("cpu load"), kRunnerAlerted);
     EXPECT_EQ(restarter.Calls(), 1);
     EXPECT_FALSE(RestartUnderWay());
-    ASSERT_EQ(Alerts(), 2u);
+    ASSERT_EQ(RecordedAlerts(), 2u);
     EXPECT_EQ(Key(2, "ErrorTitle"), "Server is Rebooting");
     EXPECT_EQ(Key(2, "Message"), Cancelled("cpu load"));
     EXPECT_TRUE(HasLine("12 Repeat reboot detected - the server will not be restarted"));
@@ -180,14 +174,14 @@ TEST_F(ResponseRunnerTest, ConcurrentRestartRequestsRestartOnce) {
         }
         ASSERT_EQ(restarter.Calls(), round + 1) << "round " << round;
     }
-    EXPECT_EQ(Alerts(), static_cast<uint32_t>(kRounds));
+    EXPECT_EQ(RecordedAlerts(), static_cast<uint32_t>(kRounds));
 }
 
 TEST_F(ResponseRunnerTest, FailedRestartRaisesAConfigurationErrorAfterTheWarning) {
     test::LogCapture log;
     restarter.FailWith(platform::Status::Error(EPERM, "systemctl reboot: exit status 1"));
     EXPECT_EQ(Reboot("CPU Load"), kRunnerAlerted);
-    ASSERT_EQ(Alerts(), 2u);
+    ASSERT_EQ(RecordedAlerts(), 2u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Server is Rebooting");
     EXPECT_EQ(Key(2, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Key(2, "AppName"), "CPU Load");
@@ -216,7 +210,7 @@ TEST_F(ResponseRunnerTest, EmptyCommandRunsNothing) {
         EXPECT_EQ(Run(code, "", description), kNoResponseRun);
         EXPECT_EQ(description, "untouched");
     }
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(restarter.Calls(), 0);
 }
@@ -257,7 +251,7 @@ TEST_F(ResponseRunnerTest, ServiceCodeStartsTheUnitBehindAnAlias) {
     EXPECT_EQ(description, "The Korvane/Tessel Monitor automatically initiated a service restart");
     EXPECT_EQ(services.Query("cups"), ServiceState::Running);
     EXPECT_TRUE(HasLine("12 The service Spooler is being restarted"));
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(ResponseRunnerTest, ServiceThatIsNotInstalledRaisesServiceRestart) {
@@ -266,7 +260,7 @@ TEST_F(ResponseRunnerTest, ServiceThatIsNotInstalledRaisesServiceRestart) {
     EXPECT_EQ(Run(kResponseRestartService, "NoSuchService", description), kRunnerAlerted);
     EXPECT_EQ(description, "untouched");
     EXPECT_TRUE(log.Contains("Unable to open the service NoSuchService", "kvZNShared"));
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Service Restart");
     EXPECT_EQ(Key(1, "AlertAction"), "5");
     EXPECT_EQ(Key(1, "AppName"), "Spool Check");
