@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "alerting/dispatcher.h"
-#include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
 #include "alerting/notification_threads.h"
 #include "channels/alert_email.h"
@@ -96,35 +95,39 @@ class DispatcherSmtpTest : public ::testing::Test, protected test::ServiceFixtur
             GTEST_SKIP() << "python3-aiosmtpd is not installed";
         }
         tzset();
-        channels::ResetEMailTemplatesForTesting();
-        channels::ResetNetworkMessageTextForTesting();
-        // The program's channels; the network message channel and the alert logs, which
-        // this program does not set, are watched so a failing e-mail can be seen not to
-        // stop them.
-        AlertChannels ch = programs::MakeAlertChannels();
-        ASSERT_TRUE(ch.email && ch.networkMessage);
-        ch.networkMessage = [this, net = ch.networkMessage](service::ServiceContext& c,
-                                                            const std::string& record) {
-            Note("net", record);
-            return net(c, record);
-        };
-        ch.alertDataFile = [this](service::ServiceContext&, const std::string& record) {
-            Note("file", record);
-        };
-        ch.alertLog = [this](service::ServiceContext&, const std::string& record) {
-            Note("log", record);
-        };
-        SetAlertChannels(std::move(ch));
         context.SetComponentStatusSink([this](int, std::string_view text) {
             std::scoped_lock lock(mutex_);
             statuses_.emplace_back(text);
         });
     }
-    void TearDown() override {
-        SetAlertChannels({});
-        context.SetComponentStatusSink({});
-        channels::ResetEMailTemplatesForTesting();
-        channels::ResetNetworkMessageTextForTesting();
+    void TearDown() override { context.SetComponentStatusSink({}); }
+
+    // A run with the program's channels (settings are read as the run starts); the network
+    // message channel and the alert logs, which this program does not set, are watched so a
+    // failing e-mail can be seen not to stop them, and e-mail can be held at a gate.
+    void StartRun() {
+        AlertChannels ch = programs::MakeAlertChannels(context);
+        ASSERT_TRUE(ch.email && ch.networkMessage);
+        ch.email = [this, mail = ch.email](service::ServiceContext& c, const AlertRecord& record,
+                                           const std::optional<std::string>& list) {
+            std::scoped_lock gate(emailGate_);
+            return mail(c, record, list);
+        };
+        ch.networkMessage = [this, net = ch.networkMessage](service::ServiceContext& c,
+                                                            const AlertRecord& record) {
+            Note("net", record);
+            return net(c, record);
+        };
+        ch.alertDataFile = [this](service::ServiceContext&, const AlertRecord& record,
+                                  const std::string&) { Note("file", record); };
+        ch.alertLog = [this](service::ServiceContext&, const AlertRecord& record,
+                             const std::string&) { Note("log", record); };
+        AttachAlerts(std::move(ch));
+    }
+    int Drain() { return Alerts().dispatcher.DrainUnsentQueue(); }
+    std::string RecordKey(uint32_t slot, const char* name, size_t size = 260) {
+        return platform::GetProfileString(kRecordSection, name, "", Alerts().store.RecordPath(slot),
+                                          size);
     }
 
     void CommonServer(uint16_t port) {
@@ -151,11 +154,9 @@ class DispatcherSmtpTest : public ::testing::Test, protected test::ServiceFixtur
         return got;
     }
 
-    void Note(const char* channel, const std::string& record) {
-        const std::string message =
-            platform::GetProfileString(kRecordSection, "Message", "", record);
+    void Note(const char* channel, const AlertRecord& record) {
         std::scoped_lock lock(mutex_);
-        notes_.push_back(std::string(channel) + ":" + message);
+        notes_.push_back(std::string(channel) + ":" + record.message.value_or(""));
     }
     bool Noted(const std::string& note) {
         std::scoped_lock lock(mutex_);
@@ -171,6 +172,7 @@ class DispatcherSmtpTest : public ::testing::Test, protected test::ServiceFixtur
     std::mutex mutex_;
     std::vector<std::string> notes_;
     std::vector<std::string> statuses_;
+    std::mutex emailGate_;
 };
 
 TEST_F(DispatcherSmtpTest, AQueuedAlertArrivesInTheFixedLayout) {
@@ -178,15 +180,15 @@ TEST_F(DispatcherSmtpTest, AQueuedAlertArrivesInTheFixedLayout) {
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
     Contact(1, "ops@example.org", 2);
+    StartRun();
     std::string message = "Printer LASER3 is out of paper";
     ASSERT_EQ(NotifyError(context, kCategoryPrintServer, 2, 0, "Printer Status", "LASER3", message),
               1);
-    const std::string logged =
-        platform::GetProfileString(kRecordSection, "Time", "", RecordPath(context, 1));
+    const std::string logged = RecordKey(1, "Time");
     clock.AdvanceMs(65000);  // the mail is composed later than the error was seen
 
-    EXPECT_EQ(DrainUnsentQueue(context), 1);
-    EXPECT_FALSE(std::filesystem::exists(QueuePath(context)));
+    EXPECT_EQ(Drain(), 1);
+    EXPECT_FALSE(std::filesystem::exists(Alerts().store.QueuePath()));
     const std::vector<test::Mail> mails = mail.Messages();
     ASSERT_EQ(mails.size(), 1u);
     const test::Mail& m = mails[0];
@@ -243,12 +245,13 @@ TEST_F(DispatcherSmtpTest, EachRecipientReceivesOnlyTheLevelsOfItsMask) {
     CommonServer(mail.port());
     Contact(1, "printers@example.org", 6);  // levels 2 and 3
     Contact(2, "desk@example.org", 1);      // level 1
+    StartRun();
     Raise("level 1", 1);
     Raise("level 2", 2);
     Raise("level 3", 4);
     Raise("level 4", 8);  // nobody's level
 
-    EXPECT_EQ(DrainUnsentQueue(context), 4);
+    EXPECT_EQ(Drain(), 4);
     EXPECT_EQ(ByRecipient(mail), (Received{{"printers@example.org", {"level 2", "level 3"}},
                                            {"desk@example.org", {"level 1"}}}));
     // Every alert went through the other channels, mailed or not.
@@ -263,10 +266,11 @@ TEST_F(DispatcherSmtpTest, AnAlertForAllLevelsReachesRecipientsWithoutLevels) {
     CommonServer(mail.port());
     Contact(1, "nolevels@example.org", 0);
     Contact(2, "desk@example.org", 1);
+    StartRun();
     Raise("counters failed", kAllLevels);
     Raise("level 1", 1);
 
-    EXPECT_EQ(DrainUnsentQueue(context), 2);
+    EXPECT_EQ(Drain(), 2);
     EXPECT_EQ(ByRecipient(mail), (Received{{"nolevels@example.org", {"counters failed"}},
                                            {"desk@example.org", {"counters failed", "level 1"}}}));
 }
@@ -276,19 +280,17 @@ TEST_F(DispatcherSmtpTest, AlertsQueuedWhileTheDispatcherIsBusyArriveInTheirOrde
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
     Contact(1, "ops@example.org", 2);
+    StartRun();
     DispatcherThread dispatcher(context);
-    // Holding the e-mail send lock keeps the dispatcher inside its first delivery.
-    std::unique_lock sendLock(context.locks.email);
+    // Holding the e-mail gate keeps the dispatcher inside its first delivery.
+    std::unique_lock sendLock(emailGate_);
     Raise("first", 2);
     ASSERT_TRUE(
         test::WaitUntil([&] { return StatusSeen("Processing configured e-mail alerts"); }, 5s));
     Raise("second", 2);
     Raise("third", 2);
     Raise("fourth", 2);
-    {
-        std::scoped_lock lock(context.locks.alertFile);
-        EXPECT_EQ(ReadQueue(QueuePath(context)).size(), 3u);
-    }
+    EXPECT_EQ(Alerts().store.QueuedRecords().size(), 3u);
     EXPECT_EQ(mail.Count(), 0u);
     sendLock.unlock();
 
@@ -302,17 +304,18 @@ TEST_F(DispatcherSmtpTest, ALogOnlyAlertPassesTheQueueButIsNotMailed) {
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
     Contact(1, "ops@example.org", 2);
+    StartRun();
     Raise("log only", 2, 1);
     Raise("notify", 2);
 
     // Delivery is synchronous: what the drain sent is stored when it returns.
-    EXPECT_EQ(DrainUnsentQueue(context), 2);
+    EXPECT_EQ(Drain(), 2);
     EXPECT_EQ(ByRecipient(mail), (Received{{"ops@example.org", {"notify"}}}));
     EXPECT_TRUE(Noted("file:Printer LASER3 reports [log only]"));
     EXPECT_TRUE(Noted("log:Printer LASER3 reports [log only]"));
     EXPECT_FALSE(Noted("net:Printer LASER3 reports [log only]"));
     EXPECT_TRUE(Noted("net:Printer LASER3 reports [notify]"));
-    EXPECT_FALSE(std::filesystem::exists(QueuePath(context)));
+    EXPECT_FALSE(std::filesystem::exists(Alerts().store.QueuePath()));
 }
 
 // A mail server that cannot take the alert, seen through the dispatcher.
@@ -353,38 +356,60 @@ TEST_P(DispatcherSmtpOutageTest, TheFailureIsRecordedInTimeAndTheOtherChannelsSt
             break;
     }
     Contact(1, address, 2);
+    registry.WriteNumber(key, "DelayedSMTPCheckInterval", 5);  // retries on
+    StartRun();
     test::LogCapture log;
     Raise("outage", 2);
 
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(DrainUnsentQueue(context), 1);
+    EXPECT_EQ(Drain(), 1);
     const double elapsed = SecondsSince(start);
     RecordProperty("drain_seconds", std::to_string(elapsed));
     EXPECT_GE(elapsed, c.minSeconds);
     EXPECT_LT(elapsed, c.maxSeconds);
 
-    const std::string record = RecordPath(context, 1);
-    const std::string internal = RecordPath(context, 2);
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "ErrorTitle", "", internal),
-              "Alerting Error");
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "ErrorType", "", internal), "16");
+    EXPECT_EQ(RecordKey(2, "ErrorTitle"), "Alerting Error");
+    EXPECT_EQ(RecordKey(2, "ErrorType"), "16");
     // Quotes of a record's message are blanked like those of any other alert.
     std::string recorded = kEmailFailure;
     std::replace(recorded.begin(), recorded.end(), '\'', ' ');
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "Message", "", internal, 1000), recorded);
+    EXPECT_EQ(RecordKey(2, "Message", 1000), recorded);
     EXPECT_TRUE(log.Contains(kEmailFailure, "kvZNAlertNotification"));
-    EXPECT_EQ(platform::GetProfileString(kRecordSection, "SMTPDelayed", "", record), "TRUE");
+    EXPECT_EQ(RecordKey(1, "SMTPDelayed"), "TRUE");
+    EXPECT_EQ(RecordKey(1, "SMTPPending"), address);
+    EXPECT_EQ(Alerts().store.AwaitingRetry(), std::vector<std::string>{Alerts().store.RecordPath(1)});
     // The internal record is not queued: nothing is left for the dispatcher.
-    EXPECT_FALSE(std::filesystem::exists(QueuePath(context)));
+    EXPECT_FALSE(std::filesystem::exists(Alerts().store.QueuePath()));
     EXPECT_TRUE(Noted("net:Printer LASER3 reports [outage]"));
     EXPECT_TRUE(Noted("file:Printer LASER3 reports [outage]"));
     EXPECT_TRUE(Noted("log:Printer LASER3 reports [outage]"));
     if (refusing) {
         EXPECT_EQ(refusing->Count(), 0u);
     }
-    // The send lock is free for the next alert.
-    EXPECT_TRUE(context.locks.email.try_lock());
-    context.locks.email.unlock();
+}
+
+TEST_F(DispatcherSmtpTest, ARetryGoesOnlyToTheRecipientThatWasNotServed) {
+    test::MailServer mail(dir.path());
+    test::MailServer refusing(dir.path(), test::kRefusingMailbox);
+    ASSERT_TRUE(mail.ready()) << mail.Output();
+    ASSERT_TRUE(refusing.ready()) << refusing.Output();
+    CommonServer(mail.port());
+    const std::string refused = "nobody@example.org~127.0.0.1~<NONE>~" + std::to_string(refusing.port());
+    Contact(1, "ops@example.org", 2);
+    Contact(2, "nobody@example.org", 2);
+    registry.WriteText(key, "EMailServer2", "127.0.0.1");
+    registry.WriteNumber(key, "EMailPortNo2", refusing.port());
+    registry.WriteNumber(key, "DelayedSMTPCheckInterval", 5);
+    StartRun();
+    Raise("partly", 2);
+    EXPECT_EQ(Drain(), 1);
+    EXPECT_EQ(ByRecipient(mail), (Received{{"ops@example.org", {"partly"}}}));
+    EXPECT_EQ(RecordKey(1, "SMTPPending"), refused);
+
+    Alerts().dispatcher.DelayedPass();
+    EXPECT_EQ(mail.Count(), 1u) << "the served recipient is not mailed again";
+    EXPECT_EQ(RecordKey(1, "SMTPAttempts"), "2");
+    EXPECT_EQ(RecordKey(1, "SMTPDelayed"), "TRUE");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -18,13 +18,11 @@ using namespace std::chrono_literals;
 class NetworkMessagePtyTest : public ::testing::Test, protected test::ServiceFixture {
   protected:
     void SetUp() override {
-        ResetNetworkMessageTextForTesting();
         test::WriteLoginRecords(utmp, {{"nobody", accepting.line()},
                                        {"nobody", refusing.line()},
                                        {"daemon", colleague.line()}});
         terminals = platform::MakeTerminalMessages({utmp, "kvZNPrint", "PRINTSRV", 1000ms, &clock});
     }
-    void TearDown() override { ResetNetworkMessageTextForTesting(); }
 
     // Raises a document alert for `recipient` and delivers its record.
     int Deliver(const std::string& recipient) {
@@ -37,8 +35,12 @@ class NetworkMessagePtyTest : public ::testing::Test, protected test::ServiceFix
                   1);
         const auto queue = alerting::Alerts(context).store.QueuedRecords();
         EXPECT_FALSE(queue.empty());
-        return SendNetworkMessageFromFile(context, queue.empty() ? "" : queue.back(), std::nullopt,
-                                          {{}, terminals.get()});
+        if (queue.empty()) {
+            return 0;
+        }
+        NetworkMessageChannel channel(context);
+        return channel.SendNetworkMessageFromFile(alerting::AlertRecord::Load(queue.back()).value(),
+                                                  std::nullopt, {{}, terminals.get()});
     }
 
     const std::string contacts = config::SubKey(config::subkey::kContacts);

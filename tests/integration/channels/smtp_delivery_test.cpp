@@ -51,9 +51,7 @@ class SmtpDeliveryTest : public ::testing::Test, protected test::ServiceFixture 
         if (!HaveAiosmtpd())
             GTEST_SKIP() << "python3-aiosmtpd is not installed";
         tzset();
-        ResetEMailTemplatesForTesting();
     }
-    void TearDown() override { ResetEMailTemplatesForTesting(); }
     void CommonServer(uint16_t port) {
         registry.WriteText(key, "E-Mail Server", "127.0.0.1");
         registry.WriteNumber(key, "E-Mail Server Port", port);
@@ -63,15 +61,16 @@ class SmtpDeliveryTest : public ::testing::Test, protected test::ServiceFixture 
         registry.WriteText(key, "EMail" + std::to_string(n), address);
         registry.WriteNumber(key, "EMailLevel" + std::to_string(n), mask);
     }
-    std::string Alert() {
+    alerting::AlertRecord Alert() {
         std::string message = "Printer LASER3 is out of paper";
         EXPECT_EQ(alerting::NotifyError(context, alerting::kCategoryPrintServer, 2, 0,
                                         "Printer Status", "LASER3", message),
                   1);
-        return alerting::Alerts(context).store.RecordPath(1);
+        return alerting::AlertRecord::Load(Alerts().store.RecordPath(1)).value();
     }
     test::ScopedEnv tz{"TZ", "UTC0"};
     const std::string key = config::SubKey(config::subkey::kContacts);
+    EMailChannel channel{context};
 };
 
 TEST_F(SmtpDeliveryTest, AnAlertRecordArrivesInTheFixedLayout) {
@@ -80,9 +79,9 @@ TEST_F(SmtpDeliveryTest, AnAlertRecordArrivesInTheFixedLayout) {
     CommonServer(mail.port());
     Contact(1, "ops@example.org");
     Contact(2, "boss@example.org", 1);  // another level: not e-mailed
-    const std::string record = Alert();
+    const alerting::AlertRecord record = Alert();
 
-    EXPECT_EQ(SendEMailMessageFromFile(context, record), 1);
+    EXPECT_EQ(channel.SendEMailMessageFromFile(record).result, 1);
     const std::vector<Mail> mails = mail.Messages();
     ASSERT_EQ(mails.size(), 1u);
     const Mail& m = mails[0];
@@ -94,7 +93,7 @@ TEST_F(SmtpDeliveryTest, AnAlertRecordArrivesInTheFixedLayout) {
     EXPECT_TRUE(m.Header("Message-ID").ends_with("@example.org>")) << m.Header("Message-ID");
     EXPECT_EQ(m.Header("Date").size(), 31u) << m.Header("Date");
     std::string subject, body;
-    ASSERT_EQ(ComposeAlertEMail(context, record, subject, body), 1);
+    ASSERT_EQ(channel.ComposeAlertEMail(record, subject, body), 1);
     EXPECT_EQ(WithLineFeeds(m.body), WithLineFeeds(body));
 }
 
@@ -109,7 +108,7 @@ TEST_F(SmtpDeliveryTest, TemplatesAreExpandedAndEachRecipientHasItsOwnSession) {
         "<$$TEST> on <$$SERVER>:\r\n<$$ERROR>\r\n.\r\n.hidden\nlevel <$$ALERTLEVEL>");
     registry.WriteText(key, "TitleText", "[<$$SERVER>] <$$TEST>");
 
-    EXPECT_EQ(SendEMailMessageFromFile(context, Alert()), 1);
+    EXPECT_EQ(channel.SendEMailMessageFromFile(Alert()).result, 1);
     const std::vector<Mail> mails = mail.Messages();
     ASSERT_EQ(mails.size(), 2u);
     std::set<std::string> recipients;
@@ -137,7 +136,7 @@ TEST_F(SmtpDeliveryTest, RecipientsWithTheirOwnServerSenderAndPort) {
     registry.WriteText(key, "EMailSender3", "relay@example.org");
     registry.WriteNumber(key, "EMailPortNo3", own.port());
 
-    EXPECT_EQ(SendEMailMessageFromFile(context, Alert()), 1);
+    EXPECT_EQ(channel.SendEMailMessageFromFile(Alert()).result, 1);
     const std::vector<Mail> viaCommon = common.Messages();
     ASSERT_EQ(viaCommon.size(), 1u);
     EXPECT_EQ(viaCommon[0].Header("X-RcptTo"), "a@example.org");
@@ -155,7 +154,7 @@ TEST_F(SmtpDeliveryTest, LineBreaksInTheSubjectAndDotLinesInTheBodyArriveHarmles
     MailServer mail(dir.path());
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
-    EXPECT_EQ(SendEMailMessage(context, "Job Check", "Report.doc\r\nBcc: victim@example.org",
+    EXPECT_EQ(channel.SendEMailMessage("Job Check", "Report.doc\r\nBcc: victim@example.org",
                                "first\n.\nsecond\r\n..two dots\n.", "ops@example.org"),
               1);
     const std::vector<Mail> mails = mail.Messages();
@@ -171,7 +170,7 @@ TEST_F(SmtpDeliveryTest, ARefusedRecipientFailsTheAlertButNotTheOthers) {
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
     test::LogCapture log;
-    EXPECT_EQ(SendEMailMessage(context, "Printer Status", "s", "b",
+    EXPECT_EQ(channel.SendEMailMessage("Printer Status", "s", "b",
                                "nobody@example.org, ops@example.org"),
               0);
     EXPECT_TRUE(
@@ -202,7 +201,7 @@ TEST_F(SmtpDeliveryTest, UnreachableServersFailWithinTheirTimeOuts) {
     CommonServer(1);
     test::LogCapture log;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SendEMailMessage(context, "Printer Status", "s", "b", list), 0);
+    EXPECT_EQ(channel.SendEMailMessage("Printer Status", "s", "b", list), 0);
     const double elapsed = SecondsSince(start);
     EXPECT_GE(elapsed, kSmtpReplyTimeout - 0.5);
     EXPECT_LT(elapsed, kSmtpReplyTimeout + 2.0);
@@ -213,8 +212,8 @@ TEST_F(SmtpDeliveryTest, UnreachableServersFailWithinTheirTimeOuts) {
                                        "waiting for an initial response"));
     EXPECT_EQ(log.Count("Unable to connect to the SMTP Server 127.0.0.1"), 2u);
     // The send lock is free again for the next alert.
-    EXPECT_TRUE(context.locks.email.try_lock());
-    context.locks.email.unlock();
+    EXPECT_TRUE(channel.SendLock().try_lock());
+    channel.SendLock().unlock();
 }
 
 }  // namespace
@@ -226,11 +225,14 @@ namespace {
 // The dispatcher with the program's channels: a mail server outage delays the alert, the
 // delayed pass sends it once the server is back.
 TEST_F(SmtpDeliveryTest, AnAlertDelayedByAnOutageIsSentWhenTheServerIsBack) {
-    alerting::SetAlertChannels(programs::MakeAlertChannels());
     CommonServer(FreeLoopbackPort());  // nothing listens there
     Contact(1, "ops@example.org");
-    const std::string record = Alert();
-    EXPECT_EQ(alerting::DrainUnsentQueue(context), 1);
+    registry.WriteNumber(key, "DelayedSMTPCheckInterval", 5);
+    alerting::Dispatcher& dispatcher =
+        AttachAlerts(programs::MakeAlertChannels(context)).dispatcher;
+    Alert();
+    const std::string record = Alerts().store.RecordPath(1);
+    EXPECT_EQ(dispatcher.DrainUnsentQueue(), 1);
     EXPECT_EQ(platform::GetProfileString("Default", "SMTPDelayed", "", record), "TRUE");
     EXPECT_EQ(
         platform::GetProfileString("Default", "ErrorTitle", "", alerting::Alerts(context).store.RecordPath(2)),
@@ -239,11 +241,11 @@ TEST_F(SmtpDeliveryTest, AnAlertDelayedByAnOutageIsSentWhenTheServerIsBack) {
     MailServer mail(dir.path());
     ASSERT_TRUE(mail.ready());
     CommonServer(mail.port());
-    EXPECT_EQ(alerting::ProcessDelayedRecord(context, record), 1);
+    EXPECT_EQ(dispatcher.ProcessDelayedRecord(record), 1);
     EXPECT_EQ(platform::GetProfileString("Default", "SMTPDelayed", "", record), "FALSE");
     ASSERT_TRUE(test::WaitUntil([&] { return mail.Messages().size() == 1; }, 5s));
     EXPECT_NE(mail.Messages()[0].body.find("Printer LASER3 is out of paper"), std::string::npos);
-    alerting::SetAlertChannels({});
+    EXPECT_TRUE(Alerts().store.AwaitingRetry().empty());
 }
 
 }  // namespace

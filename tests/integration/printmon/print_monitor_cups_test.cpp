@@ -173,12 +173,6 @@ class PrintMonitorCupsTest : public ::testing::Test, protected test::ServiceFixt
         return none;
     }
 
-    // Alert records written so far (slots are numbered from 1 in order of writing).
-    uint32_t Alerts() {
-        uint32_t n = 0;
-        registry.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, n);
-        return n;
-    }
     std::string Field(uint32_t slot, const std::string& key) {
         return platform::GetProfileString(alerting::kRecordSection, key, "<missing>",
                                           alerting::Alerts(context).store.RecordPath(slot), 4096);
@@ -214,7 +208,7 @@ TEST_F(PrintMonitorCupsTest, PrinterErrorsComeFromTheSchedulersReasons) {
     auto monitor = Monitor();
 
     Cycle(*monitor);
-    ASSERT_EQ(Alerts(), 1u) << "JamOut tolerates its first failure";
+    ASSERT_EQ(RecordedAlerts(), 1u) << "JamOut tolerates its first failure";
     EXPECT_EQ(Field(1, "ErrorTitle"), "Printer Error");
     EXPECT_EQ(Field(1, "AppName"), "Jam");
     EXPECT_EQ(Field(1, "AdditionalInfo1"), "Jam");
@@ -230,7 +224,7 @@ TEST_F(PrintMonitorCupsTest, PrinterErrorsComeFromTheSchedulersReasons) {
         << "a healthy printer with jobs";
 
     Cycle(*monitor);
-    ASSERT_EQ(Alerts(), 2u) << "Jam waits out its non-notification period";
+    ASSERT_EQ(RecordedAlerts(), 2u) << "Jam waits out its non-notification period";
     EXPECT_EQ(Field(2, "AppName"), "JamOut");
     EXPECT_EQ(Field(2, "Message"),
               "A monitored error condition has been detected on printer JamOut. A paper jam has "
@@ -256,7 +250,7 @@ TEST_F(PrintMonitorCupsTest, PausedAndOfflinePrintersFailTheirChecks) {
     auto monitor = Monitor();
 
     Cycle(*monitor);
-    ASSERT_EQ(Alerts(), 2u);
+    ASSERT_EQ(RecordedAlerts(), 2u);
     EXPECT_EQ(Field(1, "AppName"), "Paused");
     EXPECT_EQ(Field(1, "Message"),
               "A monitored condition has been detected on printer Paused. The printer is "
@@ -309,7 +303,7 @@ TEST_F(PrintMonitorCupsTest, AStoppedJobFailsErrorConditionsWithItsJobText) {
     auto monitor = Monitor();
 
     Cycle(*monitor);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Field(1, "Message"),
               "A monitored error condition has been detected on printer Broken. Printer Error "
               "detected. ...");
@@ -333,7 +327,7 @@ TEST_F(PrintMonitorCupsTest, QueueLengthCountsWaitingJobsAndHeldOnesOnlyWhenIncl
     auto monitor = Monitor();
 
     Cycle(*monitor);
-    ASSERT_EQ(Alerts(), 2u);
+    ASSERT_EQ(RecordedAlerts(), 2u);
     EXPECT_EQ(Field(1, "AppName"), "Busy");
     EXPECT_EQ(Field(1, "Message"),
               "An error has been detected on printer Busy. Print queue length (3) exceeded. "
@@ -372,7 +366,7 @@ TEST_F(PrintMonitorCupsTest, DocumentsOverTheLimitAreDeletedAndOneSuccessIsRepor
     EXPECT_EQ(CheckOf(*monitor, "Docs", check_title::kDocumentSize).lastValue, 3)
         << "the largest document left, in Kb";
 
-    ASSERT_EQ(Alerts(), 2u);
+    ASSERT_EQ(RecordedAlerts(), 2u);
     EXPECT_EQ(Field(1, "ErrorTitle"), "Printer Error");
     EXPECT_EQ(Field(1, "AppName"), "Docs");
     EXPECT_EQ(Field(1, "Auto-Response"), "1");
@@ -409,7 +403,7 @@ TEST_F(PrintMonitorCupsTest, PrinterResponsesWaitAndTheRecheckDecidesTheFollowUp
     EXPECT_EQ(Queue("JamPause").printer.status,
               platform::kPrinterPaused | platform::kPrinterPaperJam);
     EXPECT_EQ(Queue("PausedResume").printer.status, 0u);
-    ASSERT_EQ(Alerts(), 2u);
+    ASSERT_EQ(RecordedAlerts(), 2u);
     // Pausing does not clear a jam: the re-check still fails.
     EXPECT_EQ(Field(1, "AppName"), "JamPause");
     EXPECT_EQ(Field(1, "Auto-Response"), "0");
@@ -440,7 +434,7 @@ TEST_F(PrintMonitorCupsTest, RedirectWithoutAPortRaisesTheRequeueFailure) {
         log.Contains("Cannot redirect the print queue for printer NoPortbecause no port "
                      "was specified",
                      kPrintServerModule));
-    ASSERT_EQ(Alerts(), 1u) << "the failed response is the only alert";
+    ASSERT_EQ(RecordedAlerts(), 1u) << "the failed response is the only alert";
     EXPECT_EQ(Field(1, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Field(1, "AppName"), "Check Error Conditions");
     EXPECT_EQ(Field(1, "Message"),
@@ -468,7 +462,7 @@ TEST_F(PrintMonitorCupsTest, AnUnreachableSchedulerFailsTheChecksQuicklyAndTheyR
                      {.title = check_title::kOffline}});
     auto monitor = Monitor();
     Cycle(*monitor);
-    ASSERT_EQ(Alerts(), 0u);
+    ASSERT_EQ(RecordedAlerts(), 0u);
 
     const std::vector<std::pair<std::string, std::string>> expected{
         {check_title::kErrorConditions, kNotAccessible},
@@ -481,11 +475,11 @@ TEST_F(PrintMonitorCupsTest, AnUnreachableSchedulerFailsTheChecksQuicklyAndTheyR
          "The printer cannot be accessed at the present time - off-line status information is "
          "unavailable"}};
     auto failsEveryCheck = [&](const std::string& outage) {
-        const uint32_t before = Alerts();
+        const uint32_t before = RecordedAlerts();
         const auto start = SteadyClock::now();
         Cycle(*monitor);
         EXPECT_LT(SteadyClock::now() - start, 6s) << outage;
-        EXPECT_EQ(Alerts(), before + 5) << outage;
+        EXPECT_EQ(RecordedAlerts(), before + 5) << outage;
         for (const auto& [title, text] : expected) {
             EXPECT_EQ(CheckOf(*monitor, "Steady", title).state.lastStatus, text)
                 << outage << ": " << title;
@@ -501,9 +495,9 @@ TEST_F(PrintMonitorCupsTest, AnUnreachableSchedulerFailsTheChecksQuicklyAndTheyR
             << outage;
     };
     auto passesEveryCheck = [&](const std::string& after) {
-        const uint32_t before = Alerts();
+        const uint32_t before = RecordedAlerts();
         Cycle(*monitor);
-        EXPECT_EQ(Alerts(), before) << after;
+        EXPECT_EQ(RecordedAlerts(), before) << after;
         EXPECT_EQ(CheckOf(*monitor, "Steady", check_title::kErrorConditions).state.lastStatus,
                   "OK - no issues are currently being reported (Queue On-line)")
             << after;

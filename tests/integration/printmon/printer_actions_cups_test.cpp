@@ -81,11 +81,6 @@ class PrinterActionsCupsTest : public ::testing::Test, protected test::ServiceFi
         }
         return std::nullopt;
     }
-    uint32_t Alerts() {
-        uint32_t n = 0;
-        registry.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, n);
-        return n;
-    }
     std::string Message(uint32_t slot) {
         return platform::GetProfileString(alerting::kRecordSection, "Message", "",
                                           alerting::Alerts(context).store.RecordPath(slot));
@@ -135,15 +130,15 @@ TEST_F(PrinterActionsCupsTest, PrinterCodesChangeTheQueue) {
     EXPECT_EQ(Seen("QA").printer.deviceUri, "kvzntest://b");
 
     // A file: port would let the scheduler write files as root: refused, alerted, unchanged.
-    ASSERT_EQ(Alerts(), 0u);
+    ASSERT_EQ(RecordedAlerts(), 0u);
     EXPECT_EQ(Run("QA", kRedirectQueue, "file:///etc/passwd"), 3u);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_NE(Message(1).find("unable to automatically requeue jobs for the printer QA"),
               std::string::npos);
     EXPECT_EQ(Seen("QA").printer.deviceUri, "kvzntest://b");
 
     EXPECT_EQ(Run("NoSuchQueue", kPausePrinter), 3u);
-    EXPECT_EQ(Alerts(), 2u);
+    EXPECT_EQ(RecordedAlerts(), 2u);
 }
 
 TEST_F(PrinterActionsCupsTest, JobCodesActOnlyOnJobsOfTheNamedPrinter) {
@@ -176,7 +171,7 @@ TEST_F(PrinterActionsCupsTest, JobCodesActOnlyOnJobsOfTheNamedPrinter) {
 
     // Job ids are global: QB's job is not QA's to delete.
     EXPECT_EQ(Run("QA", kDeleteDocument, "", b, "On B"), 3u);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_NE(Message(1).find("unable to automatically delete the print job On B on printer QA"),
               std::string::npos);
     EXPECT_TRUE(SeenJob("QB", b).has_value());

@@ -42,11 +42,6 @@ class ServiceChecksProcessTest : public ::testing::Test, protected test::Service
         return platform::GetProfileString(alerting::kRecordSection, key, "<none>",
                                           alerting::Alerts(context).store.RecordPath(slot));
     }
-    uint32_t Alerts() {
-        uint32_t n = 0;
-        registry.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, n);
-        return n;
-    }
 
     test::SleepingSysVService service_{dir.path()};
     PrintServerMonitor monitor{[] { return std::make_unique<platform::FakeSpooler>(); }};
@@ -56,7 +51,7 @@ TEST_F(ServiceChecksProcessTest, StoppedServiceRaisesServiceNotRunning) {
     ASSERT_TRUE(service_.installed.ok()) << service_.installed.Text();
     ASSERT_EQ(monitor.ReadConfiguration(context), 1);
     EXPECT_EQ(monitor.RunCycle(context, 1000), 60000u);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Service Not Running");
     EXPECT_EQ(Key(1, "Message"),
               "The check Ensure Print Spooler service is running failed because the service "
@@ -80,12 +75,12 @@ TEST_F(ServiceChecksProcessTest, ConfiguredServiceThatDoesNotExistIsListedAlerte
               "Label Printer Daemon");
     EXPECT_EQ(platform::GetProfileString("Server-specific", "Reason1", "", status),
               "Service does not exist on this server");
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Key(1, "AppName"), "Service kvzn-no-such-daemon");
 
     monitor.RunCycle(context, 1000);  // the running spooler and the disabled entry: quiet
-    EXPECT_EQ(Alerts(), 1u);
+    EXPECT_EQ(RecordedAlerts(), 1u);
 }
 
 TEST_F(ServiceChecksProcessTest, RestartResponseStartsTheServiceAndReportsIt) {
@@ -95,7 +90,7 @@ TEST_F(ServiceChecksProcessTest, RestartResponseStartsTheServiceAndReportsIt) {
     ASSERT_EQ(monitor.ReadConfiguration(context), 1);
     monitor.RunCycle(context, 1000);
     EXPECT_EQ(service_.manager->Query("cups"), platform::ServiceState::Running);
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Automatic Response Taken");
     EXPECT_EQ(Key(1, "Message"),
               "Automatic response was successful. The check Ensure Print Spooler service is "

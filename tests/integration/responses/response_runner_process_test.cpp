@@ -60,11 +60,6 @@ class ResponseProcessTest : public ::testing::Test, protected test::ServiceFixtu
         return platform::GetProfileString(alerting::kRecordSection, key, "<none>",
                                           alerting::Alerts(context).store.RecordPath(slot));
     }
-    uint32_t Alerts() {
-        uint32_t n = 0;
-        registry.ReadNumber(config::kProductKey, config::value::kStoredMsgNo, n);
-        return n;
-    }
     bool HasLine(const std::string& line) {
         std::scoped_lock lock(linesMutex);
         return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -91,7 +86,7 @@ TEST_F(ResponseProcessTest, CommandRunsWithItsMacrosExpandedInHome) {
         "Running the command /bin/sh -c printf '%s|%s|%s' 'Spool Check' 'HP 4050' \"4\" > "
         "macro.out; printf '%s|%s|%s|%s' \"$KVZN_TITLE\" \"$KVZN_SERVER\" \"$KVZN_ALERTLEVEL\" "
         "\"$KVZN_ERROR\" > env.out"));
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(ResponseProcessTest, HostileDocumentNamesArriveAsPlainText) {
@@ -130,7 +125,7 @@ TEST_F(ResponseProcessTest, ScriptRunsThroughItsOwnOrTheConfiguredInterpreter) {
     ASSERT_EQ(Run(kResponseScript, Home("bare.sh"), description), kResponseStarted);
     EXPECT_EQ(test::ReadFile(Home("interp.out")), Home("bare.sh") + "\n");
     EXPECT_EQ(test::ReadFile(Home("bare.out")), "bare\n");
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(ResponseProcessTest, ScriptOrProgramThatCannotStartRaisesAnAlert) {
@@ -139,7 +134,7 @@ TEST_F(ResponseProcessTest, ScriptOrProgramThatCannotStartRaisesAnAlert) {
     context.home = Home("no-such-home");
     EXPECT_EQ(Run(kResponseCommand, "true <$$TEST>", description), kRunnerAlerted);
     EXPECT_EQ(description, "untouched");
-    ASSERT_EQ(Alerts(), 2u);
+    ASSERT_EQ(RecordedAlerts(), 2u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Key(1, "AdditionalInfo2"), std::to_string(ENOENT));
     EXPECT_EQ(
@@ -161,7 +156,7 @@ TEST_F(ResponseProcessTest, CommandOutlivingTheTimeOutRaisesTimedOutAndIsReapedL
     EXPECT_EQ(Run(kResponseCommand, command, description), kRunnerAlerted);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(description, "untouched");
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Key(1, "AdditionalInfo1"), "Spool Check");
     EXPECT_EQ(Key(1, "AdditionalInfo2"), "Timed Out");
@@ -189,7 +184,7 @@ TEST_F(ResponseProcessTest, StopEventEndsTheWaitWithoutAnAlert) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     stopper.join();
     EXPECT_EQ(description, "untouched");
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 // A SysV init script for a /bin/sleep daemon, installed in a private root under the unit
@@ -209,7 +204,7 @@ TEST_F(ServiceResponseTest, StartsTheStoppedServiceForReal) {
     EXPECT_EQ(description, "The Korvane/Tessel Monitor automatically initiated a service restart");
     EXPECT_EQ(service_.manager->Query("cups"), platform::ServiceState::Running);
     EXPECT_TRUE(HasLine("The service Spooler is being restarted"));
-    EXPECT_EQ(Alerts(), 0u);
+    EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
 TEST_F(ServiceResponseTest, MissingServiceIsLoggedAndAlerted) {
@@ -218,7 +213,7 @@ TEST_F(ServiceResponseTest, MissingServiceIsLoggedAndAlerted) {
     EXPECT_EQ(Run(kResponseRestartService, "NoSuchService", description), kRunnerAlerted);
     EXPECT_EQ(description, "untouched");
     EXPECT_TRUE(log.Contains("Unable to open the service NoSuchService", "kvZNShared"));
-    ASSERT_EQ(Alerts(), 1u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Service Restart");
     EXPECT_EQ(Key(1, "AdditionalInfo2"), std::to_string(ENOENT));
     EXPECT_EQ(Key(1, "Message"),
