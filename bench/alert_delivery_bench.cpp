@@ -32,7 +32,6 @@
 #include <vector>
 
 #include "alerting/dispatcher.h"
-#include "alerting/dispatcher.h"
 #include "alerting/notification_threads.h"
 #include "companion/activity_log.h"
 #include "companion/registry.h"
@@ -241,7 +240,7 @@ int main(int argc, char** argv) {
     registry.WriteText(contacts, "EMail1", "ops@example.org");
     registry.WriteNumber(contacts, "EMailLevel1", 2);
 
-    alerting::SetAlertChannels(kvzn::programs::MakeAlertChannels());
+    alerting::AttachAlertRun(ctx, kvzn::programs::MakeAlertChannels(ctx));
     ctx.ResumeAll();
     std::thread dispatcher([&ctx] { alerting::AlertNotification(ctx); });
 
@@ -267,7 +266,6 @@ int main(int argc, char** argv) {
 
     ctx.stopEvent.Set();
     dispatcher.join();
-    alerting::SetAlertChannels({});
 
     int strays = 0;
     Collect(server, {&single, &burst}, strays);

@@ -52,7 +52,12 @@ double PlainWrites(const std::string& dir, int count) {
     return Seconds(Clock::now() - start);
 }
 
-double RecordAlerts(const std::string& dir, int count) {
+struct AlertTimes {
+    double recording = 0;  // inside NotifyError: what a monitor raising alerts waits
+    double total = 0;      // with the dispatcher taking the records off the queue
+};
+
+AlertTimes RecordAlerts(const std::string& dir, int count) {
     kvzn::companion::Registry registry(kvzn::platform::OpenFileStore(dir + "/registry.reg"));
     QuietNotifier notifier;
     kvzn::service::StatusReporter status(notifier);
@@ -60,20 +65,25 @@ double RecordAlerts(const std::string& dir, int count) {
     ctx.dataDirectory = dir + "/data";
     ctx.computerName = "PRINTSRV";
     std::filesystem::create_directories(ctx.dataDirectory);
-    const auto start = Clock::now();
+    kvzn::alerting::AlertStore& store = kvzn::alerting::AttachAlertRun(ctx, {}).store;
+    Clock::duration recording{};
+    const auto begin = Clock::now();
     for (int i = 0; i < count; ++i) {
         std::string message =
             "A paper jam has occurred. Printing has stopped (" + std::to_string(i) + ")";
+        const auto start = Clock::now();
         kvzn::alerting::NotifyError(ctx, kvzn::alerting::kCategoryPrintServer, 4, 0,
                                     "Printer Error", "HP4050", message, "HP4050");
+        recording += Clock::now() - start;
         if (i % 10 == 9) {  // a dispatcher keeps the queue short, as in service
-            std::scoped_lock lock(ctx.locks.alertFile);
             for (int k = 0; k < 10; ++k) {
-                kvzn::alerting::ReplaceWithRemainingFile(kvzn::alerting::QueuePath(ctx));
+                if (const auto head = store.TakeNextQueued()) {
+                    store.EndDelivery(*head);
+                }
             }
         }
     }
-    return Seconds(Clock::now() - start);
+    return {Seconds(recording), Seconds(Clock::now() - begin)};
 }
 
 }  // namespace
@@ -86,13 +96,16 @@ int main(int argc, char** argv) {
     kvzn::companion::ActivityLog::Process().SetFile(dir + "/bench.log");
 
     const double plain = PlainWrites(dir, count);
-    const double alerts = RecordAlerts(dir, count);
-    std::printf("operations:                         %d (directory %s)\n", count, dir.c_str());
-    std::printf("plain write+fsync+rename:           %8.3f s  %9.1f per second\n", plain,
+    const AlertTimes alerts = RecordAlerts(dir, count);
+    std::printf("operations:                          %d (directory %s)\n", count, dir.c_str());
+    std::printf("plain write+fsync+rename:            %8.3f s  %9.1f per second\n", plain,
                 count / plain);
-    std::printf("alerts recorded (NotifyError):      %8.3f s  %9.1f per second\n", alerts,
-                count / alerts);
-    std::printf("cost of one alert in plain writes:  %8.2f\n", alerts / plain);
+    std::printf("alerts recorded (NotifyError):       %8.3f s  %9.1f per second\n",
+                alerts.recording, count / alerts.recording);
+    std::printf("  with the dispatcher's queue takes: %8.3f s  %9.1f per second\n", alerts.total,
+                count / alerts.total);
+    std::printf("cost of one alert in plain writes:   %8.2f (%.2f with the queue takes)\n",
+                alerts.recording / plain, alerts.total / plain);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -1,7 +1,6 @@
 // The SMTP session layer: one session per thread, the mail dialogue and its replies.
 #include "channels/smtp_client.h"
 
-#include "platform/text.h"
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -14,6 +13,7 @@
 
 #include "companion/activity_log.h"
 #include "companion/tcpip.h"
+#include "platform/text.h"
 
 namespace kvzn::channels {
 
@@ -395,11 +395,8 @@ std::string BuildMessageData(std::string_view sender, std::string_view recipient
 
 int CheckSMTPResponse(std::string_view reply, std::string_view expected) {
     const size_t n = std::min<size_t>(3, expected.size());
-    bool match = reply.size() >= n;
-    for (size_t i = 0; match && i < n; ++i) {
-        match = std::tolower(static_cast<unsigned char>(reply[i])) ==
-                std::tolower(static_cast<unsigned char>(expected[i]));
-    }
+    const bool match =
+        reply.size() >= n && platform::EqualsNoCase(reply.substr(0, n), expected.substr(0, n));
     if (!match) {
         companion::Logger(kModule, "CheckSMTPResponse")(
             1, "An error occurred during an SMTP transmission. Response expected: ", expected,

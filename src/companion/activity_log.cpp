@@ -1,7 +1,6 @@
 // The activity log: level filter, file selection with fall-back, one line per record.
 #include "companion/activity_log.h"
 
-#include "platform/file.h"
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -31,11 +30,7 @@ void Flatten(std::string& text) {
 
 ActivityLog::ActivityLog() = default;
 
-ActivityLog::~ActivityLog() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
+ActivityLog::~ActivityLog() = default;
 
 ActivityLog& ActivityLog::Process() {
     static ActivityLog* log = new ActivityLog();  // never destroyed: see header
@@ -69,14 +64,11 @@ bool ActivityLog::OpenLocked(const std::string& path) {
     if (resolved.empty()) {
         return false;
     }
-    int fd = ::open(resolved.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0) {
+    auto fd = platform::OpenForAppending(resolved, 0640);
+    if (!fd.ok()) {
         return false;
     }
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
+    fd_ = std::move(*fd);
     path_ = resolved;
     return true;
 }
@@ -172,11 +164,11 @@ void ActivityLog::Emit(LogRecord record) {
         if (!record.milestone && record.level > level_) {
             return;
         }
-        if (fd_ < 0) {
+        if (!fd_.valid()) {
             OpenLocked(kDefaultFileName);
         }
-        if (fd_ >= 0) {
-            platform::WriteAll(fd_, FormatLine(record) + "\n", path_);
+        if (fd_.valid()) {
+            platform::WriteAll(fd_.get(), FormatLine(record) + "\n", path_);
         }
         for (LogSink* sink : sinks_) {
             sink->Consume(record);

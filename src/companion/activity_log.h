@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace kvzn::companion {
 
 // One piece of a record's message: a text ("s") or an integer ("l", "i").
@@ -100,7 +102,7 @@ class ActivityLog {
 
     mutable std::mutex mutex_;
     int level_ = 3;
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     std::string path_;
     std::string baseDir_;
     std::vector<LogSink*> sinks_;

@@ -1,7 +1,6 @@
 // The TCP/IP library: plain POSIX sockets, every wait bounded by poll() with a time-out.
 #include "companion/tcpip.h"
 
-#include "platform/text.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -21,6 +20,8 @@
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "platform/text.h"
 
 namespace kvzn::companion {
 

@@ -33,6 +33,9 @@ class UniqueFd {
 // Opens `path` read-only (close-on-exec).
 Result<UniqueFd> OpenForReading(const std::string& path);
 
+// Opens `path` for appending (created with `mode` when missing; close-on-exec).
+Result<UniqueFd> OpenForAppending(const std::string& path, int mode = 0644);
+
 // Writes all of `data`, resuming after interruptions and short writes. `what` names the
 // file in the Status.
 Status WriteAll(int fd, std::string_view data, const std::string& what);

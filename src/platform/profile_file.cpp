@@ -1,7 +1,6 @@
 // Profile (INI) files with case-insensitive names, first-wins duplicates and atomic writes.
 #include "platform/profile_file.h"
 
-#include "platform/text.h"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -11,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+
+#include "platform/text.h"
 
 namespace kvzn::platform {
 

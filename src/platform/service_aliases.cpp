@@ -6,12 +6,10 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/text.h"
+
 namespace kvzn::platform {
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 std::mutex& TableMutex() {
     static std::mutex m;
@@ -37,7 +35,7 @@ ServiceAliases ServiceAliases::Defaults() {
 
 void ServiceAliases::Set(std::string_view name, std::vector<std::string> units) {
     auto it = std::find_if(entries_.begin(), entries_.end(),
-                           [&](const auto& entry) { return SameName(entry.first, name); });
+                           [&](const auto& entry) { return EqualsNoCase(entry.first, name); });
     if (units.empty()) {
         if (it != entries_.end()) {
             entries_.erase(it);
@@ -53,7 +51,7 @@ void ServiceAliases::Set(std::string_view name, std::vector<std::string> units) 
 
 const std::vector<std::string>* ServiceAliases::Find(std::string_view name) const {
     auto it = std::find_if(entries_.begin(), entries_.end(),
-                           [&](const auto& entry) { return SameName(entry.first, name); });
+                           [&](const auto& entry) { return EqualsNoCase(entry.first, name); });
     return it == entries_.end() ? nullptr : &it->second;
 }
 

@@ -7,6 +7,8 @@
 #include <array>
 #include <utility>
 
+#include "platform/text.h"
+
 namespace kvzn::platform {
 
 namespace {
@@ -142,8 +144,7 @@ uint32_t JobStatusBits(int state, const std::vector<std::string>& reasons, uint3
 
 const PrinterQueue* SpoolerSnapshot::Find(std::string_view name) const {
     for (const PrinterQueue& queue : printers) {
-        if (queue.printer.name.size() == name.size() &&
-            ::strncasecmp(queue.printer.name.data(), name.data(), name.size()) == 0) {
+        if (EqualsNoCase(queue.printer.name, name)) {
             return &queue;
         }
     }

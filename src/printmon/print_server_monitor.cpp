@@ -18,6 +18,7 @@
 #include "companion/html.h"
 #include "config/numbered_lists.h"
 #include "config/registry_names.h"
+#include "platform/text.h"
 #include "printmon/printer_checks.h"
 #include "responses/response_runner.h"
 #include "service/monitor_schedule.h"
@@ -31,10 +32,6 @@ constexpr const char* kNotApplicable = "N/A";
 constexpr const char* kRed = "#D3302C";
 // The longest wait that still fits the millisecond wait of the skeleton.
 constexpr int64_t kLongestWaitSeconds = std::numeric_limits<uint32_t>::max() / 1000;
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // "ActionToTake" 2 restarts the server; 5 restarts the check's own service.
 void ApplyServiceResponseRules(ServiceCheck& check) {
@@ -267,6 +264,18 @@ struct ServiceRow {
 
 }  // namespace
 
+namespace {
+const service::MonitorIdentity kIdentity{
+    "SpecificMonitor",
+    kPrintServerComponent,
+    kPrintServerModule,
+    "There are no monitoring tasks to perform or the monitoring interval is disabled. The "
+    "Print Specific Monitor will close",
+    "Server-specific",
+    true,
+    true};
+}  // namespace
+
 int PrintServer_Config(service::ServiceContext& ctx, PrintServerConfig& config) {
     const companion::Logger log(kModule, "PrintServer_Config");
     const companion::Registry& registry = ctx.registry;
@@ -321,16 +330,7 @@ PrintServerMonitor::PrintServerMonitor(SpoolerFactory makeSpooler)
 PrintServerMonitor::~PrintServerMonitor() = default;
 
 const service::MonitorIdentity& PrintServerMonitor::Identity() const {
-    static const service::MonitorIdentity identity{
-        "SpecificMonitor",
-        kPrintServerComponent,
-        kPrintServerModule,
-        "There are no monitoring tasks to perform or the monitoring interval is disabled. The "
-        "Print Specific Monitor will close",
-        "Server-specific",
-        true,
-        true};
-    return identity;
+    return kIdentity;
 }
 
 int PrintServerMonitor::ReadConfiguration(service::ServiceContext& ctx) {
@@ -587,7 +587,7 @@ int PrintServerMonitor::IsPrinterMonitored(std::string_view name) const {
     std::scoped_lock lock(state_->shared);
     const auto& names = state_->printerNames;
     return std::any_of(names.begin(), names.end(),
-                       [&](const std::string& printer) { return SameName(printer, name); })
+                       [&](const std::string& printer) { return platform::EqualsNoCase(printer, name); })
                ? 1
                : 0;
 }

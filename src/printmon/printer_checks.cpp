@@ -81,7 +81,7 @@ struct StateCheckKind {
     std::string_view function;
     std::string_view condition;  // "error condition" or "condition" in the alert texts
     std::string_view noHandle;
-    std::function<service::CheckOutcome(const PrinterHandle&, const PrinterCheck&)> read;
+    service::CheckOutcome (*read)(const PrinterHandle&, const PrinterCheck&);
 };
 
 service::CheckOutcome ReadErrorState(const PrinterHandle& handle, const PrinterCheck& check) {
@@ -373,45 +373,34 @@ std::string DocumentResponseSucceededMessage(int mode, const std::string& printe
            " " + std::string(verb) + " than the permitted limit. " + description + " ...";
 }
 
-const StateCheckKind& ErrorConditionsKind() {
-    static const StateCheckKind kind{
-        "CheckPrinterStatus", "error condition",
-        "The printer cannot be accessed at the present time - status information is unavailable",
-        ReadErrorState};
-    return kind;
-}
-
-const StateCheckKind& PausedKind() {
-    static const StateCheckKind kind{"CheckPrinterPaused", "condition",
+constexpr StateCheckKind kErrorConditionsKind{
+    "CheckPrinterStatus", "error condition",
+    "The printer cannot be accessed at the present time - status information is unavailable",
+    ReadErrorState};
+constexpr StateCheckKind kPausedKind{"CheckPrinterPaused", "condition",
                                      "The printer cannot be accessed at the present time - paused "
                                      "status information is unavailable",
                                      ReadPausedState};
-    return kind;
-}
-
-const StateCheckKind& OfflineKind() {
-    static const StateCheckKind kind{"CheckPrinterOffline", "condition",
-                                     "The printer cannot be accessed at the present time - "
-                                     "off-line status information is unavailable",
-                                     ReadOfflineState};
-    return kind;
-}
+constexpr StateCheckKind kOfflineKind{"CheckPrinterOffline", "condition",
+                                      "The printer cannot be accessed at the present time - "
+                                      "off-line status information is unavailable",
+                                      ReadOfflineState};
 
 }  // namespace
 
 int CheckPrinterStatus(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                        PrinterCheck& check, uint32_t now) {
-    return EvaluateStateCheck(env, handle, printer, check, now, ErrorConditionsKind());
+    return EvaluateStateCheck(env, handle, printer, check, now, kErrorConditionsKind);
 }
 
 int CheckPrinterPaused(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                        PrinterCheck& check, uint32_t now) {
-    return EvaluateStateCheck(env, handle, printer, check, now, PausedKind());
+    return EvaluateStateCheck(env, handle, printer, check, now, kPausedKind);
 }
 
 int CheckPrinterOffline(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                         PrinterCheck& check, uint32_t now) {
-    return EvaluateStateCheck(env, handle, printer, check, now, OfflineKind());
+    return EvaluateStateCheck(env, handle, printer, check, now, kOfflineKind);
 }
 
 int CheckPrinterQueueLength(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,

@@ -24,6 +24,7 @@
 #include "platform/service_aliases.h"
 #include "platform/service_manager.h"
 #include "platform/system_restart.h"
+#include "platform/text.h"
 #include "responses/shell_quote.h"
 
 namespace kvzn::responses {
@@ -46,10 +47,6 @@ std::atomic<bool> g_restartUnderWay{false};
 
 void PostStatus(service::ServiceContext& ctx, const std::string& text) {
     ctx.PostComponentStatus(kAlertNotifyComponent, text);
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string_view StoredName(std::string_view name) {
@@ -405,7 +402,7 @@ bool IsLastRebootedFor(service::ServiceContext& ctx, std::string_view checkName)
     std::string stored;
     ctx.registry.ReadText(config::kProductKey, config::value::kLastRebootedFor, stored,
                           kLastRebootedForSize);
-    return !stored.empty() && SameName(stored, StoredName(checkName));
+    return !stored.empty() && platform::EqualsNoCase(stored, StoredName(checkName));
 }
 
 void ResetLastRebootedFor(service::ServiceContext& ctx, std::string_view checkName) {

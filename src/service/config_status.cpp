@@ -5,6 +5,7 @@
 
 #include "config/registry_names.h"
 #include "platform/profile_file.h"
+#include "platform/text.h"
 
 namespace kvzn::service {
 
@@ -48,7 +49,7 @@ int DisableLogChecks(ServiceContext& ctx, std::string_view section, int counter,
                      std::string_view fileName, std::string_view reason) {
     std::scoped_lock lock(ctx.locks.dateTime);
     const std::string path = ConfigStatusPath(ctx);
-    const bool logFiles = ::strcasecmp(std::string(section).c_str(), "LogFiles") == 0;
+    const bool logFiles = platform::EqualsNoCase(section, "LogFiles");
     const std::string logs = config::SubKey(config::subkey::kLogs);
     for (int n = 1;; ++n) {
         const std::string entry = logs + "\\" + config::Numbered(config::list::kLogEntry, n);
@@ -59,7 +60,7 @@ int DisableLogChecks(ServiceContext& ctx, std::string_view section, int counter,
         uint32_t type = 0;
         ctx.registry.ReadNumber(entry, config::list::kLogType, type);
         if (IsLogFileType(type) != logFiles ||
-            ::strcasecmp(file.c_str(), std::string(fileName).c_str()) != 0) {
+            !platform::EqualsNoCase(file, fileName)) {
             continue;
         }
         ctx.registry.WriteFlag(entry, config::check::kEnabled, 0);

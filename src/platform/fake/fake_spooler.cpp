@@ -7,18 +7,16 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/text.h"
+
 namespace kvzn::platform {
 
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 bool Offerable(std::string_view uri) {
     const size_t colon = uri.find(':');
     return colon != std::string_view::npos && colon > 0 && colon + 1 < uri.size() &&
-           !(uri.size() >= 5 && SameName(uri.substr(0, 5), "file:"));
+           !(uri.size() >= 5 && EqualsNoCase(uri.substr(0, 5), "file:"));
 }
 
 }  // namespace
@@ -37,7 +35,7 @@ Status FakeSpooler::Begin(std::string_view method, std::string_view args) {
 
 FakeSpooler::Queue* FakeSpooler::FindQueue(std::string_view name) {
     for (Queue& queue : queues_) {
-        if (SameName(queue.printer.name, name)) {
+        if (EqualsNoCase(queue.printer.name, name)) {
             return &queue;
         }
     }
@@ -274,7 +272,7 @@ void FakeSpooler::SetPrinter(const PrinterInfo& printer) {
 
 void FakeSpooler::RemovePrinter(std::string_view name) {
     std::scoped_lock lock(mutex_);
-    std::erase_if(queues_, [&](const Queue& queue) { return SameName(queue.printer.name, name); });
+    std::erase_if(queues_, [&](const Queue& queue) { return EqualsNoCase(queue.printer.name, name); });
 }
 
 int FakeSpooler::AddJob(JobInfo job) {

@@ -66,6 +66,15 @@ Result<UniqueFd> OpenForReading(const std::string& path) {
     return fd;
 }
 
+Result<UniqueFd> OpenForAppending(const std::string& path, int mode) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                       static_cast<mode_t>(mode)));
+    if (!fd.valid()) {
+        return Status::Errno("open", path);
+    }
+    return fd;
+}
+
 Status WriteAll(int fd, std::string_view data, const std::string& what) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -108,11 +117,11 @@ Result<std::string> ReadWholeFile(const std::string& path) {
 
 Status AppendToFile(const std::string& path, std::string_view data, Durability durability,
                     int mode) {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                       static_cast<mode_t>(mode)));
-    if (!fd.valid()) {
-        return Status::Errno("open", path);
+    auto opened = OpenForAppending(path, mode);
+    if (!opened.ok()) {
+        return opened.status();
     }
+    UniqueFd& fd = *opened;
     ssize_t n;
     do {
         n = ::write(fd.get(), data.data(), data.size());
