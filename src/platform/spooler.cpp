@@ -108,7 +108,8 @@ uint32_t JobStatusBits(int state, const std::vector<std::string>& reasons, uint3
             bits = kJobPrinting;
             break;
         case kIppJobStopped:
-            bits = kJobError;
+            // The job texts test the plain error before the named reasons, so it is given
+            // only when the printer names none.
             if (printerStatus & kPrinterOffline) {
                 bits |= kJobOffline;
             }
@@ -117,6 +118,9 @@ uint32_t JobStatusBits(int state, const std::vector<std::string>& reasons, uint3
             }
             if (printerStatus & kNeedsSomeone) {
                 bits |= kJobUserIntervention;
+            }
+            if (bits == 0) {
+                bits = kJobError;
             }
             break;
         case kIppJobCanceled:

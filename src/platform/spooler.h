@@ -166,10 +166,11 @@ std::unique_ptr<Spooler> MakeSpooler(SpoolerOptions options = {});
 // any "-error" reason without a bit of its own give the error bit.
 uint32_t PrinterStatusBits(int state, const std::vector<std::string>& reasons);
 
-// Status bits of a job from its raw job-state and job-state-reasons. A stopped job is in
-// error and takes off-line and paper-out from its printer's status bits, and user
-// intervention from a jam, paper problem, full output bin, empty toner or open door; an
-// aborted job is blocked as well when its document could not be converted.
+// Status bits of a job from its raw job-state and job-state-reasons. A stopped job takes
+// off-line and paper-out from its printer's status bits, and user intervention from a jam,
+// paper problem, full output bin, empty toner or open door; only when none of these applies
+// is it in error. An aborted job is in error, and blocked as well when its document could
+// not be converted.
 uint32_t JobStatusBits(int state, const std::vector<std::string>& reasons, uint32_t printerStatus);
 
 }  // namespace kvzn::platform

@@ -163,6 +163,11 @@ unsigned RunSpecifiedPrinterActions(PrintEnv& env, const PrinterHandle* /*handle
             ctx, alerting::kCategoryPrintServer, check.fields.alertLevel, code, check.title,
             stateText, check.fields.restart ? 1 : 0, check.fields.command, printer, document,
             std::nullopt, text);
+        // A command or script may have changed any printer (and may still be running on
+        // a time-out): whatever is read next comes from the spooler, not from before it.
+        if (result != responses::kNoResponseRun) {
+            env.session.Invalidate();
+        }
         if (result == responses::kResponseStarted) {
             description = std::move(text);
         }

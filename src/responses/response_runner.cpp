@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -240,6 +241,53 @@ platform::Result<std::vector<std::string>> ScriptCommand(service::ServiceContext
     return std::vector<std::string>{interpreter, file};
 }
 
+// The script path of `templ` with its macros expanded. A value may name a file or a part
+// of a name, never another directory: a value holding "/", or one that makes a whole path
+// component "." or "..", is refused (logged at level 1) and the result is EINVAL.
+platform::Result<std::string> ScriptPath(service::ServiceContext& ctx, int category,
+                                         std::string_view templ,
+                                         const alerting::AlertTextContext& text) {
+    struct Inserted {
+        size_t component;
+        std::string value;
+    };
+    std::vector<Inserted> inserted;
+    const alerting::ValueTransform keep = [&inserted](std::string_view value,
+                                                      std::string_view before) {
+        const auto component = static_cast<size_t>(std::count(before.begin(), before.end(), '/'));
+        inserted.push_back({component, WithoutNul(value)});
+        return inserted.back().value;
+    };
+    std::string path;
+    if (alerting::SubstituteParamsForString_Dynamic(category, templ, path, text, ctx.DateFormat(),
+                                                    keep) == 0) {
+        return platform::Status::Error(ENOMEM, "the command could not be built");
+    }
+    std::vector<std::string_view> components;
+    for (size_t start = 0;;) {
+        const size_t slash = path.find('/', start);
+        components.push_back(std::string_view(path).substr(start, slash - start));
+        if (slash == std::string::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    for (const Inserted& value : inserted) {
+        const bool leaves =
+            value.value.find('/') != std::string::npos ||
+            (value.component < components.size() &&
+             (components[value.component] == "." || components[value.component] == ".."));
+        if (leaves) {
+            companion::Logger(kModule, "RunSpecifiedActions")(
+                1, "The value ", value.value, " of a macro in the script path ", templ,
+                " would leave its directory; the script is not run");
+            return platform::Status::Error(EINVAL,
+                                           "a macro value would leave the script's directory");
+        }
+    }
+    return path;
+}
+
 unsigned RunCommand(service::ServiceContext& ctx, int category, uint32_t levelMask, uint32_t code,
                     std::string_view checkName, std::string_view alertMessage,
                     std::string_view command, const std::optional<std::string>& info1,
@@ -249,21 +297,16 @@ unsigned RunCommand(service::ServiceContext& ctx, int category, uint32_t levelMa
     const std::string unsubstituted(command);
     const alerting::AlertTextContext text =
         TextContext(ctx, levelMask, checkName, alertMessage, info1, info2, info3);
-    std::string substituted;
-    const int dateFormat = ctx.DateFormat();
-    const int expanded = code == kResponseScript
-                             ? alerting::SubstituteParamsForString_Dynamic(
-                                   category, command, substituted, text, dateFormat)
-                             : alerting::SubstituteParamsForString_Dynamic(
-                                   category, command, substituted, text, dateFormat, QuoteForShell);
-
     platform::Result<std::vector<std::string>> argv =
         platform::Status::Error(ENOMEM, "the command could not be built");
-    if (expanded != 0) {
-        argv = code == kResponseScript
-                   ? ScriptCommand(ctx, substituted)
-                   : platform::Result<std::vector<std::string>>(
-                         std::vector<std::string>{"/bin/sh", "-c", substituted});
+    if (code == kResponseScript) {
+        const platform::Result<std::string> script = ScriptPath(ctx, category, command, text);
+        argv = script.ok() ? ScriptCommand(ctx, *script)
+                           : platform::Result<std::vector<std::string>>(script.status());
+    } else if (std::string line;
+               alerting::SubstituteParamsForString_Dynamic(category, command, line, text,
+                                                           ctx.DateFormat(), QuoteForShell) != 0) {
+        argv = std::vector<std::string>{"/bin/sh", "-c", std::move(line)};
     }
     if (argv.ok()) {
         PostStatus(ctx, "Running the command " + Joined(*argv));

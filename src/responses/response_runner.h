@@ -93,8 +93,10 @@ int LevelPositionFromMask(uint32_t mask, int levels = kListedLevels);
 // - responseCode 5: starts the service named by `command` (aliases resolved). Result 2, or
 //   3 after the "Service Restart" alert.
 // - any other code: an empty `command` gives 1. Code 4 runs the script file `command`
-//   (macros expanded) through its own "#!" interpreter when it is executable, else through
-//   the program named by the product key value "ScriptInterpreter" (default /bin/sh);
+//   (macros expanded; a value that holds "/" or makes a path component "." or ".." is
+//   refused, so a value never chooses another directory) through its own "#!" interpreter
+//   when it is executable, else through the program named by the product key value
+//   "ScriptInterpreter" (default /bin/sh);
 //   every other code runs `/bin/sh -c` with the macros of `command` expanded, each value
 //   quoted by QuoteForShell. Both run in "Home" (ctx.home) when set, with the alert's
 //   values also in the environment: KVZN_SERVER, KVZN_TITLE, KVZN_ERROR, KVZN_SOURCE,

@@ -22,6 +22,7 @@
 #include "printmon/print_server_monitor.h"
 #include "printmon/printer_actions.h"
 #include "printmon/printer_checks.h"
+#include "responses/response_runner.h"
 #include "support/service_fixture.h"
 #include "support/test_support.h"
 
@@ -420,6 +421,51 @@ TEST_F(PrintMonitorCupsTest, PrinterResponsesWaitAndTheRecheckDecidesTheFollowUp
               "detected on printer PausedResume. The printer is currently paused. The "
               "Korvane/Tessel Monitor has automatically resumed the printer in response to the "
               "error ...");
+}
+
+// Command and script responses change the spooler behind the monitor's back: the re-check
+// reads the spooler as it is after the response, not as it was before.
+TEST_F(PrintMonitorCupsTest, CommandAndScriptResponsesAreJudgedOnTheSpoolerAfterThem) {
+    context.notifyRunningActions = 1;
+    const std::string server = "CUPS_SERVER=" + cupsd_->socket() + " ";
+    for (const char* queue : {"CmdResume", "ScriptResume", "CmdNoHelp"}) {
+        AddQueue(queue);
+        Admin({"cupsdisable", queue});
+    }
+    test::WriteFile(dir / "resume.sh", server + "cupsenable \"$KVZN_INFO1\"\n", 0644);
+    const std::string command = server + "cupsenable <$$PRINTER>";
+    Watch("CmdResume", {{.title = check_title::kPaused,
+                         .action = responses::kResponseCommand,
+                         .command = command}});
+    Watch("ScriptResume", {{.title = check_title::kPaused,
+                            .action = responses::kResponseScript,
+                            .command = "resume.sh"}});
+    Watch("CmdNoHelp", {{.title = check_title::kPaused,
+                         .action = responses::kResponseCommand,
+                         .command = "true"}});
+    auto monitor = Monitor();
+
+    Cycle(*monitor);
+    ASSERT_EQ(Alerts(), 3u);
+    const std::pair<const char*, std::string> succeeded[] = {{"CmdResume", command},
+                                                             {"ScriptResume", "resume.sh"}};
+    for (uint32_t slot = 1; const auto& [printer, response] : succeeded) {
+        EXPECT_EQ(Queue(printer).printer.status, 0u) << printer;
+        EXPECT_EQ(Field(slot, "Auto-Response"), "1") << printer;
+        EXPECT_EQ(Field(slot++, "Message"),
+                  "Automatic response was successful. A monitored condition was previously "
+                  "detected on printer " +
+                      std::string(printer) +
+                      ". The printer is currently paused. The Korvane/Tessel Monitor "
+                      "automatically initiated the command " +
+                      response + " in response to the error ...");
+    }
+    // A command that changes nothing leaves the printer paused.
+    EXPECT_EQ(Field(3, "Message"),
+              "Automatic response failed. A monitored condition has been detected on printer "
+              "CmdNoHelp. The printer is currently paused. The Korvane/Tessel Monitor "
+              "automatically initiated the command true in response to the error but the "
+              "problem persists. Further investigation is now required ...");
 }
 
 TEST_F(PrintMonitorCupsTest, RedirectWithoutAPortRaisesTheRequeueFailure) {

@@ -89,18 +89,64 @@ TEST_F(ResponseProcessTest, CommandRunsWithItsMacrosExpandedInHome) {
     EXPECT_EQ(RecordedAlerts(), 0u);
 }
 
-TEST_F(ResponseProcessTest, HostileDocumentNamesArriveAsPlainText) {
+// A document name is whatever the printing client sent. In every place of a command it is
+// one plain word: nothing in it runs, and it arrives as it was sent.
+TEST_F(ResponseProcessTest, HostileDocumentNamesArriveVerbatimInEveryPlace) {
     const std::string command =
-        "printf '%s\\n' <$$DOCUMENT> \"<$$DOCUMENT>\" '<$$DOCUMENT>' \"$KVZN_INFO2\" > doc.out";
+        ": \"$(<$$DOCUMENT> 2>/dev/null)\" \"`<$$DOCUMENT> 2>/dev/null`\"; "
+        "printf '%s\\n' <$$DOCUMENT> \"<$$DOCUMENT>\" '<$$DOCUMENT>' "
+        "\"$(printf '%s' <$$DOCUMENT>)\" \"$(printf '%s' \"<$$DOCUMENT>\")\" "
+        "\"`printf '%s' <$$DOCUMENT>`\" \"`printf '%s' '<$$DOCUMENT>'`\" "
+        "\"$KVZN_INFO2\" > doc.out";
     for (const std::string document :
-         {"x\"; touch PWNED #", "$(touch PWNED)", "`touch PWNED`", "it's'; touch PWNED; '"}) {
+         {"x\"; touch PWNED #", "$(touch PWNED)", "`touch PWNED`", "\\`touch PWNED\\`",
+          "it's'; touch PWNED; '", "a;touch PWNED", ")\"; touch PWNED; : \"(", "line\ntouch PWNED",
+          "touch PWNED", "../../x/$HOME\\"}) {
         SCOPED_TRACE(document);
         std::string description;
         ASSERT_EQ(Run(kResponseCommand, command, description, document), kResponseStarted);
         EXPECT_FALSE(fs::exists(Home("PWNED")));
-        EXPECT_EQ(test::ReadFile(Home("doc.out")),
-                  document + "\n" + document + "\n" + document + "\n" + document + "\n");
+        std::string expected;
+        for (int i = 0; i < 8; ++i) {
+            expected += document + "\n";
+        }
+        EXPECT_EQ(test::ReadFile(Home("doc.out")), expected);
     }
+}
+
+// A value in the path of a script may name a file, never another directory.
+TEST_F(ResponseProcessTest, ScriptPathValuesCannotLeaveTheirDirectory) {
+    fs::create_directories(Home("scripts"));
+    test::WriteFile(Home("scripts/HP 4050.sh"), "echo ran > ran.out\n", 0644);
+    test::WriteFile(Home("evil.sh"), "touch PWNED\n", 0644);
+    const std::string command = "scripts/<$$DOCUMENT>.sh";
+    std::string description;
+    ASSERT_EQ(Run(kResponseScript, command, description, "HP 4050"), kResponseStarted);
+    EXPECT_EQ(test::ReadFile(Home("ran.out")), "ran\n");
+
+    test::LogCapture log;
+    const std::pair<std::string, std::string> refused[] = {
+        {command, "../evil"},
+        {"<$$DOCUMENT>.sh", Home("evil")},
+        {"scripts/<$$DOCUMENT>/evil.sh", ".."},
+        {"scripts/.<$$DOCUMENT>/evil.sh", "."},  // "scripts/../evil.sh" with the text around it
+    };
+    for (const auto& [script, document] : refused) {
+        SCOPED_TRACE(document);
+        description = "untouched";
+        EXPECT_EQ(Run(kResponseScript, script, description, document), kRunnerAlerted);
+        EXPECT_EQ(description, "untouched");
+        EXPECT_TRUE(log.Contains("The value " + document + " of a macro in the script path " +
+                                     script + " would leave its directory",
+                                 "kvZNShared"));
+    }
+    EXPECT_FALSE(fs::exists(Home("PWNED")));
+    ASSERT_EQ(Alerts(), 4u);
+    EXPECT_EQ(Key(1, "ErrorTitle"), "Monitor/Configuration Error");
+    EXPECT_EQ(Key(1, "Message"),
+              "Tessel Configuration Error. The Korvane/Tessel Monitor was unable to take automatic "
+              "action for the check Spool Check because the command or script " +
+                  command + " could not be run. The return code was " + std::to_string(EINVAL));
 }
 
 TEST_F(ResponseProcessTest, ScriptRunsThroughItsOwnOrTheConfiguredInterpreter) {

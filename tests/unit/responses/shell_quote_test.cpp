@@ -58,6 +58,14 @@ TEST_F(ShellQuoteTest, ValuesArriveLiterallyWhereTheQuotingIsKnown) {
         {"after closed quotes", "echo 'a''b' \"#\" >/dev/null; printf '%s' ", "", "", ""},
         {"escaped quote before", "printf '%s' \\' ", "", "'", ""},
         {"after a comment line", "# it's \"odd\n printf '%s' ", "", "", ""},
+        {"single quotes in backquotes", "printf '%s' \"`printf '%s' '<", ">'`\"", "<", ">"},
+        {"double quotes in backquotes", "printf '%s' \"`printf '%s' \\\"<", ">\\\"`\"", "<", ">"},
+        {"backquotes in backquotes", "printf '%s' \"`printf '%s' \"\\`printf '%s' ", "\\`\"`\"", "",
+         ""},
+        {"substitution in backquotes", "printf '%s' \"`printf '%s' \"$(printf '%s' ", ")\"`\"", "",
+         ""},
+        {"after closed substitutions",
+         "echo $(echo ')(') `echo \\`echo x\\`` $((1+(2))) >/dev/null; printf '%s' ", "", "", ""},
     };
     for (const auto& place : places) {
         for (const auto& value : HostileValues()) {
@@ -74,9 +82,11 @@ TEST_F(ShellQuoteTest, UncertainPlacesKeepOnlyHarmlessCharacters) {
         const char* prefix;
         const char* suffix;
     } places[] = {
-        {"command substitution", "echo \"$(echo ", ")\""},
-        {"backquotes", "echo `echo ", "`"},
+        {"substitution with a case", "echo $(case x in x) echo ", ";; esac)"},
+        {"arithmetic", "echo $((1 + ", "))"},
         {"here-document", "cat <<EOF\n", "\nEOF"},
+        {"here-document word", "<<", "\n"},
+        {"a dollar starting a command", "$", ""},
         {"parameter expansion", "echo ${UNSET_X:-", "}"},
         {"after a dollar", "echo $", ""},
         {"after a backslash", "echo \\", ""},
@@ -88,15 +98,16 @@ TEST_F(ShellQuoteTest, UncertainPlacesKeepOnlyHarmlessCharacters) {
             Run(place.prefix, value, place.suffix);
         }
     }
-    EXPECT_EQ(QuoteForShell("Doc 1; rm -rf /tmp/x's \"y\"\n", "echo $(cat "),
-              "Doc 1_ rm -rf /tmp/x_s _y__");
-    EXPECT_EQ(Run("printf '%s' \"$(printf '%s' ", "a.b,c:d@e%f+g=h/i-j_k", ")\""),
+    EXPECT_EQ(QuoteForShell("Doc 1; rm -rf /tmp/x's \"y\"\n", "cat <<EOF\n"),
+              "Doc_1__rm_-rf_/tmp/x_s__y__");
+    EXPECT_EQ(Run("printf '%s' \"${UNSET_X:-", "a.b,c:d@e%f+g=h/i-j_k", "}\""),
               "a.b,c:d@e%f+g=h/i-j_k");
 }
 
 TEST_F(ShellQuoteTest, NulBytesAreDropped) {
     EXPECT_EQ(QuoteForShell(std::string("a\0b", 3), ""), "'ab'");
-    EXPECT_EQ(QuoteForShell(std::string("a\0b", 3), "`"), "ab");
+    EXPECT_EQ(QuoteForShell(std::string("a\0b", 3), "`"), "'ab'");
+    EXPECT_EQ(QuoteForShell(std::string("a\0b", 3), "<<"), "ab");
 }
 
 TEST_F(ShellQuoteTest, CommandTemplatesQuoteEachValueForItsPlace) {
@@ -108,7 +119,7 @@ TEST_F(ShellQuoteTest, CommandTemplatesQuoteEachValueForItsPlace) {
                   2, "echo <$$TEST> \"<$$DOCUMENT>\" '<$$TITLE>' <$$FOO> $(<$$DOCUMENT>)", out, ctx,
                   1, QuoteForShell),
               1);
-    EXPECT_EQ(out, "echo 'it'\\''s' \"a\\\"b\" 'it'\\''s' [not defined] $(a_b)");
+    EXPECT_EQ(out, "echo 'it'\\''s' \"a\\\"b\" 'it'\\''s' [not defined] $('a\"b')");
 }
 
 }  // namespace
