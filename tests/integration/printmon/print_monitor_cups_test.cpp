@@ -446,7 +446,7 @@ TEST_F(PrintMonitorCupsTest, CommandAndScriptResponsesAreJudgedOnTheSpoolerAfter
     auto monitor = Monitor();
 
     Cycle(*monitor);
-    ASSERT_EQ(Alerts(), 3u);
+    ASSERT_EQ(RecordedAlerts(), 3u);
     const std::pair<const char*, std::string> succeeded[] = {{"CmdResume", command},
                                                              {"ScriptResume", "resume.sh"}};
     for (uint32_t slot = 1; const auto& [printer, response] : succeeded) {

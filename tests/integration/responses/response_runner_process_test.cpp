@@ -141,7 +141,7 @@ TEST_F(ResponseProcessTest, ScriptPathValuesCannotLeaveTheirDirectory) {
                                  "kvZNShared"));
     }
     EXPECT_FALSE(fs::exists(Home("PWNED")));
-    ASSERT_EQ(Alerts(), 4u);
+    ASSERT_EQ(RecordedAlerts(), 4u);
     EXPECT_EQ(Key(1, "ErrorTitle"), "Monitor/Configuration Error");
     EXPECT_EQ(Key(1, "Message"),
               "Tessel Configuration Error. The Korvane/Tessel Monitor was unable to take automatic "
