@@ -44,7 +44,6 @@ constexpr std::string_view kRebootingTitle = "Server is Rebooting";
 constexpr std::string_view kConfigErrorTitle = "Monitor/Configuration Error";
 constexpr std::string_view kServiceRestartTitle = "Service Restart";
 
-std::atomic<bool> g_restartUnderWay{false};
 
 void PostStatus(service::ServiceContext& ctx, const std::string& text) {
     ctx.PostComponentStatus(kAlertNotifyComponent, text);
@@ -90,13 +89,13 @@ uint32_t ActionTimeoutSeconds(service::ServiceContext& ctx) {
 unsigned RestartServer(service::ServiceContext& ctx, int category, uint32_t levelMask,
                        uint32_t code, std::string_view checkName) {
     const std::string name(checkName);
-    if (g_restartUnderWay.exchange(true)) {
+    if (ctx.restartUnderWay.exchange(true)) {
         return kRunnerAlerted;
     }
     PostStatus(ctx, "Checking for repeat reboot for check " + name);
     if (IsLastRebootedFor(ctx, checkName)) {
         PostStatus(ctx, "Repeat reboot detected - the server will not be restarted");
-        g_restartUnderWay.store(false);
+        ctx.restartUnderWay.store(false);
         Alert(ctx, category, levelMask, code, kRebootingTitle, checkName,
               "Warning: The Korvane/Tessel Monitor was due to restart the local server in "
               "response to the test " +
@@ -454,12 +453,8 @@ void ResetLastRebootedFor(service::ServiceContext& ctx, std::string_view checkNa
     }
 }
 
-bool RestartUnderWay() {
-    return g_restartUnderWay.load();
-}
-
-void ResetRestartUnderWayForTesting() {
-    g_restartUnderWay.store(false);
+bool RestartUnderWay(const service::ServiceContext& ctx) {
+    return ctx.restartUnderWay.load();
 }
 
 }  // namespace kvzn::responses

@@ -132,9 +132,8 @@ bool IsLastRebootedFor(service::ServiceContext& ctx, std::string_view checkName)
 // Empties "LastRebootedFor" when it names `checkName`; leaves another check's name alone.
 void ResetLastRebootedFor(service::ServiceContext& ctx, std::string_view checkName);
 
-// The process-wide restart-under-way flag: set when a restart begins, cleared only when a
-// repeat restart is refused.
-bool RestartUnderWay();
-void ResetRestartUnderWayForTesting();
+// The run's restart-under-way flag: set when a restart begins, cleared only when a repeat
+// restart is refused.
+bool RestartUnderWay(const service::ServiceContext& ctx);
 
 }  // namespace kvzn::responses

@@ -84,6 +84,9 @@ class ServiceContext {
     std::shared_ptr<AlertPath> alertPath;
     companion::Socket webListener;  // the web server's listening socket
 
+    // Set when a server restart begins: every further restart request of the run is refused.
+    std::atomic<bool> restartUnderWay{false};
+
     // Service control and server restart for the automatic responses. Null means the
     // machine's own (created at first use); tests set fakes or private-root managers
     // before any worker runs.

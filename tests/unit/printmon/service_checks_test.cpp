@@ -38,7 +38,6 @@ class ServiceChecksTest : public ::testing::Test, protected test::ServiceFixture
   protected:
     ServiceChecksTest() {
         context.serviceManager = &services;
-        responses::ResetRestartUnderWayForTesting();
     }
 
     static ServiceCheck Check(std::string title, std::string service) {

@@ -44,9 +44,7 @@ class ResponseRunnerTest : public ::testing::Test, protected test::ServiceFixtur
             std::scoped_lock lock(linesMutex);
             lines.push_back(std::to_string(code) + " " + std::string(text));
         });
-        ResetRestartUnderWayForTesting();
     }
-    ~ResponseRunnerTest() override { ResetRestartUnderWayForTesting(); }
 
     unsigned Reboot(const std::string& check, std::string* description = nullptr) {
         std::string ignored;
@@ -104,16 +102,16 @@ TEST_F(ResponseRunnerTest, RestartIsNotRepeatedForTheSameCheckUntilItWasHealthy)
               1u);
 
     // While the server goes down every further request is refused silently.
-    EXPECT_TRUE(RestartUnderWay());
+    EXPECT_TRUE(RestartUnderWay(context));
     EXPECT_EQ(Reboot("Disk C"), kRunnerAlerted);
     EXPECT_EQ(restarter.Calls(), 1);
     EXPECT_EQ(RecordedAlerts(), 1u);
 
     // The service came back (a new process) and the check fails again.
-    ResetRestartUnderWayForTesting();
+    context.restartUnderWay = false;  // a new run
     EXPECT_EQ(Reboot("cpu load"), kRunnerAlerted);
     EXPECT_EQ(restarter.Calls(), 1);
-    EXPECT_FALSE(RestartUnderWay());
+    EXPECT_FALSE(RestartUnderWay(context));
     ASSERT_EQ(RecordedAlerts(), 2u);
     EXPECT_EQ(Key(2, "ErrorTitle"), "Server is Rebooting");
     EXPECT_EQ(Key(2, "Message"), Cancelled("cpu load"));
@@ -134,11 +132,11 @@ TEST_F(ResponseRunnerTest, RestartIsNotRepeatedForTheSameCheckUntilItWasHealthy)
 
 TEST_F(ResponseRunnerTest, RestartForAnotherCheckReplacesTheRecordedName) {
     ASSERT_EQ(Reboot("CPU Load"), kRunnerAlerted);
-    ResetRestartUnderWayForTesting();
+    context.restartUnderWay = false;  // a new run
     ASSERT_EQ(Reboot("Disk C"), kRunnerAlerted);
     EXPECT_EQ(LastRebootedFor(), "Disk C");
     EXPECT_FALSE(IsLastRebootedFor(context, "CPU Load"));
-    ResetRestartUnderWayForTesting();
+    context.restartUnderWay = false;  // a new run
     EXPECT_EQ(Reboot("CPU Load"), kRunnerAlerted);
     EXPECT_EQ(restarter.Calls(), 3);
     EXPECT_EQ(LastRebootedFor(), "CPU Load");
@@ -159,7 +157,7 @@ TEST_F(ResponseRunnerTest, ConcurrentRestartRequestsRestartOnce) {
     constexpr int kRounds = 30;
     constexpr int kThreads = 4;
     for (int round = 0; round < kRounds; ++round) {
-        ResetRestartUnderWayForTesting();
+        context.restartUnderWay = false;  // a new run
         registry.WriteText(config::kProductKey, config::value::kLastRebootedFor, "");
         std::latch start(kThreads);
         std::vector<std::thread> threads;
@@ -196,7 +194,7 @@ TEST_F(ResponseRunnerTest, FailedRestartRaisesAConfigurationErrorAfterTheWarning
                      "error performing the restart: ",
                      "kvZNShared"));
     // No second attempt while this service runs.
-    EXPECT_TRUE(RestartUnderWay());
+    EXPECT_TRUE(RestartUnderWay(context));
     restarter.FailWith(platform::Status::Ok());
     EXPECT_EQ(Reboot("Disk C"), kRunnerAlerted);
     EXPECT_EQ(restarter.Calls(), 1);
