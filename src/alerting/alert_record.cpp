@@ -35,11 +35,11 @@ std::optional<long long> LeadingNumber(std::string_view value) {
 }
 
 constexpr std::array<const char*, 20> kKnownKeys = {
-        key::kMessage,     key::kMessageSize, key::kErrorType,   key::kAlertLevel,
-        key::kAlertAction, key::kAutoResponse, key::kUserId,     key::kTime,
-        key::kAppName,     key::kOrigin,      key::kSent,        key::kRunningTime,
-        key::kErrorTitle,  key::kApiLogged,   key::kLoggedOn,    key::kTestId,
-        key::kErrorXStatus, key::kSmtpDelayed, key::kSmtpAttempts, key::kSmtpPending};
+    key::kMessage,      key::kMessageSize,  key::kErrorType,    key::kAlertLevel,
+    key::kAlertAction,  key::kAutoResponse, key::kUserId,       key::kTime,
+    key::kAppName,      key::kOrigin,       key::kSent,         key::kRunningTime,
+    key::kErrorTitle,   key::kApiLogged,    key::kLoggedOn,     key::kTestId,
+    key::kErrorXStatus, key::kSmtpDelayed,  key::kSmtpAttempts, key::kSmtpPending};
 
 bool IsKnownKey(std::string_view name) {
     for (const char* known : kKnownKeys) {
@@ -95,8 +95,7 @@ AlertRecord AlertRecord::Parse(std::string_view text) {
         r.smtpDelayedWritten = true;
         r.smtpDelayed = platform::EqualsNoCase(platform::TrimBlanks(*v), "TRUE");
     }
-    r.smtpAttempts =
-        static_cast<uint32_t>(std::max(0LL, number(key::kSmtpAttempts).value_or(0)));
+    r.smtpAttempts = static_cast<uint32_t>(std::max(0LL, number(key::kSmtpAttempts).value_or(0)));
     r.smtpPending = get(key::kSmtpPending);
     for (const std::string& name : file.KeyNames(kRecordSection)) {
         if (!IsKnownKey(name)) {
@@ -172,7 +171,8 @@ std::string AlertRecord::Serialize() const {
 
 platform::Status AlertRecord::Save(const std::string& path, bool durable) const {
     return platform::WriteFileAtomically(
-        path, Serialize(), 0644, durable ? platform::Durability::kData : platform::Durability::kNone);
+        path, Serialize(), 0644,
+        durable ? platform::Durability::kData : platform::Durability::kNone);
 }
 
 std::string RecordText(const std::optional<std::string>& value, std::string_view fallback,

@@ -30,8 +30,8 @@ inline constexpr const char* kOrigin = "Origin";
 inline constexpr const char* kSent = "Sent";
 inline constexpr const char* kRunningTime = "RunningTime";
 inline constexpr const char* kErrorTitle = "ErrorTitle";
-inline constexpr std::array<const char*, 3> kAdditionalInfo = {
-    "AdditionalInfo1", "AdditionalInfo2", "AdditionalInfo3"};
+inline constexpr std::array<const char*, 3> kAdditionalInfo = {"AdditionalInfo1", "AdditionalInfo2",
+                                                               "AdditionalInfo3"};
 inline constexpr const char* kApiLogged = "APILogged";
 inline constexpr const char* kLoggedOn = "LoggedOn";
 inline constexpr const char* kTestId = "TestID";

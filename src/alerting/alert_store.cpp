@@ -142,12 +142,13 @@ std::string AlertStore::RecordPath(uint32_t slot) const {
 std::optional<uint32_t> AlertStore::SlotOf(const std::string& path) const {
     const std::string prefix = ctx_.dataDirectory + "/PRT";
     constexpr std::string_view kSuffix = ".err";
-    if (path.size() <= prefix.size() + kSuffix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+    if (path.size() <= prefix.size() + kSuffix.size() ||
+        path.compare(0, prefix.size(), prefix) != 0 ||
         path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
         return std::nullopt;
     }
-    const std::string_view digits = std::string_view(path).substr(
-        prefix.size(), path.size() - prefix.size() - kSuffix.size());
+    const std::string_view digits =
+        std::string_view(path).substr(prefix.size(), path.size() - prefix.size() - kSuffix.size());
     if (digits.empty() || digits.size() > 9 || digits.front() == '0' ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
@@ -359,12 +360,12 @@ std::optional<std::string> AlertStore::TakeNextQueued() {
     std::scoped_lock lock(mutex_);
     auto text = platform::ReadWholeFile(queuePath_);
     if (!text.ok() && text.status().err() != ENOENT) {
-        companion::Logger(kModule, "CheckFileForFile")(
-            1, "Unable to open the unsent message file ", queuePath_, " (", text.status().Text(),
-            ")");
+        companion::Logger(kModule, "CheckFileForFile")(1, "Unable to open the unsent message file ",
+                                                       queuePath_, " (", text.status().Text(), ")");
         return std::nullopt;
     }
-    const std::vector<std::string> lines = text.ok() ? ParseQueueLines(*text) : std::vector<std::string>{};
+    const std::vector<std::string> lines =
+        text.ok() ? ParseQueueLines(*text) : std::vector<std::string>{};
     if (lines.empty()) {
         platform::RemoveFile(queuePath_);
         queued_.clear();
@@ -378,10 +379,9 @@ std::optional<std::string> AlertStore::TakeNextQueued() {
             "); the queue is rewritten in place");
         // Without room for a second file the head line is dropped in place, so that the same
         // record is not delivered again on every pass.
-        if (const platform::Status again = platform::OverwriteFile(queuePath_, rest);
-            !again.ok()) {
-            log(1, "Unable to remove the delivered alert from the unsent message file ",
-                queuePath_, " (", again.Text(), ")");
+        if (const platform::Status again = platform::OverwriteFile(queuePath_, rest); !again.ok()) {
+            log(1, "Unable to remove the delivered alert from the unsent message file ", queuePath_,
+                " (", again.Text(), ")");
             return std::nullopt;
         }
     }
@@ -450,7 +450,8 @@ std::vector<std::string> AlertStore::AwaitingRetry() const {
     return paths;
 }
 
-platform::Status AlertStore::UpdateRecord(const std::string& recordPath, const AlertRecord& record) {
+platform::Status AlertStore::UpdateRecord(const std::string& recordPath,
+                                          const AlertRecord& record) {
     std::scoped_lock lock(mutex_);
     const auto modified = platform::ModifiedTime(recordPath);
     platform::Status st = record.Save(recordPath);

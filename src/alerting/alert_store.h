@@ -143,11 +143,11 @@ class AlertStore {
     mutable std::mutex mutex_;
     std::condition_variable_any slotFreed_;
     uint32_t ringSize_ = kDefaultMaxStoredMsgs;
-    uint32_t lastSlot_ = 0;                       // the slot of the newest record
-    std::multiset<uint32_t> queued_;              // slots listed in the queue file
-    std::multiset<uint32_t> inDelivery_;          // slots whose record a channel reads
-    std::multiset<std::thread::id> delivering_;   // threads delivering a record
-    std::set<uint32_t> awaitingRetry_;            // slots whose e-mail is to be sent again
+    uint32_t lastSlot_ = 0;                      // the slot of the newest record
+    std::multiset<uint32_t> queued_;             // slots listed in the queue file
+    std::multiset<uint32_t> inDelivery_;         // slots whose record a channel reads
+    std::multiset<std::thread::id> delivering_;  // threads delivering a record
+    std::set<uint32_t> awaitingRetry_;           // slots whose e-mail is to be sent again
     bool closed_ = false;
 
     mutable std::mutex countsMutex_;

@@ -84,9 +84,8 @@ void Dispatcher::MarkForRetry(const std::string& recordPath, AlertRecord& record
 int Dispatcher::TriggerAlertFromFile(const std::string& recordPath) {
     auto loaded = AlertRecord::Load(recordPath);
     if (!loaded.ok()) {
-        companion::Logger(kModule, "TriggerAlertFromFile")(1, "Unable to read the alert record ",
-                                                           recordPath, " (",
-                                                           loaded.status().Text(), ")");
+        companion::Logger(kModule, "TriggerAlertFromFile")(
+            1, "Unable to read the alert record ", recordPath, " (", loaded.status().Text(), ")");
         return 1;
     }
     return Trigger(recordPath, *loaded);
@@ -183,7 +182,7 @@ void Dispatcher::Run() {
         DrainUnsentQueue();
         if (ctx_.Stopping()) {
             companion::Logger(kModule, "AlertNotification")(3,
-                                                             "The Tessel Monitor is being shutdown");
+                                                            "The Tessel Monitor is being shutdown");
             return;
         }
         ctx_.PostComponentStatus(kAlertNotifyComponent, "Waiting for notification");
@@ -225,8 +224,8 @@ int Dispatcher::ProcessDelayedRecord(const std::string& recordPath) {
     }
     const bool giveUp = record.smtpAttempts >= options_.maxEMailAttempts;
     if (giveUp) {
-        log(1, "The delayed e-mail of the alert ", Describe(record, recordPath), " is given up after ",
-            record.smtpAttempts, " failed attempts");
+        log(1, "The delayed e-mail of the alert ", Describe(record, recordPath),
+            " is given up after ", record.smtpAttempts, " failed attempts");
         record.smtpDelayed = false;
     }
     store_.UpdateRecord(recordPath, record);
@@ -302,8 +301,8 @@ AlertRun& Alerts(service::ServiceContext& ctx) {
 
 AlertRun& AttachAlertRun(service::ServiceContext& ctx, AlertChannels channels,
                          AlertStoreOptions storeOptions, DispatcherOptions dispatcherOptions) {
-    auto run = std::make_shared<AlertRun>(ctx, std::move(channels), storeOptions,
-                                          dispatcherOptions);
+    auto run =
+        std::make_shared<AlertRun>(ctx, std::move(channels), storeOptions, dispatcherOptions);
     AlertRun& ref = *run;
     ctx.alertPath = std::move(run);
     return ref;
@@ -313,7 +312,8 @@ namespace {
 AlertRun* FindAlerts(service::ServiceContext& ctx, const char* function) {
     auto* run = dynamic_cast<AlertRun*>(ctx.alertPath.get());
     if (run == nullptr) {
-        companion::Logger(kModule, function)(1, "No alert store is open: the alert is not recorded");
+        companion::Logger(kModule, function)(1,
+                                             "No alert store is open: the alert is not recorded");
     }
     return run;
 }
@@ -332,7 +332,8 @@ int NotifyError(service::ServiceContext& ctx, int category, uint32_t levelMask, 
 int NotifyInternalError(service::ServiceContext& ctx, unsigned summaryCategory,
                         std::string_view title, std::string_view source, std::string_view message) {
     AlertRun* run = FindAlerts(ctx, "NotifyInternalError");
-    return run == nullptr ? 0 : run->store.NotifyInternalError(summaryCategory, title, source, message);
+    return run == nullptr ? 0
+                          : run->store.NotifyInternalError(summaryCategory, title, source, message);
 }
 
 void BroadcastConfigurationFailure(service::ServiceContext& ctx, int category,

@@ -188,8 +188,8 @@ int EMailChannel::ComposeAlertEMail(const alerting::AlertRecord& record, std::st
     service::ServiceContext& ctx = ctx_;
     subject.clear();
     body.clear();
-    const std::string message = RecordText(
-        record.message, "", static_cast<size_t>(std::max(0L, record.messageSize)) + 5);
+    const std::string message =
+        RecordText(record.message, "", static_cast<size_t>(std::max(0L, record.messageSize)) + 5);
     const std::string timeLogged = RecordText(record.time, "", 30);
     const std::string source = RecordText(record.appName, "N/A");
     const std::string title = RecordText(record.errorTitle, "N/A");
@@ -231,9 +231,9 @@ int EMailChannel::ComposeAlertEMail(const alerting::AlertRecord& record, std::st
     return 1;
 }
 
-alerting::EMailResult EMailChannel::SendEMailMessageFromFile(
-    const alerting::AlertRecord& record, const std::optional<std::string>& list,
-    const SmtpProgress& progress) {
+alerting::EMailResult EMailChannel::SendEMailMessageFromFile(const alerting::AlertRecord& record,
+                                                             const std::optional<std::string>& list,
+                                                             const SmtpProgress& progress) {
     const companion::Logger log(kModule, "SendEMailMessageFromFile");
     alerting::EMailResult sent;
     try {

@@ -52,8 +52,8 @@ class EMailChannel {
     // none, 0 on any failure (the caller then records an alerting error), with the entries
     // not served.
     alerting::EMailResult SendEMailMessageFromFile(
-        const alerting::AlertRecord& record,
-        const std::optional<std::string>& list = std::nullopt, const SmtpProgress& progress = {});
+        const alerting::AlertRecord& record, const std::optional<std::string>& list = std::nullopt,
+        const SmtpProgress& progress = {});
 
     // The subject and body of the record's e-mail: the user templates when "MessageText" is
     // set and not "NONE", otherwise the fixed layout. Returns 1, or 0 when a template could
@@ -91,12 +91,10 @@ struct FixedLayoutFields {
 std::string FixedLayoutBody(const FixedLayoutFields& fields);
 std::string FixedLayoutSubject(std::string_view computerName, std::string_view title);
 
-
 // The entries of `list` resolved against the common route (whose address is unused). In an
 // "address~server~sender~port" entry an empty server or port, and a sender that is empty or
 // "<NONE>" (any case), keep the common value; a port that is not a number gives 0, which no
 // connection accepts. Empty entries are left out; entries are cut to 999 characters.
 std::vector<EMailRoute> ResolveRecipientList(std::string_view list, const EMailRoute& common);
-
 
 }  // namespace kvzn::channels

@@ -62,7 +62,8 @@ std::vector<std::string> SplitNames(std::string_view list) {
 bool IsLocalServer(const service::ServiceContext& ctx, std::string_view server) {
     std::string_view host = server;
     host.remove_prefix(std::min(host.find_first_not_of('\\'), host.size()));
-    return host.empty() || platform::EqualsNoCase(host, ctx.computerName) || platform::EqualsNoCase(host, "localhost");
+    return host.empty() || platform::EqualsNoCase(host, ctx.computerName) ||
+           platform::EqualsNoCase(host, "localhost");
 }
 
 void Progress(const NetSendOptions& options, std::string_view line) {
@@ -163,7 +164,8 @@ int NetworkMessageChannel::SendNetworkMessageFromFile(const alerting::AlertRecor
         try {
             values = record.text;
             for (size_t i = 0; i < 3; ++i) {
-                std::string& extra = i == 0 ? values.extra1 : (i == 1 ? values.extra2 : values.extra3);
+                std::string& extra =
+                    i == 0 ? values.extra1 : (i == 1 ? values.extra2 : values.extra3);
                 extra = alerting::RecordText(recordFile.additionalInfo[i], "N/A",
                                              alerting::kAlertTextFieldSize);
             }

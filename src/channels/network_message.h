@@ -61,5 +61,4 @@ class NetworkMessageChannel {
 int SendNetworkMessage(service::ServiceContext& ctx, std::string_view title, std::string_view text,
                        std::string_view recipients, const NetSendOptions& options = {});
 
-
 }  // namespace kvzn::channels

@@ -26,7 +26,6 @@ constexpr size_t kMaxReplyLength = 64 * 1024;
 constexpr size_t kMaxLineLength = 998;
 constexpr size_t kQuotedPrintableLine = 76;
 
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -435,7 +434,8 @@ int kvZNNotify_SMTPConnect(SmtpSession& s, std::string_view server, std::string_
         "Unable to send SMTP message as the connection to the target server " + std::string(server);
     if (!ExpectConnectReply(s, "220", opening, log))
         return 0;
-    const std::string helo = "HELO " + std::string(platform::TrimBlanks(CleanHeaderValue(greetingName))) + "\r\n";
+    const std::string helo =
+        "HELO " + std::string(platform::TrimBlanks(CleanHeaderValue(greetingName))) + "\r\n";
     if (companion::IpSendText(s.sock, helo, 0, kSmtpReplyTimeout) != companion::kIpOk) {
         log(1, opening,
             " could not be established. The first greeting was not accepted by the Server");

@@ -33,9 +33,9 @@ struct SmtpSession {
 };
 
 // The session calls below are not serialised with each other; callers that must not
-// overlap take the e-mail send lock. Every wait is bounded: the connection by kSmtpConnectTimeout, each reply and each send
-// by kSmtpReplyTimeout. All return 1 on success and 0 on failure (logged under
-// "kvNotify.DLL").
+// overlap take the e-mail send lock. Every wait is bounded: the connection by kSmtpConnectTimeout,
+// each reply and each send by kSmtpReplyTimeout. All return 1 on success and 0 on failure (logged
+// under "kvNotify.DLL").
 
 // Opens a session: connects, reads the greeting and says HELO with `greetingName`. A
 // session still open is closed first, with a warning.

@@ -75,8 +75,8 @@ Status RemoveFile(const std::string& path);
 
 struct DirectoryEntry {
     std::string name;
-    bool regular = false;        // a regular file (symbolic links are not followed)
-    int64_t modifiedNs = 0;      // modification time, nanoseconds since the epoch
+    bool regular = false;    // a regular file (symbolic links are not followed)
+    int64_t modifiedNs = 0;  // modification time, nanoseconds since the epoch
 };
 // The entries of `dir` other than "." and "..", in no particular order.
 Result<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir);

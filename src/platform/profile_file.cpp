@@ -1,7 +1,6 @@
 // Profile (INI) files with case-insensitive names, first-wins duplicates and atomic writes.
 #include "platform/profile_file.h"
 
-
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>

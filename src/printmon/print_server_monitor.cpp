@@ -586,8 +586,9 @@ const std::vector<ServiceCheck>& PrintServerMonitor::CustomServices() const {
 int PrintServerMonitor::IsPrinterMonitored(std::string_view name) const {
     std::scoped_lock lock(state_->shared);
     const auto& names = state_->printerNames;
-    return std::any_of(names.begin(), names.end(),
-                       [&](const std::string& printer) { return platform::EqualsNoCase(printer, name); })
+    return std::any_of(
+               names.begin(), names.end(),
+               [&](const std::string& printer) { return platform::EqualsNoCase(printer, name); })
                ? 1
                : 0;
 }

@@ -120,8 +120,9 @@ class PrintServerMonitor : public service::Monitor {
 };
 
 // The thread entry of the print server monitor. While it runs, CurrentPrintServerMonitor()
-// gives its monitor (published in the run's context); when it ends for lack of work the monitor stays published (the status
-// page then says "Not being monitored ..."), when the service stops it is withdrawn.
+// gives its monitor (published in the run's context); when it ends for lack of work the monitor
+// stays published (the status page then says "Not being monitored ..."), when the service stops it
+// is withdrawn.
 void SpecificMonitor(service::ServiceContext& ctx);
 
 // The monitor of the running SpecificMonitor thread, or null. The status page keeps the

@@ -44,7 +44,6 @@ constexpr std::string_view kRebootingTitle = "Server is Rebooting";
 constexpr std::string_view kConfigErrorTitle = "Monitor/Configuration Error";
 constexpr std::string_view kServiceRestartTitle = "Service Restart";
 
-
 void PostStatus(service::ServiceContext& ctx, const std::string& text) {
     ctx.PostComponentStatus(kAlertNotifyComponent, text);
 }

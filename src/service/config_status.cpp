@@ -59,8 +59,7 @@ int DisableLogChecks(ServiceContext& ctx, std::string_view section, int counter,
         }
         uint32_t type = 0;
         ctx.registry.ReadNumber(entry, config::list::kLogType, type);
-        if (IsLogFileType(type) != logFiles ||
-            !platform::EqualsNoCase(file, fileName)) {
+        if (IsLogFileType(type) != logFiles || !platform::EqualsNoCase(file, fileName)) {
             continue;
         }
         ctx.registry.WriteFlag(entry, config::check::kEnabled, 0);

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "companion/activity_log.h"
-#include "service/monitor_thread.h"
 #include "platform/service_manager.h"
 #include "platform/system_restart.h"
+#include "service/monitor_thread.h"
 
 namespace kvzn::service {
 

@@ -272,7 +272,8 @@ void FakeSpooler::SetPrinter(const PrinterInfo& printer) {
 
 void FakeSpooler::RemovePrinter(std::string_view name) {
     std::scoped_lock lock(mutex_);
-    std::erase_if(queues_, [&](const Queue& queue) { return EqualsNoCase(queue.printer.name, name); });
+    std::erase_if(queues_,
+                  [&](const Queue& queue) { return EqualsNoCase(queue.printer.name, name); });
 }
 
 int FakeSpooler::AddJob(JobInfo job) {

@@ -67,8 +67,8 @@ Result<UniqueFd> OpenForReading(const std::string& path) {
 }
 
 Result<UniqueFd> OpenForAppending(const std::string& path, int mode) {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                       static_cast<mode_t>(mode)));
+    UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, static_cast<mode_t>(mode)));
     if (!fd.valid()) {
         return Status::Errno("open", path);
     }
@@ -200,9 +200,9 @@ Result<int64_t> ModifiedTime(const std::string& path) {
 }
 
 Status SetModifiedTime(const std::string& path, int64_t modifiedNs) {
-    const timespec times[2] = {{0, UTIME_OMIT},
-                               {static_cast<time_t>(modifiedNs / 1000000000),
-                                static_cast<long>(modifiedNs % 1000000000)}};
+    const timespec times[2] = {
+        {0, UTIME_OMIT},
+        {static_cast<time_t>(modifiedNs / 1000000000), static_cast<long>(modifiedNs % 1000000000)}};
     if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
         return Status::Errno("utimensat", path);
     }
@@ -232,8 +232,8 @@ Result<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir) {
         struct stat st {};
         if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             entry.regular = S_ISREG(st.st_mode);
-            entry.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                               st.st_mtim.tv_nsec;
+            entry.modifiedNs =
+                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         }
         entries.push_back(std::move(entry));
     }

@@ -377,7 +377,8 @@ TEST_P(DispatcherSmtpOutageTest, TheFailureIsRecordedInTimeAndTheOtherChannelsSt
     EXPECT_TRUE(log.Contains(kEmailFailure, "kvZNAlertNotification"));
     EXPECT_EQ(RecordKey(1, "SMTPDelayed"), "TRUE");
     EXPECT_EQ(RecordKey(1, "SMTPPending"), address);
-    EXPECT_EQ(Alerts().store.AwaitingRetry(), std::vector<std::string>{Alerts().store.RecordPath(1)});
+    EXPECT_EQ(Alerts().store.AwaitingRetry(),
+              std::vector<std::string>{Alerts().store.RecordPath(1)});
     // The internal record is not queued: nothing is left for the dispatcher.
     EXPECT_FALSE(std::filesystem::exists(Alerts().store.QueuePath()));
     EXPECT_TRUE(Noted("net:Printer LASER3 reports [outage]"));
@@ -394,7 +395,8 @@ TEST_F(DispatcherSmtpTest, ARetryGoesOnlyToTheRecipientThatWasNotServed) {
     ASSERT_TRUE(mail.ready()) << mail.Output();
     ASSERT_TRUE(refusing.ready()) << refusing.Output();
     CommonServer(mail.port());
-    const std::string refused = "nobody@example.org~127.0.0.1~<NONE>~" + std::to_string(refusing.port());
+    const std::string refused =
+        "nobody@example.org~127.0.0.1~<NONE>~" + std::to_string(refusing.port());
     Contact(1, "ops@example.org", 2);
     Contact(2, "nobody@example.org", 2);
     registry.WriteText(key, "EMailServer2", "127.0.0.1");

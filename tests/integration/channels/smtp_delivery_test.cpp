@@ -155,7 +155,7 @@ TEST_F(SmtpDeliveryTest, LineBreaksInTheSubjectAndDotLinesInTheBodyArriveHarmles
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
     EXPECT_EQ(channel.SendEMailMessage("Job Check", "Report.doc\r\nBcc: victim@example.org",
-                               "first\n.\nsecond\r\n..two dots\n.", "ops@example.org"),
+                                       "first\n.\nsecond\r\n..two dots\n.", "ops@example.org"),
               1);
     const std::vector<Mail> mails = mail.Messages();
     ASSERT_EQ(mails.size(), 1u);
@@ -170,9 +170,9 @@ TEST_F(SmtpDeliveryTest, ARefusedRecipientFailsTheAlertButNotTheOthers) {
     ASSERT_TRUE(mail.ready()) << mail.Output();
     CommonServer(mail.port());
     test::LogCapture log;
-    EXPECT_EQ(channel.SendEMailMessage("Printer Status", "s", "b",
-                               "nobody@example.org, ops@example.org"),
-              0);
+    EXPECT_EQ(
+        channel.SendEMailMessage("Printer Status", "s", "b", "nobody@example.org, ops@example.org"),
+        0);
     EXPECT_TRUE(
         log.Contains("Unable to send SMTP message. The original request was RCPT TO: "
                      "<nobody@example.org>"));
@@ -234,9 +234,9 @@ TEST_F(SmtpDeliveryTest, AnAlertDelayedByAnOutageIsSentWhenTheServerIsBack) {
     const std::string record = Alerts().store.RecordPath(1);
     EXPECT_EQ(dispatcher.DrainUnsentQueue(), 1);
     EXPECT_EQ(platform::GetProfileString("Default", "SMTPDelayed", "", record), "TRUE");
-    EXPECT_EQ(
-        platform::GetProfileString("Default", "ErrorTitle", "", alerting::Alerts(context).store.RecordPath(2)),
-        "Alerting Error");
+    EXPECT_EQ(platform::GetProfileString("Default", "ErrorTitle", "",
+                                         alerting::Alerts(context).store.RecordPath(2)),
+              "Alerting Error");
 
     MailServer mail(dir.path());
     ASSERT_TRUE(mail.ready());

@@ -215,7 +215,7 @@ TEST_F(AlertStoreTest, TheRecordBeingDeliveredKeepsItsSlotAndQueuedOnesArePassed
     ASSERT_EQ(Raise("fourth"), 1);  // slot 4
     EXPECT_EQ(Queue().size(), 3u);
     Store().EndDelivery(*Store().TakeNextQueued());  // slot 2 delivered
-    ASSERT_EQ(Raise("fifth"), 1);   // not slot 1 (being read) nor 3 (queued): slot 2
+    ASSERT_EQ(Raise("fifth"), 1);  // not slot 1 (being read) nor 3 (queued): slot 2
     EXPECT_EQ(Key(1, "Message"), "being delivered");
     EXPECT_EQ(Key(2, "Message"), "fifth");
     EXPECT_EQ(Key(3, "Message"), "delivered");
@@ -241,9 +241,8 @@ TEST_F(AlertStoreTest, ARecordAwaitingAnEMailRetryGivesWayWithoutMakingTheAlertW
     ASSERT_EQ(Raise("new alert"), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(Key(1, "Message"), "new alert");
-    EXPECT_TRUE(log.Contains(
-        "The delayed e-mail of the alert \"Printer Error: mail failed\" (" + Store().RecordPath(1) +
-        ") is given up: every alert slot is in use"));
+    EXPECT_TRUE(log.Contains("The delayed e-mail of the alert \"Printer Error: mail failed\" (" +
+                             Store().RecordPath(1) + ") is given up: every alert slot is in use"));
     EXPECT_EQ(Store().AwaitingRetry(), std::vector<std::string>{Store().RecordPath(2)});
 }
 
@@ -277,8 +276,10 @@ TEST_F(AlertStoreTest, DailyCountsFollowTheCategoryAndStartAgainWhenTaken) {
 
 TEST_F(AlertStoreTest, ConsoleAlertGoesOutOnlyWithConsoleSupport) {
     std::vector<std::string> sent;
-    Store().SetConsoleAlertSender([&](const std::string&, const std::string& title,
-                                      const std::string& msg) { sent.push_back(title + "|" + msg); });
+    Store().SetConsoleAlertSender(
+        [&](const std::string&, const std::string& title, const std::string& msg) {
+            sent.push_back(title + "|" + msg);
+        });
     context.enableConsoleSupport = false;
     Raise("quiet");
     context.enableConsoleSupport = true;

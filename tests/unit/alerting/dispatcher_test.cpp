@@ -152,8 +152,8 @@ TEST_F(DispatcherTest, ARetrySendsOnlyToTheRecipientsNotYetServedUntilTheyAreSer
     EXPECT_EQ(Key(1, "SMTPAttempts"), "2");
     emailResult = {1, ""};
     Dispatch().DelayedPass();
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"email:outage|b@y~mail2",
-                                                 "email:outage|b@y~mail2"}));
+    EXPECT_EQ(Calls(),
+              (std::vector<std::string>{"email:outage|b@y~mail2", "email:outage|b@y~mail2"}));
     EXPECT_EQ(Key(1, "SMTPDelayed"), "FALSE");
     EXPECT_EQ(Key(1, "SMTPPending"), "<none>");
     EXPECT_TRUE(Alerts().store.AwaitingRetry().empty());

@@ -344,7 +344,8 @@ TEST(SubstituteParamsTest, OutputThatCannotBeWritten) {
               std::vector<int>{1});
 
     if (::access("/dev/full", W_OK) == 0) {
-        EXPECT_EQ(SubstituteParams(0, dir / "in.tpl", "/dev/full", ctx, 1, notices), 0) << "a full device";
+        EXPECT_EQ(SubstituteParams(0, dir / "in.tpl", "/dev/full", ctx, 1, notices), 0)
+            << "a full device";
     }
 }
 

@@ -31,7 +31,7 @@ class NetworkMessageTest : public ::testing::Test, protected test::ServiceFixtur
     }
     // Records a printer alert of level 2 and returns its record.
     alerting::AlertRecord Raise(std::string message = "A paper jam has occurred",
-                      std::optional<std::string> info2 = std::nullopt) {
+                                std::optional<std::string> info2 = std::nullopt) {
         EXPECT_EQ(alerting::NotifyError(context, alerting::kCategoryPrintServer, 2, 0,
                                         "Printer Error", "HP4050", message, std::nullopt, info2),
                   1);

@@ -337,9 +337,8 @@ TEST(SmtpSessionTest, ASessionIsUsedOnlyWhileOpenAndSessionsAreIndependent) {
     test::LogCapture log;
     std::string error;
     SmtpSession session;
-    EXPECT_EQ(kvZNNotify_SMTPSend(session, "ops@example.org", "a@example.org", "s", "b", error,
-                                  100),
-              0);
+    EXPECT_EQ(
+        kvZNNotify_SMTPSend(session, "ops@example.org", "a@example.org", "s", "b", error, 100), 0);
     EXPECT_TRUE(log.Contains("Unable to send SMTP message. No SMTP connection exists"));
     EXPECT_EQ(kvZNNotify_SMTPDisconnect(session), 0);
     EXPECT_TRUE(log.Contains("Unable to disconnect. No SMTP connection exists"));

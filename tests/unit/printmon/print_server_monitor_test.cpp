@@ -57,8 +57,8 @@ class PrintServerMonitorTest : public ::testing::Test, protected test::ServiceFi
         registry.WriteText(key, "DisplayName", display);
     }
     std::string Record(uint32_t slot, const char* key) {
-        return platform::GetProfileString("Default", key, "", alerting::Alerts(context).store.RecordPath(slot),
-                                          1000);
+        return platform::GetProfileString("Default", key, "",
+                                          alerting::Alerts(context).store.RecordPath(slot), 1000);
     }
     std::string WebData() {
         std::ostringstream page;

@@ -36,9 +36,7 @@ class UnreachableManager final : public platform::ServiceManager {
 
 class ServiceChecksTest : public ::testing::Test, protected test::ServiceFixture {
   protected:
-    ServiceChecksTest() {
-        context.serviceManager = &services;
-    }
+    ServiceChecksTest() { context.serviceManager = &services; }
 
     static ServiceCheck Check(std::string title, std::string service) {
         ServiceCheck check;
