@@ -70,7 +70,6 @@ class ServiceContext {
     platform::Event stopEvent;   // set once when the service stops
     platform::Event alertEvent;  // wakes the alert notification thread
     ServiceLocks locks;
-    companion::Socket webListener;  // the web server's listening socket
 
     // Service control and server restart for the automatic responses. Null means the
     // machine's own (created at first use); tests set fakes or private-root managers

@@ -404,8 +404,8 @@ int ServiceHost::WaitForComponentsReady(int wait, uint32_t expected) {
 void ServiceHost::ServiceStop() {
     ServiceContext& ctx = *context_;
     Report(ServiceStatusState::StopPending, 30000);
-    if (ctx.webListener.valid()) {
-        companion::IpClose(ctx.webListener);  // shuts the listener down: accept wakes at once
+    if (table_.closeWebListener) {
+        table_.closeWebListener();  // a thread waiting in accept wakes at once
     }
     Report(ServiceStatusState::StopPending, 30000);
     ctx.clock.SleepMs(timings_.stopGraceMs);

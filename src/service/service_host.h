@@ -34,6 +34,9 @@ inline constexpr int kThreadSlots = 15;
 struct ComponentTable {
     ComponentEntry performance;
     std::vector<ComponentEntry> components;
+    // Asks the web server to close its listening socket; ServiceStop calls it first, from
+    // its own thread, whether or not the web server thread runs (null: no web server).
+    std::function<void()> closeWebListener;
 };
 
 // Time limits of start-up and shut-down. Tests shorten them; the service uses these.

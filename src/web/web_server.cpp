@@ -12,7 +12,7 @@ constexpr std::string_view kModule = "kvZNWebSvr";
 constexpr uint16_t kDefaultPort = 80;
 }  // namespace
 
-void EmbeddedWebServer(service::ServiceContext& ctx) {
+void WebServer::Run(service::ServiceContext& ctx) {
     const companion::Logger log(kModule, "EmbeddedWebServer");
     ctx.ComponentReadyAndSuspend();
     if (ctx.Stopping()) {
@@ -20,26 +20,41 @@ void EmbeddedWebServer(service::ServiceContext& ctx) {
     }
     uint32_t port = kDefaultPort;
     ctx.registry.ReadNumber(config::kProductKey, config::value::kHTTPListenPortNo, port);
-    const int rc = companion::IpCreateServer(ctx.webListener, static_cast<uint16_t>(port));
+    int rc = 0;
+    {
+        std::scoped_lock lock(mutex_);
+        rc = companion::IpCreateServer(listener_, static_cast<uint16_t>(port));
+    }
     if (rc != companion::kIpOk) {
         log(1, "Unable to create the web server's listening socket on port ", port,
             ". Error: ", rc);
         return;
     }
-    log(3, "Initialising on port ", companion::IpLocalPort(ctx.webListener));
+    log(3, "Initialising on port ", Port());
     for (;;) {
         companion::Socket client;
         std::string address;
-        const int result = companion::IpAccept(ctx.webListener, client, address);
+        const int result = companion::IpAccept(listener_, client, address);
         if (result == companion::kIpListenerClosed) {
             return;  // the service is stopping
         }
         if (result == companion::kIpOk) {
             companion::IpOrderlyClose(client, 2);
-        } else if (ctx.WaitForStop(std::chrono::seconds(5))) {
+        } else if (ctx.WaitForStop(retryDelay_)) {
             return;
         }
     }
+}
+
+void WebServer::CloseListener() {
+    std::scoped_lock lock(mutex_);
+    if (listener_.valid()) {
+        companion::IpClose(listener_);  // shuts the listener down: accept wakes at once
+    }
+}
+
+uint16_t WebServer::Port() const {
+    return companion::IpLocalPort(listener_);
 }
 
 }  // namespace kvzn::web

@@ -285,17 +285,20 @@ TEST_F(ServiceHostTest, CleanupRunsOnce) {
 
 TEST_F(ServiceHostTest, StopClosesTheWebListenerAndTheBlockedAcceptEndsAtOnce) {
     std::atomic<int> acceptResult{0};
+    companion::Socket listener;
     ComponentEntry web{"EmbeddedWebServer", kWebSlot, 13, "x", nullptr, [&](ServiceContext& ctx) {
                            ctx.ComponentReadyAndSuspend();
-                           ASSERT_EQ(companion::IpCreateServer(ctx.webListener, 0, "127.0.0.1"), 0);
+                           ASSERT_EQ(companion::IpCreateServer(listener, 0, "127.0.0.1"), 0);
                            companion::Socket client;
                            std::string address;
-                           acceptResult = companion::IpAccept(ctx.webListener, client, address);
+                           acceptResult = companion::IpAccept(listener, client, address);
                        }};
-    ServiceHost host(registry, clock, status, Table({web}), timings);
+    ComponentTable table = Table({web});
+    table.closeWebListener = [&] { companion::IpClose(listener); };
+    ServiceHost host(registry, clock, status, std::move(table), timings);
     std::thread main([&] { host.ServiceMain(0, nullptr); });
     ASSERT_TRUE(log.WaitFor("Tessel Monitor Startup Complete", 5s));
-    ASSERT_TRUE(test::WaitUntil([&] { return host.Context().webListener.valid(); }, 2s));
+    ASSERT_TRUE(test::WaitUntil([&] { return listener.valid(); }, 2s));
     const auto before = std::chrono::steady_clock::now();
     host.ServiceStop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
