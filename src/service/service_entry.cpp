@@ -5,7 +5,6 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +23,6 @@ namespace kvzn::service {
 namespace {
 
 constexpr std::string_view kModule = "kvZNSvc";
-
-std::atomic<ServiceHost*> g_host{nullptr};
-std::atomic<bool> g_stopping{false};
 
 void Print(const std::string& line) {
     std::cout << line << '\n' << std::flush;
@@ -58,41 +54,30 @@ void PrepareLogging() {
     log.SetFile(file);
 }
 
-void ServiceStopHost() {
-    if (ServiceHost* host = g_host.load()) {
-        host->ServiceStop();
-    }
-}
-
 // The stop control (SIGTERM) of a service run.
-void ServiceControlHandler(int /*signal*/) {
-    StatusReporter& status = StatusReporter::Process();
+void ServiceControlHandler(ServiceHost& host) {
+    StatusReporter& status = host.Context().status;
     status.Report(ServiceStatusState::StopPending, 0, 0);
-    ServiceStopHost();
+    host.ServiceStop();
     status.Report(status.CurrentState(), 0, 0);
 }
 
 // Ctrl-C (SIGINT) and Ctrl-Break (SIGQUIT) of a trace run: the first starts the stop,
-// later ones do nothing.
-void ConsoleControlHandler(int /*signal*/) {
-    if (g_stopping.exchange(true)) {
+// later ones do nothing. `stopping` is the run's stopping flag.
+void ConsoleControlHandler(ServiceHost& host, bool& stopping) {
+    if (stopping) {
         return;
     }
+    stopping = true;
     TraceLine("Stopping the Service. Please wait ...");
-    ServiceStopHost();
-}
-
-void ServiceStart(int argc, char** argv, ServiceHost& host) {
-    if (!ReportServiceStatus(ServiceStatusState::StartPending, 0, 30000)) {
-        companion::Logger(kModule, "ServiceStart")(1, "Couldn't report the status to the SCM");
-        return;
-    }
-    host.ServiceMain(argc, argv);
-    ReportServiceStatus(ServiceStatusState::Stopped, 0, 0);
+    host.ServiceStop();
 }
 
 void RunInTraceMode(int argc, char** argv, ServiceHost& host) {
-    platform::SignalWatcher console({SIGINT, SIGQUIT}, ConsoleControlHandler);
+    // Only the watcher's thread touches the flag.
+    bool stopping = false;
+    platform::SignalWatcher console({SIGINT, SIGQUIT},
+                                    [&](int) { ConsoleControlHandler(host, stopping); });
     ShowTraceBanner(kDisplayName);
     host.ServiceMain(argc, argv);
 }
@@ -103,6 +88,23 @@ bool IsStartedByServiceManager() {
 }
 
 }  // namespace
+
+void ServiceStart(int argc, char** argv, ServiceHost& host) {
+    const companion::Logger log(kModule, "ServiceStart");
+    // Without its stop control the service could not be stopped: it does not run at all.
+    platform::SignalWatcher control({SIGTERM}, [&host](int) { ServiceControlHandler(host); });
+    if (!control.status().ok()) {
+        log(1, "Call to RegisterServiceCtrlHandler failed. Error: ", control.status().err());
+        return;
+    }
+    StatusReporter& status = host.Context().status;
+    if (!status.Report(ServiceStatusState::StartPending, 0, 30000)) {
+        log(1, "Couldn't report the status to the SCM");
+        return;
+    }
+    host.ServiceMain(argc, argv);
+    status.Report(ServiceStatusState::Stopped, 0, 0);
+}
 
 std::string GetLastErrorText(int error, size_t bufferSize) {
     std::string text = std::strerror(error);
@@ -206,9 +208,7 @@ int ServiceProgramMain(int argc, char** argv, ComponentTable table) {
             StatusReporter::Process().SetTraceMode(true);
             ServiceHost host(companion::Registry::Process(), platform::SystemClock(),
                              StatusReporter::Process(), std::move(table));
-            g_host = &host;
             RunInTraceMode(argc - first + 1, argv + first - 1, host);
-            g_host = nullptr;
             return 0;
         }
         companion::Logger(kModule, "main")
@@ -227,12 +227,7 @@ int ServiceProgramMain(int argc, char** argv, ComponentTable table) {
     }
     ServiceHost host(companion::Registry::Process(), platform::SystemClock(),
                      StatusReporter::Process(), std::move(table));
-    g_host = &host;
-    {
-        platform::SignalWatcher control({SIGTERM}, ServiceControlHandler);
-        ServiceStart(argc, argv, host);
-    }
-    g_host = nullptr;
+    ServiceStart(argc, argv, host);
     return 0;
 }
 
