@@ -82,6 +82,8 @@ class ServiceContext {
     // Worker start-up handshake: count this worker ready, then wait until the host resumes
     // all workers together (a resume that comes first is not lost).
     void ComponentReadyAndSuspend();
+    // The same, but a worker that is told to stop on its own event also wakes on that.
+    void ComponentReadyAndSuspend(const platform::Event& ownStop);
     void ResumeAll() { resume_.Set(); }
     uint32_t ReadyCount() const { return readyCount_.load(); }
 
