@@ -94,6 +94,7 @@ class ServiceHost {
     mutable std::mutex tableMutex_;  // slots_, web_ and startedSlots_
     std::vector<int> startedSlots_;
     std::atomic<bool> cleanedUp_{false};
+    std::atomic<int64_t> runStartNs_{0};  // file clock at the start of ServiceMain
 };
 
 }  // namespace kvzn::service

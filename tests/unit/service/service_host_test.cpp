@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "config/registry_names.h"
@@ -273,6 +274,25 @@ TEST_F(ServiceHostTest, WorkersThatNeverEndAreNamedAndLeftBehindWithinTheBudget)
     EXPECT_TRUE(log.Contains("The Korvane/Tessel Print Monitor shut down successfully"));
     release.Set();  // the detached workers end on their own
     std::this_thread::sleep_for(50ms);
+}
+
+// A worker left behind may still write an alert record (a temporary file, then a rename):
+// the clean-up leaves the temporary files of this run alone and removes older ones.
+TEST_F(ServiceHostTest, CleanupRemovesOnlyTemporaryFilesFromBeforeTheRun) {
+    const std::string data = dir / "data";
+    ServiceHost host(registry, clock, status, Table({Worker("A", 0)}), timings);
+    RunAndStop(host, [&] {
+        test::WriteFile(data + "/PRT7.err.Ab12Cd.tmp", "[Default]\r\n");
+        test::WriteFile(data + "/Unsent.prt.Xy34Zw.tmp", "");
+        test::WriteFile(data + "/left.tmp", "");
+        std::filesystem::last_write_time(data + "/left.tmp",
+                                         std::filesystem::file_time_type::clock::now() - 1h);
+        test::WriteFile(data + "/PRT7.err", "[Default]\r\n");
+    });
+    EXPECT_TRUE(std::filesystem::exists(data + "/PRT7.err.Ab12Cd.tmp"));
+    EXPECT_TRUE(std::filesystem::exists(data + "/Unsent.prt.Xy34Zw.tmp"));
+    EXPECT_FALSE(std::filesystem::exists(data + "/left.tmp"));
+    EXPECT_TRUE(std::filesystem::exists(data + "/PRT7.err"));
 }
 
 TEST_F(ServiceHostTest, CleanupRunsOnce) {
