@@ -141,9 +141,16 @@ void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
     }
 
     Print("Please wait, unregistering the Tessel Monitor service ...");
-    if (manager.Query(kServiceName) == platform::ServiceState::NotInstalled) {
-        Print("Error. Unable to create the Tessel Monitor service entry ...");
-        return;
+    const char* const kUnreachable = "Error. Unable to contact the Service Control Manager ...";
+    switch (manager.Query(kServiceName)) {
+        case platform::ServiceState::ManagerUnreachable:
+            Print(kUnreachable);
+            return;
+        case platform::ServiceState::NotInstalled:
+            Print("Error. Unable to create the Tessel Monitor service entry ...");
+            return;
+        default:
+            break;
     }
     Print("Verifying/stopping the Tessel Monitor service ...");
     if (manager.RequestStop(kServiceName).ok()) {
@@ -159,6 +166,9 @@ void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
                 case platform::ServiceState::NotInstalled:
                     stopped = true;
                     break;
+                case platform::ServiceState::ManagerUnreachable:
+                    Print(kUnreachable);  // the service is left as it is
+                    return;
                 default:
                     break;
             }

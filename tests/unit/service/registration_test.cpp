@@ -84,6 +84,37 @@ TEST(RegistrationTest, AServiceThatDoesNotStopWithinThirtyPollsStaysRegistered) 
     EXPECT_NE(manager.Query("kvZNPrint"), ServiceState::NotInstalled);
 }
 
+TEST(RegistrationTest, AServiceManagerThatCannotBeReachedLeavesTheServiceInPlace) {
+    const std::string unreachable =
+        "Please wait, unregistering the Tessel Monitor service ...\n"
+        "Error. Unable to contact the Service Control Manager ...\n";
+    {
+        SCOPED_TRACE("before the stop");
+        platform::FakeServiceManager manager;
+        manager.SetState("kvZNPrint", ServiceState::Running);
+        manager.ScriptQueries("kvZNPrint", {ServiceState::ManagerUnreachable});
+        platform::FakeClock clock;
+        EXPECT_EQ(RunRegistration(0, manager, clock), unreachable);
+        EXPECT_EQ(manager.Calls(), std::vector<std::string>{"Query kvZNPrint"});
+    }
+    {
+        SCOPED_TRACE("while it stops");
+        platform::FakeServiceManager manager;
+        manager.SetState("kvZNPrint", ServiceState::Running);
+        manager.SetStopQueries("kvZNPrint", -1);
+        manager.ScriptQueries("kvZNPrint",
+                              {ServiceState::Running, ServiceState::ManagerUnreachable});
+        platform::FakeClock clock;
+        const std::string out = RunRegistration(0, manager, clock);
+        EXPECT_EQ(out,
+                  "Please wait, unregistering the Tessel Monitor service ...\n"
+                  "Verifying/stopping the Tessel Monitor service ...\n"
+                  "Error. Unable to contact the Service Control Manager ...\n");
+        EXPECT_EQ(clock.SleptMs(), 1000u);
+        EXPECT_NE(manager.Query("kvZNPrint"), ServiceState::NotInstalled);
+    }
+}
+
 TEST(RegistrationTest, RemovingAnUnknownServiceSaysSo) {
     platform::FakeServiceManager manager;
     platform::FakeClock clock;
