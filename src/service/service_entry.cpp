@@ -23,6 +23,7 @@ namespace kvzn::service {
 namespace {
 
 constexpr std::string_view kModule = "kvZNSvc";
+constexpr std::chrono::seconds kStopAllowance{ShutdownBudgetSeconds(HostTimings{}) + 15};
 
 void Print(const std::string& line) {
     std::cout << line << '\n' << std::flush;
@@ -124,7 +125,13 @@ void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
             Print("Error. Unable to determine the current (running) directory ...");
             return;
         }
-        platform::ServiceDefinition def{kServiceName, kDisplayName, kDescription, executable, {}};
+        // The service manager lets the whole orderly shut-down run before it kills.
+        platform::ServiceDefinition def{.name = kServiceName,
+                                        .displayName = kDisplayName,
+                                        .description = kDescription,
+                                        .executable = executable,
+                                        .environment = {},
+                                        .stopTimeout = kStopAllowance};
         // The service uses the same store as the program that registered it.
         if (const char* store = std::getenv(platform::kStoreEnvironmentVariable); store && *store) {
             def.environment.push_back(std::string(platform::kStoreEnvironmentVariable) + "=" +

@@ -48,6 +48,14 @@ struct HostTimings {
     uint32_t readyPollMs = 500;
 };
 
+// The longest the service's own orderly shut-down takes with these timings: ServiceStop's
+// pause and its wait for the web server, then the clean-up budget with one more second for
+// each further thread that does not end.
+constexpr uint32_t ShutdownBudgetSeconds(const HostTimings& timings) {
+    return (timings.stopGraceMs + 999) / 1000 + timings.webStopPolls +
+           timings.cleanupBudgetSeconds + (kThreadSlots - 1);
+}
+
 // The life of one service run: ServiceMain on the service (or trace) thread, ServiceStop
 // from the control handler's thread.
 // @threadsafety ServiceStop and CleanupMonitor may be called from any thread, more than once.

@@ -32,6 +32,9 @@ TEST(RegistrationTest, RegisterCreatesTheEntryWithTheStoreOfTheRegisteringProgra
     EXPECT_EQ(def->displayName, "Korvane/Tessel (Print) Monitor Server");
     EXPECT_EQ(def->executable, "/usr/sbin/kvZNPrint");
     EXPECT_EQ(def->environment, std::vector<std::string>{"KVZN_REGISTRY=/srv/kvzn/registry.reg"});
+    // Stopped by the service manager, the service gets its whole shut-down and a margin.
+    EXPECT_GT(def->stopTimeout.count(), ShutdownBudgetSeconds(HostTimings{}));
+    EXPECT_LE(def->stopTimeout, platform::kMaxStopTimeout);
 }
 
 TEST(RegistrationTest, RegisterWithoutAProgramPathStops) {
