@@ -305,7 +305,10 @@ uint32_t GetNextFileNo(service::ServiceContext& ctx) {
 
 std::vector<std::string> ReadQueue(const std::string& queuePath) {
     bool ok = false;
-    const std::string text = ReadWhole(queuePath, ok);
+    return ParseQueueLines(ReadWhole(queuePath, ok));
+}
+
+std::vector<std::string> ParseQueueLines(std::string_view text) {
     std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -313,7 +316,7 @@ std::vector<std::string> ReadQueue(const std::string& queuePath) {
         if (end == std::string::npos) {
             end = text.size();
         }
-        std::string line = CutAtControl(std::string_view(text).substr(pos, end - pos));
+        std::string line = CutAtControl(text.substr(pos, end - pos));
         if (!line.empty()) {
             lines.push_back(std::move(line));
         }

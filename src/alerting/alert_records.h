@@ -85,6 +85,8 @@ int AddToUnsentMsgFile(const std::string& recordPath, const std::string& queuePa
 // The queue's lines, oldest first, each cut at its first control character; empty lines
 // are skipped. Call with the lock held.
 std::vector<std::string> ReadQueue(const std::string& queuePath);
+// The lines of a queue file's text as ReadQueue gives them.
+std::vector<std::string> ParseQueueLines(std::string_view text);
 // Removes the first line of the queue: the remaining lines go to a new file in the queue's
 // directory that replaces the queue (created exclusively, flushed to disk, renamed), so a
 // crash leaves the old or the new queue. When that file cannot be created the queue is
