@@ -305,7 +305,7 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
         return;
     }
     for (;;) {
-        if (ctx.WaitForStop(std::chrono::seconds(1))) {
+        if (ctx.WaitForStop(std::chrono::milliseconds(timings_.performancePollMs))) {
             AbortAndClean(
                 "The Tessel Monitor is being shutdown whilst waiting for Performance Data to load");
             return;

@@ -46,6 +46,7 @@ struct HostTimings {
     uint32_t cleanupBudgetSeconds = 30;  // shared by all workers
     uint32_t readyPolls = 120;           // WaitForComponentsReady
     uint32_t readyPollMs = 500;
+    uint32_t performancePollMs = 1000;  // the wait for the performance data, per look
 };
 
 // The longest the service's own orderly shut-down takes with these timings: ServiceStop's

@@ -45,6 +45,7 @@ class ServiceHostTest : public ::testing::Test {
         timings.stopGraceMs = 0;
         timings.cleanupBudgetSeconds = 2;
         timings.readyPollMs = 50;
+        timings.performancePollMs = 50;
     }
 
     // A worker that takes part in the handshake and ends on the stop.

@@ -139,7 +139,9 @@ TEST_F(WebServerTest, AStopDuringStartUpEndsTheWebThreadWithoutWaiting) {
     service::HostTimings timings;
     timings.stopGraceMs = 0;
     timings.webStopPolls = 3;
-    timings.cleanupBudgetSeconds = 2;
+    timings.cleanupBudgetSeconds = 1;
+    timings.readyPollMs = 50;
+    timings.performancePollMs = 50;
     service::ServiceHost host(fixture.registry, fixture.clock, fixture.status, std::move(table),
                               timings);
 
