@@ -34,11 +34,11 @@
 #include "companion/activity_log.h"
 #include "companion/registry.h"
 #include "config/registry_names.h"
+#include "integration/platform/private_cupsd.h"
 #include "platform/clock.h"
 #include "platform/config_store.h"
 #include "platform/service_status.h"
 #include "platform/spooler.h"
-#include "integration/platform/private_cupsd.h"
 #include "printmon/print_server_monitor.h"
 #include "service/service_context.h"
 
@@ -51,7 +51,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Ends the run: main reports it, and the private scheduler and the bench's directory are
 // cleaned up on the way out.
-[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 struct HttpCloser {
     void operator()(http_t* http) const { httpClose(http); }
