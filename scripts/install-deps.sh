@@ -1,13 +1,19 @@
 #!/bin/sh
-# Installs the Debian 12 packages needed to build kvZNPrint (and, with --test, to run its
-# tests). Only missing packages are installed.
+# Installs the Debian 12 packages needed to build kvZNPrint; with --fuzz also those of the
+# fuzz targets, with --test also those of every stage of scripts/test.sh. Only missing
+# packages are installed.
 set -eu
 
 BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcups2-dev"
-TEST_PKGS="procps util-linux python3-aiosmtpd cups cups-client cups-daemon cups-ipp-utils"
+FUZZ_PKGS="clang libclang-rt-14-dev"
+TEST_PKGS="$FUZZ_PKGS clang-format procps util-linux python3-aiosmtpd cups cups-client cups-daemon
+cups-ipp-utils"
 
 pkgs="$BUILD_PKGS"
-[ "${1:-}" = "--test" ] && pkgs="$pkgs $TEST_PKGS"
+case "${1:-}" in
+--test) pkgs="$pkgs $TEST_PKGS" ;;
+--fuzz) pkgs="$pkgs $FUZZ_PKGS" ;;
+esac
 
 missing=""
 for p in $pkgs; do

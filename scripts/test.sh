@@ -1,19 +1,48 @@
 #!/bin/sh
-# Installs what is missing, builds with warnings as errors and runs every test; then builds
-# again with AddressSanitizer and UndefinedBehaviorSanitizer and runs the unit tests.
+# Installs what is missing, checks the formatting, builds with warnings as errors and runs
+# every test; then runs the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, and each fuzz target for a short
+# time. KVZN_SKIP_SANITIZERS=1 leaves out the sanitizer builds, KVZN_SKIP_FUZZ=1 the fuzz
+# targets; KVZN_FUZZ_SECONDS sets each target's run (20 s).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh --test
 
 jobs=$(nproc 2>/dev/null || echo 2)
+started=$(date +%s)
+stage_start=$started
+# Prints how long the stage that just ended took.
+stage_done() {
+    now=$(date +%s)
+    echo "== $1: $((now - stage_start)) s"
+    stage_start=$now
+}
 
 cmake -S . -B build-test -G Ninja -DKVZN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-test --target format_check
+stage_done "format check"
 cmake --build build-test -j "$jobs"
+stage_done "build"
 ctest --test-dir build-test --output-on-failure -j "$jobs" --timeout 300
+stage_done "tests"
 
 if [ "${KVZN_SKIP_SANITIZERS:-0}" != "1" ]; then
     cmake -S . -B build-asan -G Ninja -DKVZN_WERROR=ON -DKVZN_SANITIZE=ON \
         -DCMAKE_BUILD_TYPE=Debug >/dev/null
     cmake --build build-asan -j "$jobs" --target kvzn_unit_tests
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit --timeout 300
+    stage_done "unit tests under ASan and UBSan"
+
+    cmake -S . -B build-tsan -G Ninja -DKVZN_WERROR=ON -DKVZN_TSAN=ON \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build-tsan -j "$jobs" --target kvzn_unit_tests
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
+        ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L unit --timeout 300
+    stage_done "unit tests under TSan"
 fi
+
+if [ "${KVZN_SKIP_FUZZ:-0}" != "1" ]; then
+    ./scripts/fuzz.sh "${KVZN_FUZZ_SECONDS:-20}"
+    stage_done "fuzz targets"
+fi
+echo "== all stages: $(($(date +%s) - started)) s"

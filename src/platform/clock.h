@@ -5,6 +5,8 @@
 #include <ctime>
 #include <memory>
 
+#include "platform/event.h"
+
 namespace kvzn::platform {
 
 // Every time-dependent rule asks this interface, never the system directly, so that tests
@@ -21,6 +23,8 @@ class Clock {
     virtual std::time_t Now() const = 0;
     // Sleeps for the given milliseconds (a fake clock advances instead).
     virtual void SleepMs(uint32_t ms) = 0;
+    // Sleeps as SleepMs, ending early when `event` is set; true when it is set.
+    virtual bool SleepUnlessSet(const Event& event, uint32_t ms) = 0;
 
     // Local broken-down time of Now() (process time zone, TZ honoured).
     std::tm LocalNow() const;

@@ -1,6 +1,7 @@
 // Service control: registering this service and querying, starting and stopping services.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,6 +23,9 @@ enum class ServiceState {
     ManagerUnreachable,
 };
 
+// The longest stop time-out a service definition may ask for.
+inline constexpr std::chrono::seconds kMaxStopTimeout{120};
+
 // What the registration of a service writes.
 struct ServiceDefinition {
     std::string name;         // unit / init script name, "kvZNPrint"
@@ -29,6 +33,10 @@ struct ServiceDefinition {
     std::string description;
     std::string executable;                // absolute path of the program
     std::vector<std::string> environment;  // "NAME=value" entries the service runs with
+    // How long the service may take to stop after SIGTERM before it is killed (1 s to
+    // kMaxStopTimeout). Only the service's main process is signalled and killed: programs
+    // it started in sessions of their own keep running.
+    std::chrono::seconds stopTimeout{90};
 };
 
 // One service manager of the machine: systemd where it runs, SysV init scripts elsewhere.
@@ -45,8 +53,9 @@ class ServiceManager {
     virtual Status Remove(std::string_view name) = 0;
     virtual ServiceState Query(std::string_view name) = 0;
     virtual Status Start(std::string_view name) = 0;
-    // The stop control: asks a running service to stop without waiting for it. Fails
-    // (refused) when the service is not running.
+    // The stop control: asks a running service to stop. Fails (refused) when the service is
+    // not running. The systemd backend does not wait; a SysV init script stops the service
+    // before it returns, within its definition's stopTimeout and the kill after it.
     virtual Status RequestStop(std::string_view name) = 0;
 };
 

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace kvzn::platform {
 
 // Blocks `signals` in the calling thread (and so in every thread it creates later) and
@@ -17,8 +19,13 @@ class SignalWatcher {
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
+    // Not ok when the watcher could not be set up (no descriptor or no thread): then no
+    // signal of the set reaches the handler.
+    const Status& status() const { return status_; }
+
   private:
     void Run();
+    Status status_;
     std::function<void(int)> handler_;
     int signalFd_ = -1;
     int wakeFd_ = -1;

@@ -21,6 +21,7 @@ service::ComponentTable MakeComponentTable() {
     using service::ComponentEntry;
     using service::ServiceContext;
     service::ComponentTable table;
+    auto webServer = std::make_shared<web::WebServer>();
     table.performance = {"PerformanceCounter",
                          3,
                          4,
@@ -42,7 +43,8 @@ service::ComponentTable MakeComponentTable() {
          [](ServiceContext& ctx) { return alerting::HasEMailRecipients(ctx.registry); },
          alerting::DelayedAlertNotification},
         {"EmbeddedWebServer", service::kWebSlot, 13, CannotStart("Embedded Web Server thread"),
-         [](ServiceContext& ctx) { return ctx.enableWebReports; }, web::EmbeddedWebServer},
+         [](ServiceContext& ctx) { return ctx.enableWebReports; },
+         [webServer](ServiceContext& ctx) { webServer->Run(ctx); }},
         {"CheckForSummary", 10, 14, CannotStart("summary sender thread"),
          [](ServiceContext& ctx) {
              std::string list;
@@ -53,6 +55,7 @@ service::ComponentTable MakeComponentTable() {
     table.makeAlertPath = [](ServiceContext& ctx) -> std::shared_ptr<service::AlertPath> {
         return std::make_shared<alerting::AlertRun>(ctx, MakeAlertChannels(ctx));
     };
+    table.closeWebListener = [webServer] { webServer->CloseListener(); };
     return table;
 }
 

@@ -125,7 +125,14 @@ unsigned RestartServer(service::ServiceContext& ctx, int category, uint32_t leve
           "response to the test " +
               name + " which failed...");
 
-    ctx.clock.SleepMs(kRestartDelayMs);
+    if (ctx.clock.SleepUnlessSet(ctx.stopEvent, kRestartDelayMs)) {
+        // Nothing was restarted: the check must not count as the cause of a restart.
+        ResetLastRebootedFor(ctx, checkName);
+        ctx.restartUnderWay.store(false);
+        log.Milestone(2, "The restart of the server in response to the check ", name,
+                      " was cancelled because the service is stopping");
+        return kRunnerAlerted;
+    }
     platform::Status failure;
     if (RestartWindows(ctx, &failure) == 0) {
         // The flag stays set: no further restart is tried until the service restarts.

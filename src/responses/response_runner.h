@@ -88,8 +88,9 @@ int LevelPositionFromMask(uint32_t mask, int levels = kListedLevels);
 // Carries out the automatic response of a failed check, on the caller's thread.
 // - restartFlag 1: restarts the server unless the same check caused the last restart
 //   ("LastRebootedFor") or a restart is already under way; waits 30 s (ctx.clock) for the
-//   "Server is Rebooting" alert to go out first. A failed restart request raises a
-//   "Monitor/Configuration Error" alert. Result 3.
+//   "Server is Rebooting" alert to go out first. A stop of the service during that wait
+//   cancels the restart (logged) and clears "LastRebootedFor". A failed restart request
+//   raises a "Monitor/Configuration Error" alert. Result 3.
 // - responseCode 5: starts the service named by `command` (aliases resolved). Result 2, or
 //   3 after the "Service Restart" alert.
 // - any other code: an empty `command` gives 1. Code 4 runs the script file `command`

@@ -18,6 +18,12 @@ void ServiceContext::ComponentReadyAndSuspend() {
     resume_.Wait();
 }
 
+void ServiceContext::ComponentReadyAndSuspend(const platform::Event& ownStop) {
+    readyCount_.fetch_add(1);
+    while (platform::Event::WaitAny({&resume_, &ownStop}, std::chrono::hours(1)) < 0) {
+    }
+}
+
 void ServiceContext::SetPerformanceReady() {
     std::scoped_lock lock(performanceData_);
     performanceReady_ = true;

@@ -82,7 +82,6 @@ class ServiceContext {
     ServiceLocks locks;
     // Alert store and dispatcher of the run (null until the host or a test attaches one).
     std::shared_ptr<AlertPath> alertPath;
-    companion::Socket webListener;  // the web server's listening socket
 
     // Set when a server restart begins: every further restart request of the run is refused.
     std::atomic<bool> restartUnderWay{false};
@@ -98,6 +97,8 @@ class ServiceContext {
     // Worker start-up handshake: count this worker ready, then wait until the host resumes
     // all workers together (a resume that comes first is not lost).
     void ComponentReadyAndSuspend();
+    // The same, but a worker that is told to stop on its own event also wakes on that.
+    void ComponentReadyAndSuspend(const platform::Event& ownStop);
     void ResumeAll() { resume_.Set(); }
     uint32_t ReadyCount() const { return readyCount_.load(); }
 

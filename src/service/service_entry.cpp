@@ -5,7 +5,6 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +23,7 @@ namespace kvzn::service {
 namespace {
 
 constexpr std::string_view kModule = "kvZNSvc";
-
-std::atomic<ServiceHost*> g_host{nullptr};
-std::atomic<bool> g_stopping{false};
+constexpr std::chrono::seconds kStopAllowance{ShutdownBudgetSeconds(HostTimings{}) + 15};
 
 void Print(const std::string& line) {
     std::cout << line << '\n' << std::flush;
@@ -58,41 +55,30 @@ void PrepareLogging() {
     log.SetFile(file);
 }
 
-void ServiceStopHost() {
-    if (ServiceHost* host = g_host.load()) {
-        host->ServiceStop();
-    }
-}
-
 // The stop control (SIGTERM) of a service run.
-void ServiceControlHandler(int /*signal*/) {
-    StatusReporter& status = StatusReporter::Process();
+void ServiceControlHandler(ServiceHost& host) {
+    StatusReporter& status = host.Context().status;
     status.Report(ServiceStatusState::StopPending, 0, 0);
-    ServiceStopHost();
+    host.ServiceStop();
     status.Report(status.CurrentState(), 0, 0);
 }
 
 // Ctrl-C (SIGINT) and Ctrl-Break (SIGQUIT) of a trace run: the first starts the stop,
-// later ones do nothing.
-void ConsoleControlHandler(int /*signal*/) {
-    if (g_stopping.exchange(true)) {
+// later ones do nothing. `stopping` is the run's stopping flag.
+void ConsoleControlHandler(ServiceHost& host, bool& stopping) {
+    if (stopping) {
         return;
     }
+    stopping = true;
     TraceLine("Stopping the Service. Please wait ...");
-    ServiceStopHost();
-}
-
-void ServiceStart(int argc, char** argv, ServiceHost& host) {
-    if (!ReportServiceStatus(ServiceStatusState::StartPending, 0, 30000)) {
-        companion::Logger(kModule, "ServiceStart")(1, "Couldn't report the status to the SCM");
-        return;
-    }
-    host.ServiceMain(argc, argv);
-    ReportServiceStatus(ServiceStatusState::Stopped, 0, 0);
+    host.ServiceStop();
 }
 
 void RunInTraceMode(int argc, char** argv, ServiceHost& host) {
-    platform::SignalWatcher console({SIGINT, SIGQUIT}, ConsoleControlHandler);
+    // Only the watcher's thread touches the flag.
+    bool stopping = false;
+    platform::SignalWatcher console({SIGINT, SIGQUIT},
+                                    [&](int) { ConsoleControlHandler(host, stopping); });
     ShowTraceBanner(kDisplayName);
     host.ServiceMain(argc, argv);
 }
@@ -103,6 +89,23 @@ bool IsStartedByServiceManager() {
 }
 
 }  // namespace
+
+void ServiceStart(int argc, char** argv, ServiceHost& host) {
+    const companion::Logger log(kModule, "ServiceStart");
+    // Without its stop control the service could not be stopped: it does not run at all.
+    platform::SignalWatcher control({SIGTERM}, [&host](int) { ServiceControlHandler(host); });
+    if (!control.status().ok()) {
+        log(1, "Call to RegisterServiceCtrlHandler failed. Error: ", control.status().err());
+        return;
+    }
+    StatusReporter& status = host.Context().status;
+    if (!status.Report(ServiceStatusState::StartPending, 0, 30000)) {
+        log(1, "Couldn't report the status to the SCM");
+        return;
+    }
+    host.ServiceMain(argc, argv);
+    status.Report(ServiceStatusState::Stopped, 0, 0);
+}
 
 std::string GetLastErrorText(int error, size_t bufferSize) {
     std::string text = std::strerror(error);
@@ -122,7 +125,13 @@ void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
             Print("Error. Unable to determine the current (running) directory ...");
             return;
         }
-        platform::ServiceDefinition def{kServiceName, kDisplayName, kDescription, executable, {}};
+        // The service manager lets the whole orderly shut-down run before it kills.
+        platform::ServiceDefinition def{.name = kServiceName,
+                                        .displayName = kDisplayName,
+                                        .description = kDescription,
+                                        .executable = executable,
+                                        .environment = {},
+                                        .stopTimeout = kStopAllowance};
         // The service uses the same store as the program that registered it.
         if (const char* store = std::getenv(platform::kStoreEnvironmentVariable); store && *store) {
             def.environment.push_back(std::string(platform::kStoreEnvironmentVariable) + "=" +
@@ -139,9 +148,16 @@ void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
     }
 
     Print("Please wait, unregistering the Tessel Monitor service ...");
-    if (manager.Query(kServiceName) == platform::ServiceState::NotInstalled) {
-        Print("Error. Unable to create the Tessel Monitor service entry ...");
-        return;
+    const char* const kUnreachable = "Error. Unable to contact the Service Control Manager ...";
+    switch (manager.Query(kServiceName)) {
+        case platform::ServiceState::ManagerUnreachable:
+            Print(kUnreachable);
+            return;
+        case platform::ServiceState::NotInstalled:
+            Print("Error. Unable to create the Tessel Monitor service entry ...");
+            return;
+        default:
+            break;
     }
     Print("Verifying/stopping the Tessel Monitor service ...");
     if (manager.RequestStop(kServiceName).ok()) {
@@ -157,6 +173,9 @@ void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,
                 case platform::ServiceState::NotInstalled:
                     stopped = true;
                     break;
+                case platform::ServiceState::ManagerUnreachable:
+                    Print(kUnreachable);  // the service is left as it is
+                    return;
                 default:
                     break;
             }
@@ -206,9 +225,7 @@ int ServiceProgramMain(int argc, char** argv, ComponentTable table) {
             StatusReporter::Process().SetTraceMode(true);
             ServiceHost host(companion::Registry::Process(), platform::SystemClock(),
                              StatusReporter::Process(), std::move(table));
-            g_host = &host;
             RunInTraceMode(argc - first + 1, argv + first - 1, host);
-            g_host = nullptr;
             return 0;
         }
         companion::Logger(kModule, "main")
@@ -227,12 +244,7 @@ int ServiceProgramMain(int argc, char** argv, ComponentTable table) {
     }
     ServiceHost host(companion::Registry::Process(), platform::SystemClock(),
                      StatusReporter::Process(), std::move(table));
-    g_host = &host;
-    {
-        platform::SignalWatcher control({SIGTERM}, ServiceControlHandler);
-        ServiceStart(argc, argv, host);
-    }
-    g_host = nullptr;
+    ServiceStart(argc, argv, host);
     return 0;
 }
 

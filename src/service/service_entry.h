@@ -15,6 +15,12 @@ namespace kvzn::service {
 // file, like $KVZN_REGISTRY.
 int ServiceProgramMain(int argc, char** argv, ComponentTable table);
 
+// The service run: sets up the stop control (SIGTERM calls ServiceStop), reports start
+// pending and runs ServiceMain. When the stop control cannot be set up the service does not
+// start: "Call to RegisterServiceCtrlHandler failed. Error: " is logged with the error number.
+// Call it before any other thread of the process exists (the signal stays blocked in all).
+void ServiceStart(int argc, char** argv, ServiceHost& host);
+
 // /register (1) and /unregister (0) through `manager`; messages go to standard output.
 // `executable` is the program to register; `clock` paces the stop polls.
 void RegisterOrRemoveService(int doRegister, platform::ServiceManager& manager,

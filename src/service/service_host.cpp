@@ -1,8 +1,6 @@
 // ServiceMain: settings, directories, events, worker threads, the run and the shut-down.
 #include "service/service_host.h"
 
-#include <dirent.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "platform/directory.h"
 #include "service/service_identity.h"
 #include "service/trace.h"
 
@@ -41,26 +40,6 @@ std::string ShortHostName() {
         host.resize(dot);
     }
     return host;
-}
-
-// Deletes the regular files of `dir` whose names match `pattern`; failures are ignored.
-void DeleteMatching(const std::string& dir, const char* pattern) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) {
-        return;
-    }
-    while (dirent* entry = ::readdir(d)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == ".." || ::fnmatch(pattern, name.c_str(), 0) != 0) {
-            continue;
-        }
-        const std::string path = dir + "/" + name;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            ::unlink(path.c_str());
-        }
-    }
-    ::closedir(d);
 }
 
 }  // namespace
@@ -143,13 +122,14 @@ int ServiceHost::CreateRequiredDirectories() {
 }
 
 void ServiceHost::DeleteOldReportPages() {
-    DeleteMatching(context_->htmlTargetDirectory, "PRT*_*.htm");
+    platform::DeleteMatchingFiles(context_->htmlTargetDirectory, "PRT*_*.htm");
 }
 
-// Temporary files left in the data directory by a run that ended abruptly are removed.
+// Temporary files in the data directory that were there before this run began are removed:
+// a run that ended abruptly left them. Those of this run may still become records.
 void ServiceHost::PrepareDataDirectory() {
     ::mkdir(context_->dataDirectory.c_str(), 0755);
-    DeleteMatching(context_->dataDirectory, "*.tmp");
+    platform::DeleteMatchingFiles(context_->dataDirectory, "*.tmp", runStartNs_.load());
 }
 
 void ServiceHost::Release(ThreadSlot& slot) {
@@ -210,6 +190,7 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
         return false;
     };
 
+    runStartNs_ = platform::FileClockNowNs();
     FetchAndSetLogging();
     if (!report()) {
         return;
@@ -327,7 +308,7 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
         return;
     }
     for (;;) {
-        if (ctx.WaitForStop(std::chrono::seconds(1))) {
+        if (ctx.WaitForStop(std::chrono::milliseconds(timings_.performancePollMs))) {
             AbortAndClean(
                 "The Tessel Monitor is being shutdown whilst waiting for Performance Data to load");
             return;
@@ -407,8 +388,8 @@ int ServiceHost::WaitForComponentsReady(int wait, uint32_t expected) {
 void ServiceHost::ServiceStop() {
     ServiceContext& ctx = *context_;
     Report(ServiceStatusState::StopPending, 30000);
-    if (ctx.webListener.valid()) {
-        companion::IpClose(ctx.webListener);  // shuts the listener down: accept wakes at once
+    if (table_.closeWebListener) {
+        table_.closeWebListener();  // a thread waiting in accept wakes at once
     }
     Report(ServiceStatusState::StopPending, 30000);
     ctx.clock.SleepMs(timings_.stopGraceMs);

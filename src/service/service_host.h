@@ -37,6 +37,9 @@ struct ComponentTable {
     std::vector<ComponentEntry> components;
     // Creates the run's alert path once the directories are known (null: the run has none).
     std::function<std::shared_ptr<AlertPath>(ServiceContext&)> makeAlertPath;
+    // Asks the web server to close its listening socket; ServiceStop calls it first, from
+    // its own thread, whether or not the web server thread runs (null: no web server).
+    std::function<void()> closeWebListener;
 };
 
 // Time limits of start-up and shut-down. Tests shorten them; the service uses these.
@@ -46,7 +49,16 @@ struct HostTimings {
     uint32_t cleanupBudgetSeconds = 30;  // shared by all workers
     uint32_t readyPolls = 120;           // WaitForComponentsReady
     uint32_t readyPollMs = 500;
+    uint32_t performancePollMs = 1000;  // the wait for the performance data, per look
 };
+
+// The longest the service's own orderly shut-down takes with these timings: ServiceStop's
+// pause and its wait for the web server, then the clean-up budget with one more second for
+// each further thread that does not end.
+constexpr uint32_t ShutdownBudgetSeconds(const HostTimings& timings) {
+    return (timings.stopGraceMs + 999) / 1000 + timings.webStopPolls +
+           timings.cleanupBudgetSeconds + (kThreadSlots - 1);
+}
 
 // The life of one service run: ServiceMain on the service (or trace) thread, ServiceStop
 // from the control handler's thread.
@@ -94,6 +106,7 @@ class ServiceHost {
     mutable std::mutex tableMutex_;  // slots_, web_ and startedSlots_
     std::vector<int> startedSlots_;
     std::atomic<bool> cleanedUp_{false};
+    std::atomic<int64_t> runStartNs_{0};  // file clock at the start of ServiceMain
 };
 
 }  // namespace kvzn::service

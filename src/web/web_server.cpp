@@ -12,33 +12,89 @@ constexpr std::string_view kModule = "kvZNWebSvr";
 constexpr uint16_t kDefaultPort = 80;
 }  // namespace
 
-void EmbeddedWebServer(service::ServiceContext& ctx) {
+int WebServer::OpenListener(uint16_t port) {
+    std::scoped_lock lock(mutex_);
+    if (closed_.IsSet()) {
+        return companion::kIpListenerClosed;
+    }
+    return companion::IpCreateServer(listener_, port);
+}
+
+void WebServer::DropListener() {
+    std::scoped_lock lock(mutex_);
+    if (listener_.valid()) {
+        companion::IpClose(listener_);
+    }
+}
+
+void WebServer::CloseListener() {
+    std::scoped_lock lock(mutex_);
+    closed_.Set();
+    if (listener_.valid()) {
+        companion::IpClose(listener_);  // shuts the listener down: accept wakes at once
+    }
+}
+
+uint16_t WebServer::Port() const {
+    return companion::IpLocalPort(listener_);
+}
+
+void WebServer::Run(service::ServiceContext& ctx) {
     const companion::Logger log(kModule, "EmbeddedWebServer");
-    ctx.ComponentReadyAndSuspend();
-    if (ctx.Stopping()) {
+    ctx.ComponentReadyAndSuspend(closed_);
+    if (ctx.Stopping() || closed_.IsSet()) {
         return;
     }
-    uint32_t port = kDefaultPort;
-    ctx.registry.ReadNumber(config::kProductKey, config::value::kHTTPListenPortNo, port);
-    const int rc = companion::IpCreateServer(ctx.webListener, static_cast<uint16_t>(port));
+    uint32_t configured = kDefaultPort;
+    ctx.registry.ReadNumber(config::kProductKey, config::value::kHTTPListenPortNo, configured);
+    const auto port = static_cast<uint16_t>(configured);
+    int rc = OpenListener(port);
+    if (rc == companion::kIpListenerClosed) {
+        return;
+    }
     if (rc != companion::kIpOk) {
-        log(1, "Unable to create the web server's listening socket on port ", port,
+        log(1, "Unable to create the web server's listening socket on port ", configured,
             ". Error: ", rc);
         return;
     }
-    log(3, "Initialising on port ", companion::IpLocalPort(ctx.webListener));
+    log(3, "Initialising on port ", Port());
     for (;;) {
         companion::Socket client;
         std::string address;
-        const int result = companion::IpAccept(ctx.webListener, client, address);
+        const int result = companion::IpAccept(listener_, client, address);
         if (result == companion::kIpListenerClosed) {
             return;  // the service is stopping
         }
         if (result == companion::kIpOk) {
             companion::IpOrderlyClose(client, 2);
-        } else if (ctx.WaitForStop(std::chrono::seconds(5))) {
-            return;
+            continue;
         }
+        if (result != companion::kIpInvalidConnection) {
+            if (WaitBeforeRetry()) {
+                return;
+            }
+            continue;
+        }
+        // Accepting again on this socket would fail for ever: it is replaced.
+        log(2, "The web server's listening socket on port ", configured,
+            " can no longer be used (error ", result, "). It is created again");
+        DropListener();
+        bool reported = false;
+        do {
+            if (WaitBeforeRetry()) {
+                return;
+            }
+            rc = OpenListener(port);
+            if (rc == companion::kIpListenerClosed) {
+                return;
+            }
+            if (rc != companion::kIpOk && !reported) {
+                log(1, "Unable to create the web server's listening socket on port ", configured,
+                    ". Error: ", rc, ". Retrying");
+                reported = true;
+            }
+        } while (rc != companion::kIpOk);
+        log(3, "Initialising on port ", Port());
     }
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 
 #include "platform/clock.h"
 
@@ -21,6 +23,27 @@ class FakeClock final : public Clock {
     void SleepMs(uint32_t ms) override {
         slept_ += ms;
         AdvanceMs(ms);
+        std::function<void()> hook;
+        {
+            std::scoped_lock lock(hookMutex_);
+            hook = sleepHook_;
+        }
+        if (hook) {
+            hook();
+        }
+    }
+    // Advances as SleepMs unless the event is already set.
+    bool SleepUnlessSet(const Event& event, uint32_t ms) override {
+        if (event.IsSet()) {
+            return true;
+        }
+        SleepMs(ms);
+        return event.IsSet();
+    }
+    // Called after every sleep, as if it happened while the caller slept (a stop, say).
+    void SetSleepHook(std::function<void()> hook) {
+        std::scoped_lock lock(hookMutex_);
+        sleepHook_ = std::move(hook);
     }
 
     void SetNow(std::time_t now) { now_ = now; }
@@ -36,6 +59,8 @@ class FakeClock final : public Clock {
     std::atomic<std::time_t> now_;
     std::atomic<uint64_t> uptimeMs_;
     std::atomic<uint64_t> slept_{0};
+    std::mutex hookMutex_;
+    std::function<void()> sleepHook_;
 };
 
 }  // namespace kvzn::platform

@@ -36,6 +36,12 @@ Status FakeServiceManager::Remove(std::string_view name) {
 ServiceState FakeServiceManager::Query(std::string_view name) {
     std::scoped_lock lock(mutex_);
     Record("Query", name);
+    if (auto scripted = behaviour_.find(name);
+        scripted != behaviour_.end() && !scripted->second.scriptedQueries.empty()) {
+        const ServiceState answer = scripted->second.scriptedQueries.front();
+        scripted->second.scriptedQueries.erase(scripted->second.scriptedQueries.begin());
+        return answer;
+    }
     auto it = services_.find(name);
     if (it == services_.end()) {
         return ServiceState::NotInstalled;
@@ -101,6 +107,11 @@ void FakeServiceManager::SetRefuseStop(const std::string& name, bool refuse) {
 void FakeServiceManager::SetStopQueries(const std::string& name, int queries) {
     std::scoped_lock lock(mutex_);
     behaviour_[name].stopQueries = queries;
+}
+
+void FakeServiceManager::ScriptQueries(const std::string& name, std::vector<ServiceState> answers) {
+    std::scoped_lock lock(mutex_);
+    behaviour_[name].scriptedQueries = std::move(answers);
 }
 
 std::vector<std::string> FakeServiceManager::Calls() const {

@@ -37,6 +37,9 @@ class FakeServiceManager final : public ServiceManager {
     // Queries that report StopPending after a stop request before Stopped; negative: the
     // service never stops.
     void SetStopQueries(const std::string& name, int queries);
+    // The next Query calls for the name answer these states in turn, whatever the service's
+    // own state (ManagerUnreachable: a manager that stops answering).
+    void ScriptQueries(const std::string& name, std::vector<ServiceState> answers);
 
     std::vector<std::string> Calls() const;
     void ClearCalls();
@@ -53,6 +56,7 @@ class FakeServiceManager final : public ServiceManager {
     struct Behaviour {
         bool refuseStop = false;
         int stopQueries = 0;
+        std::vector<ServiceState> scriptedQueries;  // answered first, front first
     };
 
     void Record(std::string_view method, std::string_view name);

@@ -19,6 +19,9 @@ class LinuxClock final : public Clock {
     void SleepMs(uint32_t ms) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
+    bool SleepUnlessSet(const Event& event, uint32_t ms) override {
+        return event.WaitFor(std::chrono::milliseconds(ms));
+    }
 
   private:
     static uint64_t BootMilliseconds() {

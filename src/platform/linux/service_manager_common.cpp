@@ -47,6 +47,15 @@ bool HasLineBreak(std::string_view text) {
     return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
+Status CheckStopTimeout(const ServiceDefinition& def) {
+    if (def.stopTimeout < std::chrono::seconds(1) || def.stopTimeout > kMaxStopTimeout) {
+        return Status::Error(EINVAL, "service " + def.name +
+                                         ": the stop time-out must lie between 1 and " +
+                                         std::to_string(kMaxStopTimeout.count()) + " seconds");
+    }
+    return Status::Ok();
+}
+
 Status RefuseStop(std::string_view name, ServiceState state) {
     const std::string service = "service " + std::string(name);
     switch (state) {

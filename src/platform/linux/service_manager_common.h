@@ -20,6 +20,8 @@ bool IsVariableName(std::string_view name);
 bool HasLineBreak(std::string_view text);
 // Creates the parent directories, then writes the file atomically.
 Status WriteServiceFile(const std::string& path, const std::string& content, int mode);
+// EINVAL when the definition's stop time-out lies outside 1 s to kMaxStopTimeout.
+Status CheckStopTimeout(const ServiceDefinition& def);
 // The refusal of a stop request in the given state.
 Status RefuseStop(std::string_view name, ServiceState state);
 

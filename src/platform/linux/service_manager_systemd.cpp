@@ -63,9 +63,12 @@ std::string UnitText(const ServiceDefinition& def) {
     for (const auto& entry : def.environment) {
         unit << "Environment=" << QuoteUnitWord(entry) << "\n";
     }
+    // Only the main process gets SIGTERM, and SIGKILL once the stop time-out has passed:
+    // commands it started run on.
     unit << "Restart=no\n"
          << "NotifyAccess=main\n"
-         << "TimeoutStopSec=90\n"
+         << "KillMode=process\n"
+         << "TimeoutStopSec=" << def.stopTimeout.count() << "\n"
          << "\n"
          << "[Install]\n"
          << "WantedBy=multi-user.target\n";
@@ -123,6 +126,9 @@ class SystemdManager : public ServiceManager {
                 HasLineBreak(entry)) {
                 return Status::Error(EINVAL, "invalid environment entry: " + entry);
             }
+        }
+        if (Status s = CheckStopTimeout(def); !s.ok()) {
+            return s;
         }
         if (Status s = WriteServiceFile(UnitPath(def.name), UnitText(def), 0644); !s.ok()) {
             return s;

@@ -20,7 +20,12 @@ namespace {
 using namespace service_detail;
 
 constexpr std::chrono::seconds kStatusTimeout{30};
-constexpr std::chrono::seconds kStartStopTimeout{60};
+constexpr std::chrono::seconds kStartTimeout{60};
+// The script's stop waits for the service as long as its definition allows, then kills it
+// (kKillWait): the stop request waits for that whole schedule.
+constexpr std::chrono::seconds kKillWait{5};
+constexpr std::chrono::seconds kStopTimeout =
+    kMaxStopTimeout + kKillWait + std::chrono::seconds(15);
 constexpr std::chrono::seconds kUpdateRcTimeout{30};
 
 std::string ShellQuote(std::string_view text) {
@@ -84,7 +89,10 @@ std::string InitScriptText(const ServiceDefinition& def, const std::string& base
            << "}\n"
            << "\n"
            << "do_stop() {\n"
-           << "\tstart-stop-daemon --stop --quiet --oknodo --retry TERM/30/KILL/5 \\\n"
+           << "\t# TERM to the daemon alone, which ends what it runs in order; KILL only\n"
+           << "\t# once that had its time. Commands it started run on in their own sessions.\n"
+           << "\tstart-stop-daemon --stop --quiet --oknodo --retry TERM/" << def.stopTimeout.count()
+           << "/KILL/" << kKillWait.count() << " \\\n"
            << "\t\t--pidfile \"$PIDFILE\" --exec \"$DAEMON\" || return $?\n"
            << "\trm -f \"$PIDFILE\"\n"
            << "}\n"
@@ -136,6 +144,9 @@ class SysVManager : public ServiceManager {
                 return Status::Error(EINVAL, "invalid environment entry: " + entry);
             }
         }
+        if (Status s = CheckStopTimeout(def); !s.ok()) {
+            return s;
+        }
         if (Status s = WriteServiceFile(ScriptPath(def.name), InitScriptText(def, base_), 0755);
             !s.ok()) {
             return s;
@@ -183,14 +194,14 @@ class SysVManager : public ServiceManager {
         if (!IsInstalled(name)) {
             return Status::Error(ENOENT, "service " + std::string(name) + " is not installed");
         }
-        return RunCommandChecked({ScriptPath(name), "start"}, kStartStopTimeout);
+        return RunCommandChecked({ScriptPath(name), "start"}, kStartTimeout);
     }
 
     Status RequestStop(std::string_view name) override {
         if (const ServiceState state = Query(name); state != ServiceState::Running) {
             return RefuseStop(name, state);
         }
-        return RunCommandChecked({ScriptPath(name), "stop"}, kStartStopTimeout);
+        return RunCommandChecked({ScriptPath(name), "stop"}, kStopTimeout);
     }
 
   private:

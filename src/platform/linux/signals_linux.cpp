@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 
 #include "platform/signals.h"
 
@@ -22,8 +23,20 @@ SignalWatcher::SignalWatcher(std::vector<int> signals, std::function<void(int)> 
     }
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+    if (signalFd_ < 0) {
+        status_ = Status::Errno("signalfd");
+        return;
+    }
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
-    thread_ = std::thread([this] { Run(); });
+    if (wakeFd_ < 0) {
+        status_ = Status::Errno("eventfd");
+        return;
+    }
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error& e) {
+        status_ = Status::Errno("pthread_create", {}, e.code().value());
+    }
 }
 
 SignalWatcher::~SignalWatcher() {

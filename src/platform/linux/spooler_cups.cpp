@@ -18,9 +18,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
 #include <utility>
 
+#include "platform/linux/ipp_reply.h"
 #include "platform/spooler.h"
 #include "platform/text.h"
 
@@ -30,10 +30,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct IppDeleter {
-    void operator()(ipp_t* ipp) const { ippDelete(ipp); }
-};
-using IppPtr = std::unique_ptr<ipp_t, IppDeleter>;
+using ipp::IppPtr;
+using ipp::QueueNameOf;
+using ipp::Text;
 
 struct HttpCloser {
     void operator()(http_t* http) const { httpClose(http); }
@@ -120,13 +119,6 @@ bool PeerClosed(int fd) {
     return fd < 0 || ::poll(&p, 1, 0) != 0;
 }
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
-}
-
 bool IsFileUri(std::string_view uri) {
     return uri.size() >= 5 && EqualsNoCase(uri.substr(0, 5), "file:");
 }
@@ -180,15 +172,6 @@ struct Exchange {
     http_status_t http = HTTP_STATUS_OK;
 };
 
-ssize_t ReadFromMemory(void* context, ipp_uchar_t* buffer, size_t bytes) {
-    auto* source = static_cast<std::pair<const std::string*, size_t>*>(context);
-    const size_t left = source->first->size() - source->second;
-    const size_t n = std::min(left, bytes);
-    std::memcpy(buffer, source->first->data() + source->second, n);
-    source->second += n;
-    return static_cast<ssize_t>(n);
-}
-
 Exchange SendAndRead(http_t* http, ipp_t* request, const char* resource) {
     Exchange result;
     http_status_t status = cupsSendRequest(http, request, resource, ippLength(request));
@@ -212,67 +195,11 @@ Exchange SendAndRead(http_t* http, ipp_t* request, const char* resource) {
         result.transport = httpError(http) != 0 ? httpError(http) : ETIMEDOUT;
         return result;
     }
-    std::pair<const std::string*, size_t> source{&body, 0};
-    IppPtr response(ippNew());
-    if (ippReadIO(&source, ReadFromMemory, 1, nullptr, response.get()) != IPP_STATE_DATA) {
+    result.response = ipp::DecodeMessage(body);
+    if (!result.response) {
         result.transport = EPROTO;
-        return result;
     }
-    result.response = std::move(response);
     return result;
-}
-
-std::string Text(ipp_attribute_t* attr) {
-    const char* text = ippGetString(attr, 0, nullptr);
-    return text ? text : "";
-}
-
-std::vector<std::string> Texts(ipp_attribute_t* attr) {
-    std::vector<std::string> texts;
-    for (int i = 0; i < ippGetCount(attr); ++i) {
-        const char* text = ippGetString(attr, i, nullptr);
-        if (text && std::strcmp(text, "none") != 0) {
-            texts.emplace_back(text);
-        }
-    }
-    return texts;
-}
-
-// The queue name at the end of "ipp://host/printers/NAME" (or /classes/NAME), decoded.
-std::string QueueNameOf(const std::string& uri) {
-    std::array<char, HTTP_MAX_URI> scheme{}, user{}, host{}, resource{};
-    int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri.c_str(), scheme.data(),
-                        static_cast<int>(scheme.size()), user.data(), static_cast<int>(user.size()),
-                        host.data(), static_cast<int>(host.size()), &port, resource.data(),
-                        static_cast<int>(resource.size())) < HTTP_URI_STATUS_OK) {
-        return {};
-    }
-    const std::string_view path(resource.data());
-    const size_t slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-// Calls read(item, name, attr) for every attribute of each `group` group of the response;
-// each group gives one item.
-template <class Item, class Read>
-std::vector<Item> ReadGroups(ipp_t* response, ipp_tag_t group, Read read) {
-    std::vector<Item> items;
-    bool inGroup = false;
-    for (ipp_attribute_t* attr = ippFirstAttribute(response); attr;
-         attr = ippNextAttribute(response)) {
-        const char* name = ippGetName(attr);
-        if (ippGetGroupTag(attr) != group || !name) {
-            inGroup = false;
-            continue;
-        }
-        if (!inGroup) {
-            items.emplace_back();
-            inGroup = true;
-        }
-        read(items.back(), std::string_view(name), attr);
-    }
-    return items;
 }
 
 void AddRequestedAttributes(ipp_t* request, const std::vector<const char*>& names) {
@@ -460,29 +387,7 @@ Result<std::vector<PrinterInfo>> CupsSpooler::ReadPrinters(
     if (!response.ok()) {
         return response.status();
     }
-    auto printers = ReadGroups<PrinterInfo>(
-        response->get(), IPP_TAG_PRINTER,
-        [](PrinterInfo& printer, std::string_view name, ipp_attribute_t* attr) {
-            if (name == "printer-name") {
-                printer.name = Text(attr);
-            } else if (name == "printer-state") {
-                printer.state = ippGetInteger(attr, 0);
-            } else if (name == "printer-state-reasons") {
-                printer.reasons = Texts(attr);
-            } else if (name == "printer-state-message") {
-                printer.stateMessage = Text(attr);
-            } else if (name == "printer-is-accepting-jobs") {
-                printer.accepting = ippGetBoolean(attr, 0) != 0;
-            } else if (name == "device-uri") {
-                printer.deviceUri = Text(attr);
-            }
-        });
-    std::erase_if(printers, [](const PrinterInfo& printer) { return printer.name.empty(); });
-    for (PrinterInfo& printer : printers) {
-        printer.status = PrinterStatusBits(printer.state, printer.reasons);
-        printer.attributes = printer.accepting ? 0 : kPrinterAttributeWorkOffline;
-    }
-    return printers;
+    return ipp::PrintersOf(response->get());
 }
 
 Result<SpoolerSnapshot> CupsSpooler::Snapshot() {
@@ -506,55 +411,7 @@ Result<SpoolerSnapshot> CupsSpooler::Snapshot() {
     if (!response.ok()) {
         return response.status();
     }
-    auto jobs = ReadGroups<JobInfo>(
-        response->get(), IPP_TAG_JOB,
-        [](JobInfo& job, std::string_view name, ipp_attribute_t* attr) {
-            if (name == "job-id") {
-                job.id = ippGetInteger(attr, 0);
-            } else if (name == "job-printer-uri") {
-                job.printer = QueueNameOf(Text(attr));
-            } else if (name == "job-name") {
-                job.document = Text(attr);
-            } else if (name == "job-originating-user-name") {
-                job.user = Text(attr);
-            } else if (name == "job-state") {
-                job.state = ippGetInteger(attr, 0);
-            } else if (name == "job-state-reasons") {
-                job.reasons = Texts(attr);
-            } else if (name == "job-k-octets") {
-                job.size = static_cast<uint64_t>(std::max(ippGetInteger(attr, 0), 0)) * 1024;
-            } else if (name == "job-impressions") {
-                job.pages = std::max(ippGetInteger(attr, 0), 0);
-            } else if (name == "job-impressions-completed") {
-                job.pagesPrinted = std::max(ippGetInteger(attr, 0), 0);
-            } else if (name == "job-priority") {
-                job.priority = ippGetInteger(attr, 0);
-            }
-        });
-
-    SpoolerSnapshot snapshot;
-    std::unordered_map<std::string, size_t> index;
-    for (PrinterInfo& printer : *printers) {
-        index.emplace(Lower(printer.name), snapshot.printers.size());
-        snapshot.printers.push_back({std::move(printer), {}});
-    }
-    // Jobs come in queue order; a job of a queue deleted between the two requests is
-    // left out.
-    for (JobInfo& job : jobs) {
-        auto it = index.find(Lower(job.printer));
-        if (job.id <= 0 || it == index.end()) {
-            continue;
-        }
-        PrinterQueue& queue = snapshot.printers[it->second];
-        job.printer = queue.printer.name;
-        job.status = JobStatusBits(job.state, job.reasons, queue.printer.status);
-        job.position = static_cast<int>(queue.jobs.size()) + 1;
-        queue.jobs.push_back(std::move(job));
-    }
-    for (PrinterQueue& queue : snapshot.printers) {
-        queue.printer.jobCount = static_cast<int>(queue.jobs.size());
-    }
-    return snapshot;
+    return ipp::SnapshotOf(std::move(*printers), ipp::JobsOf(response->get()));
 }
 
 Status CupsSpooler::PrinterOperation(ipp_op_t op, std::string_view printer) {
@@ -593,15 +450,7 @@ std::vector<std::string> CupsSpooler::DiscoverDevices() {
     if (!response.ok()) {
         return {};
     }
-    std::vector<std::string> devices;
-    for (ipp_attribute_t* attr = ippFirstAttribute(response->get()); attr;
-         attr = ippNextAttribute(response->get())) {
-        const char* name = ippGetName(attr);
-        if (name && std::strcmp(name, "device-uri") == 0) {
-            devices.push_back(Text(attr));
-        }
-    }
-    return devices;
+    return ipp::DeviceUrisOf(response->get());
 }
 
 Result<std::vector<std::string>> CupsSpooler::ListPorts() {

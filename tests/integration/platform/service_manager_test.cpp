@@ -126,6 +126,9 @@ TEST_F(SysVTest, InstallWritesAnLsbScriptAndRegistersIt) {
     EXPECT_TRUE(HasLine(script, "# Default-Stop: +0 1 6"));
     EXPECT_TRUE(HasLine(script, "# Short-Description: +Korvane/Tessel \\(Print\\) Monitor Server"));
     EXPECT_TRUE(HasLine(script, "# Description: +Watches the print server and raises alerts\\."));
+    EXPECT_TRUE(
+        HasLine(script, "\tstart-stop-daemon --stop --quiet --oknodo --retry TERM/90/KILL/5 \\\\"))
+        << script;
     auto syntax = RunProcess({"sh", "-n", script_});
     ASSERT_TRUE(syntax.ok());
     EXPECT_EQ(syntax->exitCode, 0) << syntax->output;
@@ -150,6 +153,9 @@ TEST_F(SysVTest, InstallRejectsDefinitionsThatCannotBeWrittenSafely) {
         {"line break", [](ServiceDefinition& d) { d.description = "one\n### END INIT INFO"; }},
         {"variable name", [](ServiceDefinition& d) { d.environment = {"1X=y"}; }},
         {"no value", [](ServiceDefinition& d) { d.environment = {"KVZN_HOME"}; }},
+        {"no stop time", [](ServiceDefinition& d) { d.stopTimeout = std::chrono::seconds(0); }},
+        {"stop time too long",
+         [](ServiceDefinition& d) { d.stopTimeout = kMaxStopTimeout + std::chrono::seconds(1); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -265,6 +271,7 @@ TEST_F(SystemdTest, InstallWritesANotifyUnitAndEnablesIt) {
              "Environment=\"KVZN_NOTE=50%% \\\\\"quoted\\\\\"\"",
              "Restart=no",
              "NotifyAccess=main",
+             "KillMode=process",
              "TimeoutStopSec=90",
              "WantedBy=multi-user.target",
          }) {
@@ -294,13 +301,16 @@ TEST_F(SystemdTest, UnitPassesSystemdVerification) {
     EXPECT_EQ(verify->output, "");
 }
 
-TEST_F(SystemdTest, InstallRejectsInvalidEnvironmentAndNames) {
+TEST_F(SystemdTest, InstallRejectsInvalidEnvironmentNamesAndStopTimes) {
     ServiceDefinition badVariable = Definition();
     badVariable.environment = {"1BAD=x"};
     ServiceDefinition badName = Definition();
     badName.name = "kvZNPrint/../../x";
+    ServiceDefinition badStop = Definition();
+    badStop.stopTimeout = kMaxStopTimeout + std::chrono::seconds(1);
     EXPECT_EQ(manager_->Install(badVariable).err(), EINVAL);
     EXPECT_EQ(manager_->Install(badName).err(), EINVAL);
+    EXPECT_EQ(manager_->Install(badStop).err(), EINVAL);
     EXPECT_FALSE(fs::exists(root_ + "/etc"));
     EXPECT_TRUE(Calls().empty());
 }

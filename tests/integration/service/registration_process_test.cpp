@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "companion/registry.h"
 #include "config/registry_names.h"
 #include "platform/config_store.h"
 #include "platform/process.h"
+#include "service/service_host.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
 
@@ -16,6 +18,20 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+
+// The number after `prefix` in `text`; -1 when there is none.
+long NumberAfter(const std::string& text, const std::string& prefix) {
+    std::smatch m;
+    if (!std::regex_search(text, m, std::regex(prefix + "([0-9]+)"))) {
+        return -1;
+    }
+    return std::stol(m[1]);
+}
+
+// The longest orderly shut-down of the service, which the service manager must let finish.
+long ShutdownBudget() {
+    return static_cast<long>(service::ShutdownBudgetSeconds(service::HostTimings{}));
+}
 
 class RegistrationProcessTest : public ::testing::Test {
   protected:
@@ -64,6 +80,8 @@ TEST_F(RegistrationProcessTest, SysVServiceIsRegisteredStartedStoppedAndRemoved)
     const std::string script = root + "/etc/init.d/kvZNPrint";
     ASSERT_TRUE(fs::exists(script));
     EXPECT_NE(test::ReadFile(script).find("KVZN_REGISTRY"), std::string::npos);
+    // The stop waits for the whole orderly shut-down before it kills.
+    EXPECT_GT(NumberAfter(test::ReadFile(script), "--retry TERM/"), ShutdownBudget());
     EXPECT_NE(test::ReadFile(calls).find("update-rc.d kvZNPrint defaults"), std::string::npos);
 
     // The installed script starts the real program as a service.
@@ -100,6 +118,11 @@ TEST_F(RegistrationProcessTest, SystemdUnitIsRegisteredAndAStoppedOneRemovedAtOn
     const std::string unit = root + "/etc/systemd/system/kvZNPrint.service";
     ASSERT_TRUE(fs::exists(unit));
     EXPECT_NE(test::ReadFile(unit).find("Type=notify"), std::string::npos);
+    EXPECT_NE(test::ReadFile(unit).find("\nDescription=Korvane/Tessel (Print) Monitor Server\n"),
+              std::string::npos);
+    // Response commands still running outlive the service; its shut-down is not cut short.
+    EXPECT_NE(test::ReadFile(unit).find("\nKillMode=process\n"), std::string::npos);
+    EXPECT_GT(NumberAfter(test::ReadFile(unit), "\nTimeoutStopSec="), ShutdownBudget());
     EXPECT_NE(test::ReadFile(unit).find(std::string("ExecStart=") + KVZN_PRINT_EXE),
               std::string::npos);
     EXPECT_NE(test::ReadFile(calls).find("systemctl --root=" + root + " enable kvZNPrint"),

@@ -130,6 +130,29 @@ TEST_F(ResponseRunnerTest, RestartIsNotRepeatedForTheSameCheckUntilItWasHealthy)
     EXPECT_EQ(restarter.Calls(), 2);
 }
 
+// The service stops while the restart waits for its alert to go out: no restart, and no
+// name left behind that would refuse the next restart for the check as a repeat.
+TEST_F(ResponseRunnerTest, AStopDuringTheWaitBeforeTheRestartCancelsIt) {
+    test::LogCapture log;
+    clock.SetSleepHook([this] { context.stopEvent.Set(); });
+    EXPECT_EQ(Reboot("CPU Load"), kRunnerAlerted);
+    EXPECT_EQ(restarter.Calls(), 0);
+    EXPECT_EQ(LastRebootedFor(), "");
+    EXPECT_FALSE(RestartUnderWay(context));
+    EXPECT_TRUE(
+        log.Contains("The restart of the server in response to the check CPU Load was "
+                     "cancelled because the service is stopping",
+                     "kvZNShared"));
+    EXPECT_EQ(RecordedAlerts(), 1u);  // the "Server is Rebooting" warning had gone out
+
+    // The next run: the same check restarts the server instead of being refused.
+    clock.SetSleepHook({});
+    context.stopEvent.Reset();
+    EXPECT_EQ(Reboot("CPU Load"), kRunnerAlerted);
+    EXPECT_EQ(restarter.Calls(), 1);
+    EXPECT_EQ(Key(2, "Message"), Restarting("CPU Load"));
+}
+
 TEST_F(ResponseRunnerTest, RestartForAnotherCheckReplacesTheRecordedName) {
     ASSERT_EQ(Reboot("CPU Load"), kRunnerAlerted);
     context.restartUnderWay = false;  // a new run

@@ -32,6 +32,9 @@ TEST(RegistrationTest, RegisterCreatesTheEntryWithTheStoreOfTheRegisteringProgra
     EXPECT_EQ(def->displayName, "Korvane/Tessel (Print) Monitor Server");
     EXPECT_EQ(def->executable, "/usr/sbin/kvZNPrint");
     EXPECT_EQ(def->environment, std::vector<std::string>{"KVZN_REGISTRY=/srv/kvzn/registry.reg"});
+    // Stopped by the service manager, the service gets its whole shut-down and a margin.
+    EXPECT_GT(def->stopTimeout.count(), ShutdownBudgetSeconds(HostTimings{}));
+    EXPECT_LE(def->stopTimeout, platform::kMaxStopTimeout);
 }
 
 TEST(RegistrationTest, RegisterWithoutAProgramPathStops) {
@@ -82,6 +85,37 @@ TEST(RegistrationTest, AServiceThatDoesNotStopWithinThirtyPollsStaysRegistered) 
     EXPECT_EQ(out.find("Removing"), std::string::npos);
     EXPECT_EQ(clock.SleptMs(), 31000u);
     EXPECT_NE(manager.Query("kvZNPrint"), ServiceState::NotInstalled);
+}
+
+TEST(RegistrationTest, AServiceManagerThatCannotBeReachedLeavesTheServiceInPlace) {
+    const std::string unreachable =
+        "Please wait, unregistering the Tessel Monitor service ...\n"
+        "Error. Unable to contact the Service Control Manager ...\n";
+    {
+        SCOPED_TRACE("before the stop");
+        platform::FakeServiceManager manager;
+        manager.SetState("kvZNPrint", ServiceState::Running);
+        manager.ScriptQueries("kvZNPrint", {ServiceState::ManagerUnreachable});
+        platform::FakeClock clock;
+        EXPECT_EQ(RunRegistration(0, manager, clock), unreachable);
+        EXPECT_EQ(manager.Calls(), std::vector<std::string>{"Query kvZNPrint"});
+    }
+    {
+        SCOPED_TRACE("while it stops");
+        platform::FakeServiceManager manager;
+        manager.SetState("kvZNPrint", ServiceState::Running);
+        manager.SetStopQueries("kvZNPrint", -1);
+        manager.ScriptQueries("kvZNPrint",
+                              {ServiceState::Running, ServiceState::ManagerUnreachable});
+        platform::FakeClock clock;
+        const std::string out = RunRegistration(0, manager, clock);
+        EXPECT_EQ(out,
+                  "Please wait, unregistering the Tessel Monitor service ...\n"
+                  "Verifying/stopping the Tessel Monitor service ...\n"
+                  "Error. Unable to contact the Service Control Manager ...\n");
+        EXPECT_EQ(clock.SleptMs(), 1000u);
+        EXPECT_NE(manager.Query("kvZNPrint"), ServiceState::NotInstalled);
+    }
 }
 
 TEST(RegistrationTest, RemovingAnUnknownServiceSaysSo) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "config/registry_names.h"
@@ -44,6 +45,7 @@ class ServiceHostTest : public ::testing::Test {
         timings.stopGraceMs = 0;
         timings.cleanupBudgetSeconds = 2;
         timings.readyPollMs = 50;
+        timings.performancePollMs = 50;
     }
 
     // A worker that takes part in the handshake and ends on the stop.
@@ -275,6 +277,25 @@ TEST_F(ServiceHostTest, WorkersThatNeverEndAreNamedAndLeftBehindWithinTheBudget)
     std::this_thread::sleep_for(50ms);
 }
 
+// A worker left behind may still write an alert record (a temporary file, then a rename):
+// the clean-up leaves the temporary files of this run alone and removes older ones.
+TEST_F(ServiceHostTest, CleanupRemovesOnlyTemporaryFilesFromBeforeTheRun) {
+    const std::string data = dir / "data";
+    ServiceHost host(registry, clock, status, Table({Worker("A", 0)}), timings);
+    RunAndStop(host, [&] {
+        test::WriteFile(data + "/PRT7.err.Ab12Cd.tmp", "[Default]\r\n");
+        test::WriteFile(data + "/Unsent.prt.Xy34Zw.tmp", "");
+        test::WriteFile(data + "/left.tmp", "");
+        std::filesystem::last_write_time(data + "/left.tmp",
+                                         std::filesystem::file_time_type::clock::now() - 1h);
+        test::WriteFile(data + "/PRT7.err", "[Default]\r\n");
+    });
+    EXPECT_TRUE(std::filesystem::exists(data + "/PRT7.err.Ab12Cd.tmp"));
+    EXPECT_TRUE(std::filesystem::exists(data + "/Unsent.prt.Xy34Zw.tmp"));
+    EXPECT_FALSE(std::filesystem::exists(data + "/left.tmp"));
+    EXPECT_TRUE(std::filesystem::exists(data + "/PRT7.err"));
+}
+
 TEST_F(ServiceHostTest, CleanupRunsOnce) {
     ServiceHost host(registry, clock, status, Table({Worker("A", 0)}), timings);
     RunAndStop(host);
@@ -285,17 +306,20 @@ TEST_F(ServiceHostTest, CleanupRunsOnce) {
 
 TEST_F(ServiceHostTest, StopClosesTheWebListenerAndTheBlockedAcceptEndsAtOnce) {
     std::atomic<int> acceptResult{0};
+    companion::Socket listener;
     ComponentEntry web{"EmbeddedWebServer", kWebSlot, 13, "x", nullptr, [&](ServiceContext& ctx) {
                            ctx.ComponentReadyAndSuspend();
-                           ASSERT_EQ(companion::IpCreateServer(ctx.webListener, 0, "127.0.0.1"), 0);
+                           ASSERT_EQ(companion::IpCreateServer(listener, 0, "127.0.0.1"), 0);
                            companion::Socket client;
                            std::string address;
-                           acceptResult = companion::IpAccept(ctx.webListener, client, address);
+                           acceptResult = companion::IpAccept(listener, client, address);
                        }};
-    ServiceHost host(registry, clock, status, Table({web}), timings);
+    ComponentTable table = Table({web});
+    table.closeWebListener = [&] { companion::IpClose(listener); };
+    ServiceHost host(registry, clock, status, std::move(table), timings);
     std::thread main([&] { host.ServiceMain(0, nullptr); });
     ASSERT_TRUE(log.WaitFor("Tessel Monitor Startup Complete", 5s));
-    ASSERT_TRUE(test::WaitUntil([&] { return host.Context().webListener.valid(); }, 2s));
+    ASSERT_TRUE(test::WaitUntil([&] { return listener.valid(); }, 2s));
     const auto before = std::chrono::steady_clock::now();
     host.ServiceStop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);

@@ -1,0 +1,41 @@
+#!/bin/sh
+# Builds the libFuzzer targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer
+# and runs each for SECONDS (600 by default) on its seed corpus in fuzz/corpus/<target>.
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   (all targets when none is named)
+# New inputs collect in build-fuzz/corpus/<target>, inputs that fail in
+# build-fuzz/crashes/<target>-*, each run's output in build-fuzz/logs/<target>.log. The exit
+# status is 1 when any target failed. KVZN_FUZZ_BUILD_DIR=DIR builds in DIR instead.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh --fuzz
+
+seconds=${1:-600}
+[ $# -gt 0 ] && shift
+targets=${*:-"fuzz_store_file fuzz_profile_file fuzz_smtp_reply fuzz_ipp_reply fuzz_unsent_queue"}
+build=${KVZN_FUZZ_BUILD_DIR:-build-fuzz}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B "$build" -G Ninja -DKVZN_FUZZ=ON -DKVZN_WERROR=ON -DKVZN_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$build" -j "$jobs" --target $targets
+
+failed=""
+for t in $targets; do
+    mkdir -p "$build/corpus/$t" "$build/crashes" "$build/logs"
+    # The first corpus folder takes the new inputs; the seeds in the tree stay as they are.
+    if "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+        -artifact_prefix="$build/crashes/$t-" "$build/corpus/$t" "fuzz/corpus/$t" \
+        >"$build/logs/$t.log" 2>&1; then
+        result="ok"
+    else
+        result="FAILED (see $build/logs/$t.log)"
+        failed="$failed $t"
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/logs/$t.log" | tail -n 1)
+    echo "$t: ${runs:-?} executions in ${seconds} s, $result"
+done
+if [ -n "$failed" ]; then
+    echo "Fuzz targets that failed:$failed" >&2
+    exit 1
+fi
