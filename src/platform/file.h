@@ -2,7 +2,9 @@
 // and directory listings, each reporting failure as a Status.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +82,17 @@ struct DirectoryEntry {
 };
 // The entries of `dir` other than "." and "..", in no particular order.
 Result<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir);
+
+// Deletes the regular files directly in `dir` whose names match the shell pattern
+// `pattern`; with `modifiedBeforeNs`, only those last modified before that time. Links,
+// directories and files that cannot be deleted are left alone. Returns how many were
+// deleted.
+size_t DeleteMatchingFiles(const std::string& dir, const char* pattern,
+                           std::optional<int64_t> modifiedBeforeNs = std::nullopt);
+
+// The file system's clock, in nanoseconds since the epoch: a file written after this call
+// carries a modification time no earlier than the value returned.
+int64_t FileClockNowNs();
 
 // Creates the directory (mode 0755) unless it exists.
 Status MakeDirectory(const std::string& dir, int mode = 0755);

@@ -1,7 +1,6 @@
 // ServiceMain: settings, directories, events, worker threads, the run and the shut-down.
 #include "service/service_host.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +9,7 @@
 
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
-#include "platform/directory.h"
+#include "platform/file.h"
 #include "service/service_identity.h"
 #include "service/trace.h"
 
@@ -105,9 +104,7 @@ void ServiceHost::FetchAndSetLogging() {
 
 int ServiceHost::CreateRequiredDirectories() {
     const companion::Logger log("kvZNShared", "CreateRequiredDirectories");
-    auto make = [](const std::string& dir) {
-        return !dir.empty() && (::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST);
-    };
+    auto make = [](const std::string& dir) { return platform::MakeDirectory(dir).ok(); };
     if (!make(context_->dataDirectory)) {
         log(1, "An error occurred whilst creating the Tessel Monitor data directory (",
             context_->dataDirectory, ")");
@@ -128,7 +125,7 @@ void ServiceHost::DeleteOldReportPages() {
 // Temporary files in the data directory that were there before this run began are removed:
 // a run that ended abruptly left them. Those of this run may still become records.
 void ServiceHost::PrepareDataDirectory() {
-    ::mkdir(context_->dataDirectory.c_str(), 0755);
+    platform::MakeDirectory(context_->dataDirectory);
     platform::DeleteMatchingFiles(context_->dataDirectory, "*.tmp", runStartNs_.load());
 }
 
@@ -238,7 +235,7 @@ void ServiceHost::ServiceMain(int /*argc*/, char** /*argv*/) {
         return;
     }
     PrepareDataDirectory();
-    ::unlink((ctx.home + "/kvZNConfigStatus_PRT.err").c_str());
+    platform::RemoveFile(ctx.home + "/kvZNConfigStatus_PRT.err");
     if (!report()) {
         return;
     }

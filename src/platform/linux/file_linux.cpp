@@ -1,7 +1,9 @@
 // Files and directories on Linux.
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -239,6 +241,30 @@ Result<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir) {
     }
     ::closedir(d);
     return entries;
+}
+
+size_t DeleteMatchingFiles(const std::string& dir, const char* pattern,
+                           std::optional<int64_t> modifiedBeforeNs) {
+    auto entries = ListDirectory(dir);
+    if (!entries.ok()) {
+        return 0;
+    }
+    size_t deleted = 0;
+    for (const DirectoryEntry& e : *entries) {
+        if (!e.regular || ::fnmatch(pattern, e.name.c_str(), 0) != 0 ||
+            (modifiedBeforeNs && e.modifiedNs >= *modifiedBeforeNs)) {
+            continue;
+        }
+        deleted += ::unlink((dir + "/" + e.name).c_str()) == 0 ? 1 : 0;
+    }
+    return deleted;
+}
+
+int64_t FileClockNowNs() {
+    // File times are taken from the coarse clock, which may lag the precise one by a tick.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 Status MakeDirectory(const std::string& dir, int mode) {
