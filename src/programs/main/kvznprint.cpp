@@ -1,8 +1,26 @@
 // kvZNPrint: the print server monitor service.
+#include <iostream>
+
+#include "platform/process_memory.h"
 #include "programs/component_table.h"
 #include "service/service_entry.h"
 
+namespace {
+
+// A handful of threads that wake every few seconds for a moment: one allocator arena for
+// all of them (by default each thread that allocates gets an arena of its own, which keeps
+// what the thread freed).
+constexpr kvzn::platform::MemorySettings kServiceMemory{
+    .mallocArenas = 1,
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (const kvzn::platform::Status memory = kvzn::platform::ApplyMemorySettings(kServiceMemory);
+        !memory.ok()) {
+        std::cerr << "kvZNPrint: memory settings not applied: " << memory.Text() << '\n';
+    }
     kvzn::alerting::SetAlertChannels(kvzn::programs::MakeAlertChannels());
     return kvzn::service::ServiceProgramMain(argc, argv, kvzn::programs::MakeComponentTable());
 }

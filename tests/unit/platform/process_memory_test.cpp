@@ -1,0 +1,111 @@
+// Process memory settings, each checked in a fresh process of its own: the settings are
+// process-wide and would leak into the other tests.
+#include "platform/process_memory.h"
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <latch>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace kvzn::platform {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerAllocator = true;  // replaces glibc's allocator and its options
+#else
+constexpr bool kSanitizerAllocator = false;
+#endif
+
+// The number of heaps (arenas) the allocator reports.
+int AllocatorHeaps() {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = ::open_memstream(&text, &size);
+    ::malloc_info(0, out);
+    std::fclose(out);
+    const std::string info(text, size);
+    std::free(text);
+    int heaps = 0;
+    for (size_t pos = info.find("<heap nr="); pos != std::string::npos;
+         pos = info.find("<heap nr=", pos + 1)) {
+        ++heaps;
+    }
+    return heaps;
+}
+
+// Allocates from two threads that are alive at the same time (each would get an arena of
+// its own by default) and exits with the number of heaps the allocator then has.
+[[noreturn]] void ExitWithHeapsAfterThreadsAllocate(const MemorySettings& settings) {
+    if (!ApplyMemorySettings(settings).ok()) {
+        std::_Exit(100);
+    }
+    std::latch allocated(2);
+    const auto allocate = [&](std::unique_ptr<char[]>& block) {
+        block = std::make_unique<char[]>(1000);
+        allocated.arrive_and_wait();
+    };
+    std::unique_ptr<char[]> first;
+    std::unique_ptr<char[]> second;
+    std::thread a(allocate, std::ref(first));
+    std::thread b(allocate, std::ref(second));
+    a.join();
+    b.join();
+    std::_Exit(AllocatorHeaps());
+}
+
+bool ExitedWithMoreThanOne(int status) {
+    return WIFEXITED(status) && WEXITSTATUS(status) > 1;
+}
+
+TEST(ProcessMemoryTest, OneArenaServesEveryThread) {
+    if (kSanitizerAllocator) {
+        GTEST_SKIP() << "the sanitizer's allocator has no arenas";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExitWithHeapsAfterThreadsAllocate({.mallocArenas = 1}),
+                ::testing::ExitedWithCode(1), "");
+    // Without the limit the same threads make more heaps: the check above can fail.
+    EXPECT_EXIT(ExitWithHeapsAfterThreadsAllocate({}), ExitedWithMoreThanOne, "");
+}
+
+// Exits 0 when a std::thread started after the settings has a stack of `expected` bytes.
+[[noreturn]] void ExitZeroWhenThreadStackIs(size_t requested, size_t expected) {
+    if (!ApplyMemorySettings({.threadStackSize = requested}).ok()) {
+        std::_Exit(100);
+    }
+    size_t size = 0;
+    std::thread([&] {
+        pthread_attr_t attr;
+        if (::pthread_getattr_np(::pthread_self(), &attr) == 0) {
+            ::pthread_attr_getstacksize(&attr, &size);
+            ::pthread_attr_destroy(&attr);
+        }
+    }).join();
+    std::_Exit(size == expected ? 0 : 1);
+}
+
+TEST(ProcessMemoryTest, ThreadsStartedAfterwardsGetTheStackSizeInWholePages) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    EXPECT_EXIT(ExitZeroWhenThreadStackIs(256 * 1024, 256 * 1024), ::testing::ExitedWithCode(0),
+                "");
+    EXPECT_EXIT(ExitZeroWhenThreadStackIs(256 * 1024 + 1, 256 * 1024 + page),
+                ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ProcessMemoryTest, ANegativeArenaCountIsRefused) {
+    EXPECT_EQ(ApplyMemorySettings({.mallocArenas = -1}).err(), EINVAL);
+}
+
+}  // namespace
+}  // namespace kvzn::platform
