@@ -46,6 +46,7 @@ constexpr size_t kTempUniqueChars = 6;  // the XXXXXX of mkostemp
 // the moment it was read: a younger file might be replaced within one timestamp tick by
 // another of the same size and (recycled) inode.
 constexpr time_t kSettleSeconds = 2;
+constexpr size_t kReadChunk = 4096;
 // Values read one at a time that are kept for the same file version; the table starts
 // afresh when it is full.
 constexpr size_t kRecentValues = 64;
@@ -129,11 +130,15 @@ Result<LoadedFile> LoadFile(const std::string& path) {
     }
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    std::string text;
-    text.reserve(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0));
-    char buffer[65536];
+    // Read straight into the text, sized from fstat plus room to see the end of the file
+    // (or a file that grew meanwhile).
+    std::string text(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + kReadChunk, '\0');
+    size_t used = 0;
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (used == text.size()) {
+            text.resize(used + kReadChunk);
+        }
+        const ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -143,8 +148,9 @@ Result<LoadedFile> LoadFile(const std::string& path) {
         if (n == 0) {
             break;
         }
-        text.append(buffer, static_cast<size_t>(n));
+        used += static_cast<size_t>(n);
     }
+    text.resize(used);
     Status parsed = StoreTree::Parse(text, path, *loaded.tree);
     if (!parsed.ok()) {
         return parsed;
