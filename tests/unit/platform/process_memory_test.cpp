@@ -11,11 +11,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <latch>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace kvzn::platform {
 namespace {
@@ -101,6 +104,56 @@ TEST(ProcessMemoryTest, ThreadsStartedAfterwardsGetTheStackSizeInWholePages) {
                 "");
     EXPECT_EXIT(ExitZeroWhenThreadStackIs(256 * 1024 + 1, 256 * 1024 + page),
                 ::testing::ExitedWithCode(0), "");
+}
+
+// Resident anonymous memory of this process in kB (RssAnon of /proc/self/status).
+long ResidentAnonymousKb() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    long kb = -1;
+    char line[256];
+    while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "RssAnon: %ld", &kb) == 1) {
+            break;
+        }
+    }
+    if (status != nullptr) {
+        std::fclose(status);
+    }
+    return kb;
+}
+
+// Frees most of 8 MB of small blocks, keeping one block in every 64 (so that the heap
+// cannot simply shrink from its top: the free memory lies between live blocks), and exits
+// 0 when ReleaseFreeMemory hands most of it back.
+[[noreturn]] void ExitZeroWhenFreedMemoryIsReleased() {
+    constexpr size_t kBlocks = 40000;
+    constexpr size_t kKeepEvery = 64;
+    std::vector<char*> blocks;
+    blocks.reserve(kBlocks);
+    for (size_t i = 0; i < kBlocks; ++i) {
+        blocks.push_back(static_cast<char*>(std::malloc(200)));
+        std::memset(blocks.back(), 1, 200);
+    }
+    for (size_t i = 0; i < kBlocks; ++i) {
+        if (i % kKeepEvery != 0) {
+            std::free(std::exchange(blocks[i], nullptr));
+        }
+    }
+    const long before = ResidentAnonymousKb();
+    ReleaseFreeMemory();
+    const long after = ResidentAnonymousKb();
+    for (char* block : blocks) {
+        std::free(block);
+    }
+    std::_Exit(before - after > 4000 ? 0 : 1);
+}
+
+TEST(ProcessMemoryTest, FreedMemoryInsideTheHeapGoesBackToTheSystem) {
+    if (kSanitizerAllocator) {
+        GTEST_SKIP() << "the sanitizer's allocator keeps its own free memory";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExitZeroWhenFreedMemoryIsReleased(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ProcessMemoryTest, ANegativeArenaCountIsRefused) {
