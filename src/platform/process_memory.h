@@ -30,6 +30,13 @@ struct MemorySettings {
 // exists; the first setting that cannot be applied is reported and the rest are skipped.
 Status ApplyMemorySettings(const MemorySettings& settings);
 
+// Unmaps the resident pages of the program's and its libraries' code and read-only data
+// (private file mappings that are not writable and hold no changed page); they stay in the
+// page cache and come back on their next use. At the start of main this drops what the
+// libraries' start-up code touched before main, which otherwise stays mapped for the whole
+// run. Call it before any other thread exists. Returns the number of bytes unmapped.
+Result<size_t> ReleaseStartupPages();
+
 // Returns the allocator's free memory to the system, wherever in the heap it lies (for
 // after a burst of work such as reading the configuration).
 // @threadsafety Always.

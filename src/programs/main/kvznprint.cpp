@@ -17,6 +17,12 @@ constexpr kvzn::platform::MemorySettings kServiceMemory{
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The libraries' initialisation before main (TLS, Kerberos, PKCS#11 set-up pulled in
+    // by the print system's client library) left several megabytes of their code mapped
+    // that the service never runs again.
+    if (const auto released = kvzn::platform::ReleaseStartupPages(); !released.ok()) {
+        std::cerr << "kvZNPrint: start-up pages kept: " << released.status().Text() << '\n';
+    }
     if (const kvzn::platform::Status memory = kvzn::platform::ApplyMemorySettings(kServiceMemory);
         !memory.ok()) {
         std::cerr << "kvZNPrint: memory settings not applied: " << memory.Text() << '\n';

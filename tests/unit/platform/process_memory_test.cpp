@@ -9,13 +9,17 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -44,6 +48,17 @@ int AllocatorHeaps() {
         ++heaps;
     }
     return heaps;
+}
+
+// A field of /proc/self/status in kB ("RssAnon", "RssFile"); -1 when missing.
+long StatusKb(std::string_view field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
+            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+        }
+    }
+    return -1;
 }
 
 // Allocates from two threads that are alive at the same time (each would get an arena of
@@ -106,22 +121,6 @@ TEST(ProcessMemoryTest, ThreadsStartedAfterwardsGetTheStackSizeInWholePages) {
                 ::testing::ExitedWithCode(0), "");
 }
 
-// Resident anonymous memory of this process in kB (RssAnon of /proc/self/status).
-long ResidentAnonymousKb() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    long kb = -1;
-    char line[256];
-    while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr) {
-        if (std::sscanf(line, "RssAnon: %ld", &kb) == 1) {
-            break;
-        }
-    }
-    if (status != nullptr) {
-        std::fclose(status);
-    }
-    return kb;
-}
-
 // Frees most of 8 MB of small blocks, keeping one block in every 64 (so that the heap
 // cannot simply shrink from its top: the free memory lies between live blocks), and exits
 // 0 when ReleaseFreeMemory hands most of it back.
@@ -139,9 +138,9 @@ long ResidentAnonymousKb() {
             std::free(std::exchange(blocks[i], nullptr));
         }
     }
-    const long before = ResidentAnonymousKb();
+    const long before = StatusKb("RssAnon");
     ReleaseFreeMemory();
-    const long after = ResidentAnonymousKb();
+    const long after = StatusKb("RssAnon");
     for (char* block : blocks) {
         std::free(block);
     }
@@ -154,6 +153,26 @@ TEST(ProcessMemoryTest, FreedMemoryInsideTheHeapGoesBackToTheSystem) {
     }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(ExitZeroWhenFreedMemoryIsReleased(), ::testing::ExitedWithCode(0), "");
+}
+
+// Exits 0 when ReleaseStartupPages unmapped resident file pages and the process still
+// works afterwards: its relocated tables (vtables, function pointers) are intact and its
+// code comes back from the page cache.
+[[noreturn]] void ExitZeroWhenStartupPagesGoAndTheProcessWorksOn() {
+    const long before = StatusKb("RssFile");
+    const Result<size_t> released = ReleaseStartupPages();
+    const long after = StatusKb("RssFile");
+    std::ostringstream text;
+    text << "value " << 42 << ' ' << 2.5;
+    std::vector<std::string> words{"b", "a"};
+    std::sort(words.begin(), words.end());
+    const bool works = text.str() == "value 42 2.5" && words.front() == "a";
+    std::_Exit(released.ok() && *released > 0 && after < before && works ? 0 : 1);
+}
+
+TEST(ProcessMemoryTest, StartupPagesAreUnmappedWithoutHarm) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExitZeroWhenStartupPagesGoAndTheProcessWorksOn(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ProcessMemoryTest, ANegativeArenaCountIsRefused) {
