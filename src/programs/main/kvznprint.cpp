@@ -8,11 +8,8 @@
 namespace {
 
 // A handful of threads that wake every few seconds for a moment: one allocator arena for
-// all of them (by default each thread that allocates gets an arena of its own, which keeps
-// what the thread freed).
-constexpr kvzn::platform::MemorySettings kServiceMemory{
-    .mallocArenas = 1,
-};
+// all of them.
+constexpr int kAllocatorArenas = 1;
 
 }  // namespace
 
@@ -23,9 +20,10 @@ int main(int argc, char** argv) {
     if (const auto released = kvzn::platform::ReleaseStartupPages(); !released.ok()) {
         std::cerr << "kvZNPrint: start-up pages kept: " << released.status().Text() << '\n';
     }
-    if (const kvzn::platform::Status memory = kvzn::platform::ApplyMemorySettings(kServiceMemory);
-        !memory.ok()) {
-        std::cerr << "kvZNPrint: memory settings not applied: " << memory.Text() << '\n';
+    if (const kvzn::platform::Status arenas =
+            kvzn::platform::LimitAllocatorArenas(kAllocatorArenas);
+        !arenas.ok()) {
+        std::cerr << "kvZNPrint: " << arenas.Text() << '\n';
     }
     kvzn::alerting::SetAlertChannels(kvzn::programs::MakeAlertChannels());
     return kvzn::service::ServiceProgramMain(argc, argv, kvzn::programs::MakeComponentTable());

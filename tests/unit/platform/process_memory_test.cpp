@@ -1,11 +1,9 @@
-// Process memory settings, each checked in a fresh process of its own: the settings are
+// Process memory, each case checked in a fresh process of its own: the settings are
 // process-wide and would leak into the other tests.
 #include "platform/process_memory.h"
 
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <pthread.h>
-#include <unistd.h>
 
 #include <sys/wait.h>
 
@@ -63,8 +61,8 @@ long StatusKb(std::string_view field) {
 
 // Allocates from two threads that are alive at the same time (each would get an arena of
 // its own by default) and exits with the number of heaps the allocator then has.
-[[noreturn]] void ExitWithHeapsAfterThreadsAllocate(const MemorySettings& settings) {
-    if (!ApplyMemorySettings(settings).ok()) {
+[[noreturn]] void ExitWithHeapsAfterThreadsAllocate(int arenaLimit) {
+    if (arenaLimit > 0 && !LimitAllocatorArenas(arenaLimit).ok()) {
         std::_Exit(100);
     }
     std::latch allocated(2);
@@ -90,35 +88,9 @@ TEST(ProcessMemoryTest, OneArenaServesEveryThread) {
         GTEST_SKIP() << "the sanitizer's allocator has no arenas";
     }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ExitWithHeapsAfterThreadsAllocate({.mallocArenas = 1}),
-                ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(ExitWithHeapsAfterThreadsAllocate(1), ::testing::ExitedWithCode(1), "");
     // Without the limit the same threads make more heaps: the check above can fail.
-    EXPECT_EXIT(ExitWithHeapsAfterThreadsAllocate({}), ExitedWithMoreThanOne, "");
-}
-
-// Exits 0 when a std::thread started after the settings has a stack of `expected` bytes.
-[[noreturn]] void ExitZeroWhenThreadStackIs(size_t requested, size_t expected) {
-    if (!ApplyMemorySettings({.threadStackSize = requested}).ok()) {
-        std::_Exit(100);
-    }
-    size_t size = 0;
-    std::thread([&] {
-        pthread_attr_t attr;
-        if (::pthread_getattr_np(::pthread_self(), &attr) == 0) {
-            ::pthread_attr_getstacksize(&attr, &size);
-            ::pthread_attr_destroy(&attr);
-        }
-    }).join();
-    std::_Exit(size == expected ? 0 : 1);
-}
-
-TEST(ProcessMemoryTest, ThreadsStartedAfterwardsGetTheStackSizeInWholePages) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-    EXPECT_EXIT(ExitZeroWhenThreadStackIs(256 * 1024, 256 * 1024), ::testing::ExitedWithCode(0),
-                "");
-    EXPECT_EXIT(ExitZeroWhenThreadStackIs(256 * 1024 + 1, 256 * 1024 + page),
-                ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(ExitWithHeapsAfterThreadsAllocate(0), ExitedWithMoreThanOne, "");
 }
 
 // Frees most of 8 MB of small blocks, keeping one block in every 64 (so that the heap
@@ -173,10 +145,6 @@ TEST(ProcessMemoryTest, FreedMemoryInsideTheHeapGoesBackToTheSystem) {
 TEST(ProcessMemoryTest, StartupPagesAreUnmappedWithoutHarm) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(ExitZeroWhenStartupPagesGoAndTheProcessWorksOn(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST(ProcessMemoryTest, ANegativeArenaCountIsRefused) {
-    EXPECT_EQ(ApplyMemorySettings({.mallocArenas = -1}).err(), EINVAL);
 }
 
 }  // namespace
