@@ -1,6 +1,9 @@
 // The registry library over the configuration store.
 #include "companion/registry.h"
 
+#include <optional>
+#include <utility>
+
 #include "companion/activity_log.h"
 
 namespace kvzn::companion {
@@ -67,18 +70,16 @@ std::string Registry::LastError() const {
 }
 
 int Registry::Get(std::string_view key, std::string_view name, platform::StoreValue& out) const {
-    bool found = false;
-    platform::Status status = store_->Read([&](const platform::StoreTree& tree) {
-        if (const platform::StoreValue* v = tree.Find(key, name)) {
-            out = *v;
-            found = true;
-        }
-    });
-    if (!status.ok()) {
-        NoteFailure(status);
+    platform::Result<std::optional<platform::StoreValue>> value = store_->ReadValue(key, name);
+    if (!value.ok()) {
+        NoteFailure(value.status());
         return kStoreError;
     }
-    return found ? 0 : kMissing;
+    if (!value->has_value()) {
+        return kMissing;
+    }
+    out = std::move(**value);
+    return 0;
 }
 
 int Registry::Put(std::string_view key, std::string_view name, platform::StoreValue value) {

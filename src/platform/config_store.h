@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,21 @@ class ConfigStore {
     // Calls `reader` with a consistent snapshot of the whole store. The reader runs with no
     // lock held and may use the store again. A missing store file reads as an empty tree.
     virtual Status Read(const std::function<void(const StoreTree&)>& reader) = 0;
+    // The value `name` of the key `keyPath` as Read would show it; no value when the key or
+    // the value is missing. A store may answer it from a cache of recently read values.
+    virtual Result<std::optional<StoreValue>> ReadValue(std::string_view keyPath,
+                                                        std::string_view name) {
+        std::optional<StoreValue> value;
+        Status status = Read([&](const StoreTree& tree) {
+            if (const StoreValue* found = tree.Find(keyPath, name)) {
+                value = *found;
+            }
+        });
+        if (!status.ok()) {
+            return status;
+        }
+        return value;
+    }
     // One read-modify-write transaction: `writer` changes the tree and returns true to
     // commit, false to abandon. Either every change is stored or none is; an exception from
     // the writer abandons the transaction and propagates. Writers of all threads and

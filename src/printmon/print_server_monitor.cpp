@@ -133,6 +133,7 @@ void ReadPrinters(const companion::Registry& registry, PrintServerConfig& config
             MonitoredPrinter& printer = config.printers.back();
             registry.ReadText(key, config::list::kPrinterIdentity, printer.name, 256);
             try {
+                printer.checks.reserve(enabledChecks.size());  // kept for the whole run
                 for (const char* title : enabledChecks) {
                     const std::string checkKey = key + "\\" + title;
                     PrinterCheck check;

@@ -6,6 +6,7 @@
 
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "platform/process_memory.h"
 #include "service/config_status.h"
 #include "service/monitor_schedule.h"
 
@@ -73,6 +74,9 @@ void RunMonitorThread(ServiceContext& ctx, Monitor& monitor) {
         } catch (const std::exception& e) {
             log(1, "The monitoring cycle ended on an unexpected error: ", e.what());
         }
+        // What the cycle read and built is freed by now; its pages go back to the system
+        // rather than stay with the process until the next cycle.
+        platform::ReleaseFreeMemory();
         if (ctx.WaitForStop(std::chrono::milliseconds(waitMs))) {
             log(3, "The Tessel Monitor is being shutdown");
             return;

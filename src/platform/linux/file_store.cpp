@@ -6,6 +6,12 @@
 // directory, which is fsync'ed and renamed over the store, so a reader or a crash sees either
 // the old or the new store, never a mix. Leftover temporary files of a writer that died are
 // removed by the next writer, which can tell them apart because it holds the lock.
+//
+// Reads come from a parsed copy of the file, kept while the file stays the same. The parsed
+// tree costs a few hundred bytes per value, so it is kept only while reads need it: values
+// read one at a time are also kept in a small table of their own, and once the tree has
+// gone unused for a while the table answers alone. A service that reads its configuration
+// at start and then the same few values every cycle keeps only those values.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,16 +20,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/config_store.h"
 #include "platform/file.h"
+#include "platform/process_memory.h"
 
 namespace kvzn::platform {
 
@@ -37,6 +47,14 @@ constexpr size_t kTempUniqueChars = 6;  // the XXXXXX of mkostemp
 // the moment it was read: a younger file might be replaced within one timestamp tick by
 // another of the same size and (recycled) inode.
 constexpr time_t kSettleSeconds = 2;
+constexpr size_t kReadChunk = 4096;
+// Values read one at a time that are kept for the same file version; the table starts
+// afresh when it is full.
+constexpr size_t kRecentValues = 64;
+// A parsed tree unused for this long is released once a read is answered without it.
+constexpr auto kTreeIdleTime = std::chrono::seconds(30);
+
+using SteadyClock = std::chrono::steady_clock;
 
 // Identity of a store file version as far as stat can tell.
 struct FileStamp {
@@ -80,11 +98,15 @@ Result<LoadedFile> LoadFile(const std::string& path) {
     }
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    std::string text;
-    text.reserve(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0));
-    char buffer[65536];
+    // Read straight into the text, sized from fstat plus room to see the end of the file
+    // (or a file that grew meanwhile).
+    std::string text(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + kReadChunk, '\0');
+    size_t used = 0;
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (used == text.size()) {
+            text.resize(used + kReadChunk);
+        }
+        const ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -94,8 +116,9 @@ Result<LoadedFile> LoadFile(const std::string& path) {
         if (n == 0) {
             break;
         }
-        text.append(buffer, static_cast<size_t>(n));
+        used += static_cast<size_t>(n);
     }
+    text.resize(used);
     Status parsed = StoreTree::Parse(text, path, *loaded.tree);
     if (!parsed.ok()) {
         return parsed;
@@ -149,27 +172,62 @@ class FileStore final : public ConfigStore {
             reader(StoreTree());
             return Status::Ok();
         }
-        std::shared_ptr<const StoreTree> snapshot;
-        {
-            std::scoped_lock lock(cacheMutex_);
-            if (cached_ && cachedStamp_ == FileStamp::Of(st)) {
-                snapshot = cached_;
-            }
+        Result<Snapshot> snapshot = TreeOf(st);
+        if (!snapshot.ok()) {
+            return snapshot.status();
         }
-        if (!snapshot) {
-            Result<LoadedFile> loaded = LoadFile(path_);
-            if (!loaded.ok()) {
-                return loaded.status();
-            }
-            snapshot = loaded->tree;
-            std::scoped_lock lock(cacheMutex_);
-            if (loaded->exists && loaded->settled) {
-                cached_ = snapshot;
-                cachedStamp_ = loaded->stamp;
-            }
-        }
-        reader(*snapshot);
+        reader(*snapshot->tree);
         return Status::Ok();
+    }
+
+    Result<std::optional<StoreValue>> ReadValue(std::string_view keyPath,
+                                                std::string_view name) override {
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0) {
+            if (errno != ENOENT) {
+                return Status::Errno("stat", path_);
+            }
+            return std::optional<StoreValue>();
+        }
+        std::string id;
+        id.reserve(keyPath.size() + 1 + name.size());
+        id.append(keyPath).append(1, '\0').append(name);
+        {
+            std::unique_lock lock(cacheMutex_);
+            if (recentStamp_ && *recentStamp_ == FileStamp::Of(st)) {
+                if (auto it = recent_.find(id); it != recent_.end()) {
+                    std::optional<StoreValue> value = it->second;
+                    std::shared_ptr<const StoreTree> idle;
+                    if (cached_ && SteadyClock::now() - treeUsed_ >= kTreeIdleTime) {
+                        idle = std::move(cached_);
+                    }
+                    lock.unlock();
+                    if (idle) {
+                        idle.reset();
+                        ReleaseFreeMemory();  // the tree was most of the heap
+                    }
+                    return value;
+                }
+            }
+        }
+        Result<Snapshot> snapshot = TreeOf(st);
+        if (!snapshot.ok()) {
+            return snapshot.status();
+        }
+        std::optional<StoreValue> value;
+        if (const StoreValue* found = snapshot->tree->Find(keyPath, name)) {
+            value = *found;
+        }
+        if (snapshot->cached) {
+            std::scoped_lock lock(cacheMutex_);
+            if (recentStamp_ && *recentStamp_ == snapshot->stamp) {
+                if (recent_.size() >= kRecentValues) {
+                    recent_.clear();
+                }
+                recent_.emplace(std::move(id), value);
+            }
+        }
+        return value;
     }
 
     Status Update(const std::function<bool(StoreTree&)>& writer) override {
@@ -204,6 +262,44 @@ class FileStore final : public ConfigStore {
     std::string Location() const override { return path_; }
 
   private:
+    struct Snapshot {
+        std::shared_ptr<const StoreTree> tree;
+        FileStamp stamp;
+        bool cached = false;  // the tree the cache holds for `stamp`
+    };
+
+    // The tree of the file version `st` describes: the cached one, or the file read again
+    // (and cached when it is old enough for its stamp to identify it).
+    Result<Snapshot> TreeOf(const struct stat& st) {
+        const FileStamp stamp = FileStamp::Of(st);
+        {
+            std::scoped_lock lock(cacheMutex_);
+            if (cached_ && cachedStamp_ == stamp) {
+                treeUsed_ = SteadyClock::now();
+                return Snapshot{cached_, stamp, true};
+            }
+        }
+        Result<LoadedFile> loaded = LoadFile(path_);
+        if (!loaded.ok()) {
+            return loaded.status();
+        }
+        Snapshot snapshot{loaded->tree, loaded->stamp, false};
+        if (loaded->exists && loaded->settled) {
+            std::shared_ptr<const StoreTree> replaced;  // freed after the lock is released
+            std::scoped_lock lock(cacheMutex_);
+            replaced = std::move(cached_);
+            cached_ = snapshot.tree;
+            cachedStamp_ = snapshot.stamp;
+            treeUsed_ = SteadyClock::now();
+            if (!recentStamp_ || !(*recentStamp_ == snapshot.stamp)) {
+                recent_.clear();
+                recentStamp_ = snapshot.stamp;
+            }
+            snapshot.cached = true;
+        }
+        return snapshot;
+    }
+
     // Writes `text` to a new temporary file and renames it over the store. Called with the
     // lock held.
     Status Replace(const std::string& text) {
@@ -271,9 +367,14 @@ class FileStore final : public ConfigStore {
     std::string dir_;
     std::string base_;
     std::mutex updateMutex_;  // one read-modify-write of this process at a time
-    std::mutex cacheMutex_;   // guards cached_ and cachedStamp_
+    std::mutex cacheMutex_;   // guards the members below
     std::shared_ptr<const StoreTree> cached_;
     FileStamp cachedStamp_;
+    SteadyClock::time_point treeUsed_{};
+    // Values read one at a time from the file version recentStamp_, by "key\0name"; no
+    // value when the value is missing.
+    std::optional<FileStamp> recentStamp_;
+    std::unordered_map<std::string, std::optional<StoreValue>> recent_;
 };
 
 }  // namespace

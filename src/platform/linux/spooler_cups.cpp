@@ -165,7 +165,10 @@ int ErrnoFor(ipp_status_t status) {
 // A reply read whole from the connection, then decoded from memory. libcups decodes a reply
 // straight from the connection with a small read per attribute (and, with an I/O time-out
 // set, a poll before each): for the printer and job lists of a large server that is the
-// bulk of the cost. Here the reply comes in reads of 64 KiB.
+// bulk of the cost. Here the reply comes in reads of up to 32 KiB (the connection's own
+// buffer size).
+constexpr size_t kReadChunk = 32768;
+
 struct Exchange {
     IppPtr response;
     int transport = 0;  // errno of the connection; 0 when the reply arrived
@@ -184,12 +187,16 @@ Exchange SendAndRead(http_t* http, ipp_t* request, const char* resource) {
             status == HTTP_STATUS_ERROR ? (httpError(http) != 0 ? httpError(http) : ETIMEDOUT) : 0;
         return result;
     }
+    // Read straight into the reply's own string: a buffer on the stack would stay resident
+    // in the thread's stack between cycles.
     std::string body;
-    std::array<char, 65536> buffer{};
     ssize_t n = 0;
-    while ((n = httpRead2(http, buffer.data(), buffer.size())) > 0) {
-        body.append(buffer.data(), static_cast<size_t>(n));
-    }
+    do {
+        const size_t used = body.size();
+        body.resize(used + kReadChunk);
+        n = httpRead2(http, body.data() + used, kReadChunk);
+        body.resize(used + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    } while (n > 0);
     if (n < 0 || httpGetRemaining(http) > 0 || httpGetState(http) != HTTP_STATE_WAITING) {
         // A read failed or timed out part-way (libcups reports a time-out as the end).
         result.transport = httpError(http) != 0 ? httpError(http) : ETIMEDOUT;

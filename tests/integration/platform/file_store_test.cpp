@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -172,6 +173,75 @@ TEST_F(FileStoreTest, CacheNoticesChangesMadeElsewhere) {
     const timespec times[2] = {st.st_atim, st.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
     EXPECT_EQ(TextOf(*reader, "A", "v"), "ten");
+}
+
+std::string ValueText(ConfigStore& store, const std::string& key, const std::string& name) {
+    Result<std::optional<StoreValue>> value = store.ReadValue(key, name);
+    EXPECT_TRUE(value.ok()) << value.status().Text();
+    return value.ok() && value->has_value() ? (*value)->text : "<missing>";
+}
+
+// Single values are kept between reads of the same file version, missing ones included;
+// any change of the file, by another store object or in place with its time put back,
+// shows in the next read whatever spelling asks for it.
+TEST_F(FileStoreTest, ValuesReadOneAtATimeFollowTheFile) {
+    auto reader = OpenFileStore(path_);
+    auto writer = OpenFileStore(path_);
+    EXPECT_EQ(ValueText(*reader, "A", "v"), "<missing>");  // no file yet
+    ASSERT_TRUE(SetText(*writer, "A", "v", "one").ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));  // old enough to keep
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(ValueText(*reader, "A", "v"), "one");
+        EXPECT_EQ(ValueText(*reader, "a", "V"), "one");
+        EXPECT_EQ(ValueText(*reader, "A", "w"), "<missing>");
+        EXPECT_EQ(ValueText(*reader, "B", "v"), "<missing>");
+    }
+    ASSERT_TRUE(writer
+                    ->Update([](StoreTree& tree) {
+                        tree.Set("A", "v", StoreValue::MakeText("two"));
+                        tree.Set("A", "w", StoreValue::MakeText("new"));
+                        return true;
+                    })
+                    .ok());
+    EXPECT_EQ(ValueText(*reader, "A", "v"), "two");
+    EXPECT_EQ(ValueText(*reader, "a", "V"), "two");
+    EXPECT_EQ(ValueText(*reader, "A", "w"), "new");
+    EXPECT_EQ(ValueText(*reader, "B", "v"), "<missing>");
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    EXPECT_EQ(ValueText(*reader, "A", "w"), "new");
+    EXPECT_EQ(ValueText(*reader, "A", "w"), "new");
+    struct stat st {};
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    std::string text = ReadFile(path_);
+    text.replace(text.find("\"new\""), 5, "\"old\"");
+    WriteFile(path_, text, 0600);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+    EXPECT_EQ(ValueText(*reader, "A", "w"), "old");
+}
+
+// More distinct values than the store keeps one at a time: each read still gives its own.
+TEST_F(FileStoreTest, ManyValuesReadOneAtATimeStayApart) {
+    constexpr int kValues = 300;
+    auto store = OpenFileStore(path_);
+    ASSERT_TRUE(store
+                    ->Update([](StoreTree& tree) {
+                        for (int i = 0; i < kValues; ++i) {
+                            tree.Set("K" + std::to_string(i % 7), "v" + std::to_string(i),
+                                     StoreValue::MakeText(std::to_string(i)));
+                        }
+                        return true;
+                    })
+                    .ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < kValues; ++i) {
+            ASSERT_EQ(ValueText(*store, "K" + std::to_string(i % 7), "v" + std::to_string(i)),
+                      std::to_string(i))
+                << "value " << i << ", round " << round;
+        }
+    }
 }
 
 // Read-modify-write from two processes and two threads at once loses no update.
