@@ -53,6 +53,11 @@ class DescriptorsExhausted {
 };
 
 TEST(ServiceStartTest, WithoutAStopControlTheServiceDoesNotRun) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer runtimes need descriptors of their own to check memory: with none left
+    // they report false errors. The plain build runs this test.
+    GTEST_SKIP() << "descriptor exhaustion disturbs the sanitizer runtime";
+#endif
     test::ServiceFixture fixture;
     test::LogCapture log;
     bool started = false;
