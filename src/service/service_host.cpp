@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <system_error>
 
@@ -419,7 +421,12 @@ void ServiceHost::CleanupMonitor() {
     if (cleanedUp_.exchange(true)) {
         return;
     }
-    uint32_t budget = 0;
+    // The budget counts the time actually waited: a thread that ends during its first second
+    // does not use up a whole second of it.
+    using SteadyClock = std::chrono::steady_clock;
+    const SteadyClock::duration budget = std::chrono::seconds(timings_.cleanupBudgetSeconds);
+    const SteadyClock::duration second = std::chrono::seconds(1);
+    SteadyClock::duration used{};
     for (int slotNo = 0; slotNo < kThreadSlots; ++slotNo) {
         std::shared_ptr<platform::Event> finished;
         {
@@ -429,17 +436,19 @@ void ServiceHost::CleanupMonitor() {
         if (!finished) {
             continue;
         }
-        while (budget < timings_.cleanupBudgetSeconds && !finished->IsSet()) {
+        while (used < budget && !finished->IsSet()) {
             Report(ServiceStatusState::StopPending, 30000);
-            finished->WaitFor(std::chrono::seconds(1));
-            ++budget;
+            const SteadyClock::time_point start = SteadyClock::now();
+            finished->WaitFor(
+                std::chrono::ceil<std::chrono::milliseconds>(std::min(second, budget - used)));
+            used += SteadyClock::now() - start;
         }
         if (!finished->IsSet()) {
             // Never killed (a killed thread can leave locks held and files half written):
             // it is left to end on its own while the service finishes its shut-down.
             companion::Logger(kModule, "CleanupMonitor")(
                 2, "Timed out waiting for thread: ", slotNo, " to terminate. Forcing it to close");
-            budget = timings_.cleanupBudgetSeconds > 0 ? timings_.cleanupBudgetSeconds - 1 : 0;
+            used = budget > second ? budget - second : SteadyClock::duration{};  // one more second
         }
         std::scoped_lock lock(tableMutex_);
         Release(slots_[static_cast<size_t>(slotNo)]);

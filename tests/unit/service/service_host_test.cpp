@@ -260,7 +260,14 @@ TEST_F(ServiceHostTest, WorkersThatNeverEndAreNamedAndLeftBehindWithinTheBudget)
                                   release.Wait();  // ignores the stop event
                               }};
     };
-    ServiceHost host(registry, clock, status, Table({stubborn("A", 5), stubborn("B", 6)}), timings);
+    ComponentTable table = Table({stubborn("A", 5), stubborn("B", 6)});
+    // A worker that ends a moment after the stop uses up that moment of the budget, no more.
+    table.performance.body = [](ServiceContext& ctx) {
+        ctx.SetPerformanceReady();
+        ctx.stopEvent.Wait();
+        std::this_thread::sleep_for(100ms);
+    };
+    ServiceHost host(registry, clock, status, std::move(table), timings);
     std::thread main([&] { host.ServiceMain(0, nullptr); });
     ASSERT_TRUE(log.WaitFor("Tessel Monitor Startup Complete", 5s));
     const auto before = std::chrono::steady_clock::now();

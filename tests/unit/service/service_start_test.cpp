@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/event.h"
 #include "service/service_entry.h"
 #include "support/service_fixture.h"
 
@@ -65,20 +66,33 @@ TEST(ServiceStartTest, WithoutAStopControlTheServiceDoesNotRun) {
     table.performance = {
         "PerformanceCounter", 3, 4, "perf", nullptr, [&](ServiceContext&) { started = true; }};
     ServiceHost host(fixture.registry, fixture.clock, fixture.status, std::move(table));
+    // UBSan checks the dynamic type of an object at its first use through a pipe, which takes
+    // descriptors: the log sink is used once before they run out, and the thread that runs the
+    // service neither starts nor ends while they are out.
+    companion::Logger("kvZNTest", "ServiceStart")(1, "before the descriptors run out");
+    platform::Event running;
+    platform::Event go;
+    platform::Event release;
     std::atomic<bool> returned{false};
+    std::thread service([&] {
+        running.Set();
+        go.Wait();
+        ServiceStart(0, nullptr, host);
+        returned = true;
+        release.Wait();
+    });
+    running.Wait();
     bool endedAlone = false;
     {
         DescriptorsExhausted exhausted;
-        std::thread service([&] {
-            ServiceStart(0, nullptr, host);
-            returned = true;
-        });
+        go.Set();
         endedAlone = test::WaitUntil([&] { return returned.load(); }, 5s);
-        if (!endedAlone) {
-            host.ServiceStop();  // it ran without a stop control
-        }
-        service.join();
     }
+    if (!endedAlone) {
+        host.ServiceStop();  // it ran without a stop control
+    }
+    release.Set();
+    service.join();
     EXPECT_TRUE(endedAlone);
     EXPECT_TRUE(log.Contains("Call to RegisterServiceCtrlHandler failed. Error: 24", "kvZNSvc"));
     EXPECT_FALSE(log.Contains("is starting"));
