@@ -51,6 +51,13 @@ size_t EndOfHeadLine(std::string_view text) {
     return text.size();
 }
 
+// "\"title: message\" (path)" of the record in a slot, for the log.
+std::string DescribeRecord(const std::string& path) {
+    const auto record = AlertRecord::Load(path);
+    return "\"" + (record.ok() ? record->TitleOr("N/A") : std::string("N/A")) + ": " +
+           (record.ok() ? record->message.value_or("") : std::string()) + "\" (" + path + ")";
+}
+
 }  // namespace
 
 std::vector<std::string> ParseQueueLines(std::string_view text) {
@@ -183,13 +190,9 @@ uint32_t AlertStore::GiveUpASlot() {
     for (uint32_t tries = 0; tries < ringSize_ && inDelivery_.count(slot) != 0; ++tries) {
         slot = slot >= ringSize_ ? 1 : slot + 1;
     }
-    const std::string path = RecordPath(slot);
-    const auto lost = AlertRecord::Load(path);
     companion::Logger(kModule, "GetNextFileNo")(
-        2, "Warning: every alert slot is waiting for delivery; the undelivered alert \"",
-        lost.ok() ? lost->TitleOr("N/A") : std::string("N/A"), ": ",
-        lost.ok() ? lost->message.value_or("") : std::string(), "\" (", path,
-        ") is overwritten by a new alert");
+        2, "Warning: every alert slot is waiting for delivery; the undelivered alert ",
+        DescribeRecord(RecordPath(slot)), " is overwritten by a new alert");
     awaitingRetry_.erase(slot);
     return slot;
 }
@@ -212,13 +215,9 @@ AlertStore::NewRecord AlertStore::AllocateRecord(std::unique_lock<std::mutex>& l
             }
         }
         if (slot) {
-            const std::string path = RecordPath(*slot);
-            const auto old = AlertRecord::Load(path);
-            companion::Logger(kModule, "GetNextFileNo")(
-                1, "The delayed e-mail of the alert \"",
-                old.ok() ? old->TitleOr("N/A") : std::string("N/A"), ": ",
-                old.ok() ? old->message.value_or("") : std::string(), "\" (", path,
-                ") is given up: every alert slot is in use");
+            companion::Logger(kModule, "GetNextFileNo")(1, "The delayed e-mail of the alert ",
+                                                        DescribeRecord(RecordPath(*slot)),
+                                                        " is given up: every alert slot is in use");
             awaitingRetry_.erase(*slot);
             break;
         }
