@@ -24,9 +24,11 @@ using DiskSpaceQuery = std::function<Status(const std::string& path, DiskSpace& 
 Status QueryStatvfs(const std::string& path, DiskSpace& out);
 
 // Runs each query on a thread of its own and waits at most the time-out for it. A query
-// that does not answer in time fails with ETIMEDOUT and is left to finish on its own;
-// until it has, further queries of the same path fail with ETIMEDOUT at once, so a hung
-// mount holds at most one thread. The object may go while such a query still runs.
+// that does not answer in time fails with ETIMEDOUT and is left to finish on its own.
+// Queries of a path whose query is still under way share it: they wait for its answer
+// until its own time-out ends, so a hung mount holds at most one thread and, once its
+// time-out has passed, fails further queries with ETIMEDOUT at once. The object may go
+// while such a query still runs.
 // @threadsafety Always.
 class DiskSpaceProbe {
   public:

@@ -122,6 +122,29 @@ TEST(DiskSpaceProbeTest, AHungQueryIsLeftBehindAndHoldsOneThreadAtMost) {
     EXPECT_TRUE(probe.Query("/dead").ok()) << "asked again once the old query returned";
 }
 
+TEST(DiskSpaceProbeTest, ConcurrentQueriesOfOnePathShareOneAnswer) {
+    std::atomic<int> calls{0};
+    platform::DiskSpaceProbe probe(std::chrono::seconds(5),
+                                   [&](const std::string&, platform::DiskSpace& out) {
+                                       ++calls;
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                                       out.totalBytes = 100;
+                                       out.freeBytes = 10;
+                                       return platform::Status::Ok();
+                                   });
+    // The page and the monitor asking at the same time both get the space, never a
+    // "cannot be determined" for the one that came second.
+    platform::Result<platform::DiskSpace> first = platform::Status::Error(EINVAL, "not run");
+    std::thread page([&] { first = probe.Query("/srv"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const platform::Result<platform::DiskSpace> second = probe.Query("/srv");
+    page.join();
+    ASSERT_TRUE(first.ok()) << first.status().Text();
+    ASSERT_TRUE(second.ok()) << second.status().Text();
+    EXPECT_EQ(second->freeBytes, 10u);
+    EXPECT_EQ(calls.load(), 1);
+}
+
 class DiskCheckTest : public UtcZone, public test::ServiceFixture {
   protected:
     // "/" reports what `freeMb` and `totalMb` say.
