@@ -1,6 +1,7 @@
 // Parsers of the kernel statistics files; each record is read once into its type.
 #include "platform/system_stats.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 
@@ -55,18 +56,21 @@ Result<ProcStat> ParseProcStat(std::string_view text) {
     ProcStat stat;
     bool any = false;
     ForEachLine(text, [&](std::string_view line) {
-        const std::vector<std::string_view> f = Fields(line);
-        if (f.size() < 2) {
+        // Only the first two fields of the other lines count: "intr" carries thousands.
+        const size_t keyEnd = line.find(' ');
+        if (keyEnd == std::string_view::npos) {
             return;
         }
-        if (f[0].substr(0, 3) == "cpu") {
+        const std::string_view key = line.substr(0, keyEnd);
+        if (key.substr(0, 3) == "cpu") {
+            const std::vector<std::string_view> f = Fields(line);
             if (f.size() < 5) {
                 return;
             }
             CpuTimes cpu;
             cpu.name = f[0];
-            uint64_t* slots[] = {&cpu.user,   &cpu.nice, &cpu.system,  &cpu.idle,
-                                 &cpu.iowait, &cpu.irq,  &cpu.softirq, &cpu.steal};
+            uint64_t* slots[] = {&cpu.user, &cpu.nice,    &cpu.system,  &cpu.idle,
+                                 &cpu.iowait, &cpu.irq, &cpu.softirq, &cpu.steal};
             for (size_t i = 0; i < 8 && i + 1 < f.size(); ++i) {
                 if (!ToNumber(f[i + 1], *slots[i])) {
                     return;
@@ -76,17 +80,19 @@ Result<ProcStat> ParseProcStat(std::string_view text) {
             any = true;
             return;
         }
+        std::string_view rest = line.substr(keyEnd);
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
         uint64_t value = 0;
-        if (!ToNumber(f[1], value)) {
+        if (!ToNumber(rest.substr(0, rest.find(' ')), value)) {
             return;
         }
-        if (f[0] == "ctxt") {
+        if (key == "ctxt") {
             stat.contextSwitches = value;
-        } else if (f[0] == "intr") {
+        } else if (key == "intr") {
             stat.interrupts = value;
-        } else if (f[0] == "processes") {
+        } else if (key == "processes") {
             stat.processesCreated = value;
-        } else if (f[0] == "procs_running") {
+        } else if (key == "procs_running") {
             stat.processesRunning = value;
         } else {
             return;

@@ -1,10 +1,11 @@
 // The kernel statistics of a proc and sys tree, read afresh at each call.
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/file.h"
 #include "platform/system_stats.h"
 
 namespace kvzn::platform {
@@ -14,6 +15,49 @@ namespace {
 bool AllDigits(std::string_view name) {
     return !name.empty() &&
            std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A kernel file read whole. Proc files report no size, so there is nothing to ask first.
+Result<std::string> ReadKernelFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return Status::Errno("open", path);
+    }
+    std::string text;
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        const Status status = n < 0 ? Status::Errno("read", path) : Status::Ok();
+        ::close(fd);
+        if (!status.ok()) {
+            return status;
+        }
+        return text;
+    }
+}
+
+// The names in a directory, none of them examined.
+Result<std::vector<std::string>> Names(const std::string& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) {
+        return Status::Errno("opendir", dir);
+    }
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string_view name = e->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    ::closedir(d);
+    return names;
 }
 
 }  // namespace
@@ -29,7 +73,7 @@ std::string SystemStats::Path(std::string_view relative) const {
 }
 
 Result<ProcStat> SystemStats::ReadProcStat() const {
-    Result<std::string> text = ReadWholeFile(Path("proc/stat"));
+    Result<std::string> text = ReadKernelFile(Path("proc/stat"));
     if (!text.ok()) {
         return text.status();
     }
@@ -37,7 +81,7 @@ Result<ProcStat> SystemStats::ReadProcStat() const {
 }
 
 Result<MemInfo> SystemStats::ReadMemInfo() const {
-    Result<std::string> text = ReadWholeFile(Path("proc/meminfo"));
+    Result<std::string> text = ReadKernelFile(Path("proc/meminfo"));
     if (!text.ok()) {
         return text.status();
     }
@@ -45,7 +89,7 @@ Result<MemInfo> SystemStats::ReadMemInfo() const {
 }
 
 Result<std::vector<DiskStat>> SystemStats::ReadDiskStats() const {
-    Result<std::string> text = ReadWholeFile(Path("proc/diskstats"));
+    Result<std::string> text = ReadKernelFile(Path("proc/diskstats"));
     if (!text.ok()) {
         return text.status();
     }
@@ -53,15 +97,10 @@ Result<std::vector<DiskStat>> SystemStats::ReadDiskStats() const {
 }
 
 Result<std::vector<std::string>> SystemStats::ListBlockDevices() const {
-    Result<std::vector<DirectoryEntry>> entries = ListDirectory(Path("sys/block"));
-    if (!entries.ok()) {
-        return entries.status();
+    Result<std::vector<std::string>> names = Names(Path("sys/block"));
+    if (names.ok()) {
+        std::sort(names->begin(), names->end());
     }
-    std::vector<std::string> names;
-    for (const DirectoryEntry& entry : *entries) {
-        names.push_back(entry.name);
-    }
-    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -81,7 +120,7 @@ Result<uint64_t> SystemStats::CountProcesses() const {
 }
 
 Result<std::vector<std::string>> SystemStats::ReadMountPoints() const {
-    Result<std::string> text = ReadWholeFile(Path("proc/self/mountinfo"));
+    Result<std::string> text = ReadKernelFile(Path("proc/self/mountinfo"));
     if (!text.ok()) {
         return text.status();
     }
