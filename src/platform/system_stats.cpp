@@ -69,8 +69,8 @@ Result<ProcStat> ParseProcStat(std::string_view text) {
             }
             CpuTimes cpu;
             cpu.name = f[0];
-            uint64_t* slots[] = {&cpu.user, &cpu.nice,    &cpu.system,  &cpu.idle,
-                                 &cpu.iowait, &cpu.irq, &cpu.softirq, &cpu.steal};
+            uint64_t* slots[] = {&cpu.user,   &cpu.nice, &cpu.system,  &cpu.idle,
+                                 &cpu.iowait, &cpu.irq,  &cpu.softirq, &cpu.steal};
             for (size_t i = 0; i < 8 && i + 1 < f.size(); ++i) {
                 if (!ToNumber(f[i + 1], *slots[i])) {
                     return;

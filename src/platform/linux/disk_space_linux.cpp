@@ -2,8 +2,8 @@
 #include <sys/statvfs.h>
 
 #include <condition_variable>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/disk_space.h"
@@ -79,8 +79,8 @@ Result<DiskSpace> DiskSpaceProbe::Query(const std::string& path) {
         } catch (const std::system_error& e) {
             std::scoped_lock lock(shared_->mutex);
             shared_->running.erase(path);
-            return Status::Error(EAGAIN, std::string("cannot start the query of ") + path + ": " +
-                                             e.what());
+            return Status::Error(
+                EAGAIN, std::string("cannot start the query of ") + path + ": " + e.what());
         }
     }
     std::unique_lock lock(answer->mutex);

@@ -10,6 +10,7 @@
 
 #include "platform/fake/fake_clock.h"
 #include "platform/fake/fake_spooler.h"
+#include "support/shared_spooler.h"
 #include "support/test_support.h"
 
 namespace kvzn::counters {
@@ -226,31 +227,8 @@ TEST_F(CounterFixture, MemorySwapProcessesAndDisks) {
 
 TEST_F(CounterFixture, PrintQueueErrorsAreCountedOnTransitions) {
     auto fake = std::make_shared<platform::FakeSpooler>();
-    CounterQuery q(clock, dir.path(), [fake] {
-        // The query owns its spooler; hand it a view of the shared fake.
-        struct View final : platform::Spooler {
-            std::shared_ptr<platform::FakeSpooler> f;
-            platform::Result<platform::SpoolerSnapshot> Snapshot() override {
-                return f->Snapshot();
-            }
-            platform::Status PausePrinter(std::string_view) override { return {}; }
-            platform::Status ResumePrinter(std::string_view) override { return {}; }
-            platform::Status PurgeJobs(std::string_view) override { return {}; }
-            platform::Status SetOffline(std::string_view) override { return {}; }
-            platform::Status SetOnline(std::string_view) override { return {}; }
-            platform::Result<std::vector<std::string>> ListPorts() override {
-                return std::vector<std::string>{};
-            }
-            platform::Status Redirect(std::string_view, std::string_view) override { return {}; }
-            platform::Status PauseJob(std::string_view, int) override { return {}; }
-            platform::Status ResumeJob(std::string_view, int) override { return {}; }
-            platform::Status RestartJob(std::string_view, int) override { return {}; }
-            platform::Status DeleteJob(std::string_view, int) override { return {}; }
-        };
-        auto view = std::make_unique<View>();
-        view->f = fake;
-        return std::unique_ptr<platform::Spooler>(std::move(view));
-    });
+    CounterQuery q(clock, dir.path(),
+                   [fake] { return std::make_unique<test::SharedSpooler>(fake); });
     platform::PrinterInfo office;
     office.name = "Office";
     office.status = platform::kPrinterOffline;  // already off-line at the first look

@@ -12,34 +12,10 @@
 #include "platform/profile_file.h"
 #include "service/config_status.h"
 #include "support/service_fixture.h"
+#include "support/shared_spooler.h"
 
 namespace kvzn::monitors {
 namespace {
-
-// A spooler that forwards to a fake the test keeps.
-class SharedSpooler final : public platform::Spooler {
-  public:
-    explicit SharedSpooler(std::shared_ptr<platform::FakeSpooler> fake) : f_(std::move(fake)) {}
-    platform::Result<platform::SpoolerSnapshot> Snapshot() override { return f_->Snapshot(); }
-    platform::Status PausePrinter(std::string_view p) override { return f_->PausePrinter(p); }
-    platform::Status ResumePrinter(std::string_view p) override { return f_->ResumePrinter(p); }
-    platform::Status PurgeJobs(std::string_view p) override { return f_->PurgeJobs(p); }
-    platform::Status SetOffline(std::string_view p) override { return f_->SetOffline(p); }
-    platform::Status SetOnline(std::string_view p) override { return f_->SetOnline(p); }
-    platform::Result<std::vector<std::string>> ListPorts() override { return f_->ListPorts(); }
-    platform::Status Redirect(std::string_view p, std::string_view port) override {
-        return f_->Redirect(p, port);
-    }
-    platform::Status PauseJob(std::string_view p, int id) override { return f_->PauseJob(p, id); }
-    platform::Status ResumeJob(std::string_view p, int id) override { return f_->ResumeJob(p, id); }
-    platform::Status RestartJob(std::string_view p, int id) override {
-        return f_->RestartJob(p, id);
-    }
-    platform::Status DeleteJob(std::string_view p, int id) override { return f_->DeleteJob(p, id); }
-
-  private:
-    std::shared_ptr<platform::FakeSpooler> f_;
-};
 
 class PerformanceMonitorTest : public ::testing::Test, public test::ServiceFixture {
   protected:
@@ -62,7 +38,7 @@ class PerformanceMonitorTest : public ::testing::Test, public test::ServiceFixtu
     PerformanceSources Sources() {
         PerformanceSources sources;
         sources.root = root.path();
-        sources.makeSpooler = [this] { return std::make_unique<SharedSpooler>(spooler); };
+        sources.makeSpooler = [this] { return std::make_unique<test::SharedSpooler>(spooler); };
         return sources;
     }
     std::string PerfKey(const char* name) {
