@@ -189,6 +189,17 @@ TEST_F(PerformanceMonitorTest, AQueryThatCannotBeOpenedDisablesTheMonitor) {
     EXPECT_TRUE(log.Contains("An error occurred whilst creating the PDH query #1"));
 }
 
+TEST_F(PerformanceMonitorTest, OnTheFirstRunMissingCountersAreOnlyListed) {
+    context.firstRun = true;
+    EnableBuiltIn("Suspicious no. Server Logon attempts", 5);
+    EnableBuiltIn("Memory low", 1);
+    PerformanceMonitor monitor(Sources());
+    ASSERT_TRUE(monitor.Start(context));
+    EXPECT_EQ(RecordedAlerts(), 0u);
+    EXPECT_EQ(Status("Title1"), "No. Recent Suspect Logon Attempts");
+    EXPECT_FALSE(monitor.BuiltIns()[1].unavailable);
+}
+
 TEST_F(PerformanceMonitorTest, CyclesLogSampleAndReportUnavailableCounters) {
     const std::string csv = dir / "perf.csv";
     const std::string logging = config::SubKey(config::subkey::kAlertLogging);
