@@ -236,6 +236,7 @@ struct PerformanceMonitor::State {
     int enabledChecks = 0;
     std::unique_ptr<PerformanceLog> csv;
     int cycle = 0;          // cycles since the last recheck
+    uint32_t previousTick = 0;
     int statusCounter = 1;  // next "Title"/"Reason" number of the configuration status
     service::ServiceContext* ctx = nullptr;
 
@@ -484,13 +485,8 @@ void PerformanceMonitor::Run(service::ServiceContext& ctx) {
         return;
     }
 
-    uint32_t previous = 0;
     for (;;) {
         const uint32_t now = ctx.clock.TickCount();
-        if (now < previous) {
-            ClearAlertTicks();
-        }
-        previous = now;
         uint32_t wait = s.config.intervalSeconds * 1000;
         try {
             wait = RunCycle(ctx, now);
@@ -516,6 +512,10 @@ uint32_t PerformanceMonitor::RunCycle(service::ServiceContext& ctx, uint32_t now
     if (!s.query) {
         return intervalMs;
     }
+    if (now < s.previousTick) {
+        ClearAlertTicks();  // the 32-bit tick wrapped after about 49.7 days
+    }
+    s.previousTick = now;
     if (s.cycle != 0 && s.cycle % kRecheckEvery == 0) {
         ctx.PostComponentStatus(kPerformanceComponent, "Rechecking available counters");
         s.statusCounter = 1;

@@ -180,7 +180,8 @@ class PerformanceMonitor : public service::Monitor {
     const service::MonitorIdentity& Identity() const override;
     int ReadConfiguration(service::ServiceContext& ctx) override;
     bool IntervalsDisabled() const override;
-    // One monitoring cycle (collect, log, evaluate, every sixth cycle the recheck); returns
+    // One monitoring cycle at tick `now` (collect, log, evaluate, every sixth cycle the
+    // recheck); a tick below the last cycle's clears every last alert time first. Returns
     // the interval in milliseconds.
     uint32_t RunCycle(service::ServiceContext& ctx, uint32_t now) override;
     void ClearAlertTicks() override;

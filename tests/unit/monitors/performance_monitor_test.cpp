@@ -297,6 +297,19 @@ TEST_F(PerformanceMonitorTest, CyclesLogSampleAndReportUnavailableCounters) {
     EXPECT_EQ(history.table.rows[1].cells[1].kind, HistoryCell::Kind::kNotRead);
 }
 
+TEST_F(PerformanceMonitorTest, AfterTheTickWrapsEveryCheckIsEvaluatedAgainAtOnce) {
+    EnableBuiltIn("High no. Running processes", 0);  // one process: fails every sample
+    registry.WriteNumber(PerfKey("High no. Running processes"), "NonNotificationPeriod", 60);
+    PerformanceMonitor monitor(Sources());
+    ASSERT_TRUE(monitor.Start(context));
+    monitor.RunCycle(context, 4294000000u);
+    ASSERT_EQ(RecordedAlerts(), 1u);
+    monitor.RunCycle(context, 4294900000u);  // 15 minutes later: within the hour
+    EXPECT_EQ(RecordedAlerts(), 1u);
+    monitor.RunCycle(context, 1000);  // wrapped
+    EXPECT_EQ(RecordedAlerts(), 2u);
+}
+
 TEST_F(PerformanceMonitorTest, TheThreadIsReadyAfterItsStartAndEndsAtOnceOnStop) {
     registry.WriteNumber(config::kProductKey, "PerfInterval", 3600);
     EnableBuiltIn("Memory low", 1);
