@@ -235,7 +235,7 @@ struct PerformanceMonitor::State {
     PerformanceConfig config;
     int enabledChecks = 0;
     std::unique_ptr<PerformanceLog> csv;
-    int cycle = 0;          // cycles since the last recheck
+    int cycle = 0;  // cycles since the last recheck
     uint32_t previousTick = 0;
     int statusCounter = 1;  // next "Title"/"Reason" number of the configuration status
     service::ServiceContext* ctx = nullptr;
