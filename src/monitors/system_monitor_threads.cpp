@@ -1,4 +1,4 @@
-// Thread functions of the system monitors. Each takes part in the start-up handshake and
+// Thread functions of the performance and disk space monitors. Each takes part in the start-up handshake and
 // ends when the service stops; their checks are added monitor by monitor.
 #include "monitors/system_monitor_threads.h"
 
@@ -7,16 +7,6 @@ namespace kvzn::monitors {
 void PerformanceCounter(service::ServiceContext& ctx) {
     // No counters are collected yet, so the data is ready at once.
     ctx.SetPerformanceReady();
-    ctx.stopEvent.Wait();
-}
-
-void VerifyEventLogs(service::ServiceContext& ctx) {
-    ctx.ComponentReadyAndSuspend();
-    ctx.stopEvent.Wait();
-}
-
-void VerifyLogFiles(service::ServiceContext& ctx) {
-    ctx.ComponentReadyAndSuspend();
     ctx.stopEvent.Wait();
 }
 
