@@ -228,13 +228,8 @@ bool EventLogMonitor::ProcessEventLog(service::ServiceContext& ctx, MonitoredLog
 
 void EventLogMonitor::Evaluate(service::ServiceContext& ctx, MonitoredLog& entry,
                                const EventRecord& event) {
-    if (duplicates_.IsRecentDuplicate(event.source, event.message, ctx.clock.TickCount())) {
-        ctx.PostComponentStatus(kEventLogComponent,
-                                "Inbound event already alerted within timeframe - it will be "
-                                "ignored");
-        return;
-    }
     const std::string id = std::to_string(event.eventId);
+    bool duplicateTested = false;
     for (const LogCheck& check : entry.checks) {
         if (MatchKeywords(event.message, 0, check.exclude) != 0) {
             continue;
@@ -251,6 +246,17 @@ void EventLogMonitor::Evaluate(service::ServiceContext& ctx, MonitoredLog& entry
         if (check.hasKeywords &&
             MatchKeywords(event.message, check.matchAll ? 1 : 0, check.include) == 0) {
             continue;
+        }
+        // Only a record some check wants enters the duplicate filter: one journal entry can
+        // belong to several logs, and a log without interest in it must not swallow it.
+        if (!duplicateTested) {
+            duplicateTested = true;
+            if (duplicates_.IsRecentDuplicate(event.source, event.message, ctx.clock.TickCount())) {
+                ctx.PostComponentStatus(kEventLogComponent,
+                                        "Inbound event already alerted within timeframe - it will "
+                                        "be ignored");
+                return;
+            }
         }
         ctx.PostComponentStatus(kEventLogComponent, "Event is configured for alerting");
         MatchContext match{"Event Log", "", entry.name + " Event Log", entry.name, true};

@@ -66,7 +66,7 @@ int MatchKeywords(std::string_view text, int mode, const KeywordList& groups) {
         return 0;
     }
     for (const KeywordGroup& group : groups) {
-        bool all = true;
+        bool all = !group.terms.empty();
         for (const std::string& term : group.terms) {
             if (!ContainsTerm(text, term)) {
                 all = false;

@@ -153,6 +153,14 @@ void LogFileMonitor::SwitchDays(service::ServiceContext& ctx) {
 }
 
 uint32_t LogFileMonitor::RunCycle(service::ServiceContext& ctx, uint32_t) {
+    const long waitSeconds = CheckAllFiles(ctx);
+    if (waitSeconds > 0) {
+        watcher_->Wait(ctx.stopEvent, std::chrono::seconds(waitSeconds));
+    }
+    return 0;
+}
+
+long LogFileMonitor::CheckAllFiles(service::ServiceContext& ctx) {
     bool anyDateMacros = false;
     for (MonitoredFile& file : files_) {
         if (!file.available || !file.follower) {
@@ -175,8 +183,7 @@ uint32_t LogFileMonitor::RunCycle(service::ServiceContext& ctx, uint32_t) {
     if (anyDateMacros) {
         waitSeconds = std::min(waitSeconds, SecondsToMidnight(ctx.clock.LocalNow()) + 1);
     }
-    watcher_->Wait(ctx.stopEvent, std::chrono::seconds(std::max(1L, waitSeconds)));
-    return 0;
+    return std::max(1L, waitSeconds);
 }
 
 bool LogFileMonitor::CheckLatestLogFileMessages(service::ServiceContext& ctx, MonitoredFile& file) {

@@ -51,6 +51,9 @@ class LogFileMonitor : public service::Monitor {
     // Reads and evaluates the lines appended to the file since the last look; false when
     // the service is stopping.
     bool CheckLatestLogFileMessages(service::ServiceContext& ctx, MonitoredFile& file);
+    // One look at every file, then the move to the new day's files when the date changed.
+    // Returns the seconds until the next look is due; 0 when the service is stopping.
+    long CheckAllFiles(service::ServiceContext& ctx);
 
   private:
     // The file's name for the local date `today`; false (logged, file unavailable) when
