@@ -150,8 +150,8 @@ TEST_F(EventLogJournalTest, ChecksMatchByIdSourceTypeAndKeywords) {
         App("paper out as a warning", "1001", "lp", "4"),
         App("paper out in tray 9"),
         App("toner low"),
-        {{"MESSAGE", "op=login acct=\"bob\" res=failed"}, {"_TRANSPORT", "audit"}},
-        {{"MESSAGE", "op=login acct=\"amy\" res=success"}, {"_TRANSPORT", "audit"}},
+        {{"MESSAGE", "op=login acct=bob res=failed"}, {"_TRANSPORT", "audit"}},
+        {{"MESSAGE", "op=login acct=amy res=success"}, {"_TRANSPORT", "audit"}},
         {{"MESSAGE", "backup of /srv failed"}, {"SYSLOG_IDENTIFIER", "backup"}, {"PRIORITY", "3"}},
         {{"MESSAGE", "backup failed elsewhere"}, {"SYSLOG_IDENTIFIER", "other"}},
     });
@@ -159,7 +159,7 @@ TEST_F(EventLogJournalTest, ChecksMatchByIdSourceTypeAndKeywords) {
     const std::vector<std::string> messages = AlertMessages();
     ASSERT_EQ(messages.size(), 3U);
     EXPECT_EQ(messages[0], "paper out in tray 2 (Event ID: 1001, Source: lp)");
-    EXPECT_EQ(messages[1], "op=login acct=\"bob\" res=failed (Event ID: 0, Source: )");
+    EXPECT_EQ(messages[1], "op=login acct=bob res=failed (Event ID: 0, Source: )");
     EXPECT_EQ(messages[2].rfind("The following error was detected in the Backup (Event Log). ", 0),
               0U)
         << messages[2];
