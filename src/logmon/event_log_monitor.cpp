@@ -175,9 +175,13 @@ uint32_t EventLogMonitor::RunCycle(service::ServiceContext& ctx, uint32_t) {
     }
     const int woke =
         platform::WaitForReadable(fds, ctx.stopEvent, std::chrono::seconds(pollSeconds_));
-    if (woke == platform::kWaitStopped) {
-        return 0;
+    if (woke != platform::kWaitStopped) {
+        ProcessAll(ctx);
     }
+    return 0;
+}
+
+void EventLogMonitor::ProcessAll(service::ServiceContext& ctx) {
     for (MonitoredLog& entry : logs_) {
         if (!entry.available) {
             continue;
@@ -188,10 +192,9 @@ uint32_t EventLogMonitor::RunCycle(service::ServiceContext& ctx, uint32_t) {
                 " Event Log changed; reading continues after the last record read");
         }
         if (!ProcessEventLog(ctx, entry)) {
-            break;
+            return;
         }
     }
-    return 0;
 }
 
 bool EventLogMonitor::ProcessEventLog(service::ServiceContext& ctx, MonitoredLog& entry) {

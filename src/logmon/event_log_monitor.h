@@ -53,6 +53,8 @@ class EventLogMonitor : public service::Monitor {
     // Reads and evaluates what the log holds after its position; false when the service
     // is stopping.
     bool ProcessEventLog(service::ServiceContext& ctx, MonitoredLog& log);
+    // Takes in the journals' change notices and processes every available log in order.
+    void ProcessAll(service::ServiceContext& ctx);
 
   private:
     bool MonitorEventLog(service::ServiceContext& ctx, MonitoredLog& log);
