@@ -152,6 +152,9 @@ Result<std::unique_ptr<Journal>> OpenJournal(const std::optional<std::string>& d
                        directory.value_or(""));
     }
     sd_journal_set_data_threshold(j, kFieldLimit);
+    // Sets up the change notification now, before any reading, so that no entry appended
+    // between opening and the first wait goes unnoticed.
+    sd_journal_get_fd(j);
     return std::unique_ptr<Journal>(std::make_unique<SdJournal>(j));
 }
 

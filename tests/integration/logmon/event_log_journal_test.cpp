@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "alerting/alert_record.h"
 #include "logmon/event_log_monitor.h"
@@ -251,6 +252,31 @@ TEST_F(EventLogJournalTest, AVacuumedCursorContinuesWithTheOldestRemainingRecord
     EXPECT_TRUE(logs.Contains("is no longer in the journal"));
     EXPECT_EQ(AlertMessages(), (std::vector<std::string>{"paper two (Event ID: 1001, Source: lp)",
                                                          "paper three (Event ID: 1001, Source: lp)"}));
+}
+
+// The thread of the service: the journal's change notification wakes it long before its
+// one-hour poll, its records reach the status page through the service context, and a stop
+// ends it at once.
+TEST_F(EventLogJournalTest, TheThreadFollowsTheJournalAndStopsPromptly) {
+    writer.Write({App("paper out before the start")});
+    AddCheck(1, 0, "Application", {{"Name", "Paper"}, {"KeywordInclude1", "paper"}});
+    f.registry.WriteNumber(config::kProductKey, config::value::kEventLogPollInterval, 3600);
+    std::thread worker([&] { VerifyEventLogs(f.context); });
+    f.context.ResumeAll();
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return std::filesystem::exists(f.context.dataDirectory + "/EventLogCursor_application.txt"); },
+        std::chrono::seconds(10)));
+    writer.Write({App("paper out while running")});
+    EXPECT_TRUE(test::WaitUntil([&] { return f.RecordedAlerts() == 1; }, std::chrono::seconds(20)));
+    const std::shared_ptr<EventLogMonitor> running = CurrentEventLogMonitor(f.context);
+    ASSERT_NE(running, nullptr);
+    ASSERT_EQ(running->Recent().Rows().size(), 1U);
+    EXPECT_EQ(running->Recent().Rows().front().message,
+              "paper out while running (Event ID: 1001, Source: lp)");
+    const auto stopAt = std::chrono::steady_clock::now();
+    f.context.stopEvent.Set();
+    worker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(5));
 }
 
 }  // namespace

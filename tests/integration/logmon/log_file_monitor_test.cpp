@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/fake/fake_file_watch.h"
 #include "support/service_fixture.h"
 
 namespace kvzn::logmon {
@@ -65,7 +66,12 @@ class LogFileMonitorTest : public ::testing::Test {
 
     test::ServiceFixture f;
     test::LogCapture logs;
-    LogFileMonitor monitor;
+    platform::FakeFileWatcher* watcher = nullptr;  // owned by the monitor
+    LogFileMonitor monitor{[this] {
+        auto made = std::make_unique<platform::FakeFileWatcher>();
+        watcher = made.get();
+        return made;
+    }};
     std::string logPath;
     size_t seen = 0;
 };
@@ -144,6 +150,7 @@ TEST_F(LogFileMonitorTest, DateMacroNamesMoveOnAtMidnight) {
     f.registry.WriteNumber(config::kProductKey, config::value::kLogFilePollInterval, 60);
     Start();
     EXPECT_EQ(monitor.Files().front().follower->Path(), today);
+    EXPECT_EQ(watcher->Watched(), std::set<std::string>{today});
     // The wait ends at midnight, not after the poll interval.
     EXPECT_EQ(monitor.CheckAllFiles(f.context), 11);
 
@@ -152,6 +159,7 @@ TEST_F(LogFileMonitorTest, DateMacroNamesMoveOnAtMidnight) {
     f.clock.SetNow(1167609601);  // 2007-01-01 00:00:01
     monitor.CheckAllFiles(f.context);
     EXPECT_EQ(monitor.Files().front().follower->Path(), tomorrow);
+    EXPECT_EQ(watcher->Watched(), std::set<std::string>{tomorrow});
     Append(tomorrow, "error on new year's day\n");
     EXPECT_EQ(NewAlerts(), (Texts{"error late on the 31st", "error on new year's day"}));
 }
