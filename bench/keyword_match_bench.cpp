@@ -115,8 +115,10 @@ int main(int argc, char** argv) {
     size_t ours = 0;
     size_t grep = 0;
     GrepCount(path);  // page cache
-    const double grepSeconds = BestSeconds(repetitions, [&] { return GrepCount(path); }, grep);
-    const double ourSeconds = BestSeconds(repetitions, [&] { return MonitorCount(path); }, ours);
+    const double grepSeconds = BestSeconds(
+        repetitions, [&] { return GrepCount(path); }, grep);
+    const double ourSeconds = BestSeconds(
+        repetitions, [&] { return MonitorCount(path); }, ours);
     std::filesystem::remove_all(dirTemplate);
 
     std::printf("log: %.0f MB, terms:", mb);

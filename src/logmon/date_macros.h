@@ -23,9 +23,9 @@ EnvironmentLookup ProcessEnvironment();
 std::string ExpandEnvironment(std::string_view text, const EnvironmentLookup& env);
 
 struct DateMacroExpansion {
-    std::string text;   // the expanded name; when it did not fit, what fitted
-    int replaced = 0;   // date macros replaced
-    bool fits = true;   // false: the name would need more than size - 1 characters
+    std::string text;  // the expanded name; when it did not fit, what fitted
+    int replaced = 0;  // date macros replaced
+    bool fits = true;  // false: the name would need more than size - 1 characters
 };
 
 // Expands the environment, then the date macros of `name` for the local date `today` (its

@@ -61,25 +61,25 @@ const service::MonitorIdentity& EventLogMonitor::Identity() const {
 int EventLogMonitor::ReadConfiguration(service::ServiceContext& ctx) {
     const companion::Logger log(kModule, "ReadEventLogConfig");
     logs_.clear();
-    checkCount_ = ReadLogChecks(ctx, IsEventLogType, [&](uint32_t type, std::string file,
-                                                         LogCheck check) {
-        const std::string name = StandardLogName(type, file);
-        if (!check.hasKeywords) {
-            ReportNoKeywords(ctx, log, kSection, check);
-        }
-        for (MonitoredLog& entry : logs_) {
-            if (platform::EqualsNoCase(entry.name, name)) {
-                entry.checks.push_back(std::move(check));
-                return;
+    checkCount_ =
+        ReadLogChecks(ctx, IsEventLogType, [&](uint32_t type, std::string file, LogCheck check) {
+            const std::string name = StandardLogName(type, file);
+            if (!check.hasKeywords) {
+                ReportNoKeywords(ctx, log, kSection, check);
             }
-        }
-        MonitoredLog entry;
-        entry.name = name;
-        entry.kind = KindOfLog(name);
-        entry.cursorPath = ctx.dataDirectory + "/" + CursorFileName(name);
-        entry.checks.push_back(std::move(check));
-        logs_.push_back(std::move(entry));
-    });
+            for (MonitoredLog& entry : logs_) {
+                if (platform::EqualsNoCase(entry.name, name)) {
+                    entry.checks.push_back(std::move(check));
+                    return;
+                }
+            }
+            MonitoredLog entry;
+            entry.name = name;
+            entry.kind = KindOfLog(name);
+            entry.cursorPath = ctx.dataDirectory + "/" + CursorFileName(name);
+            entry.checks.push_back(std::move(check));
+            logs_.push_back(std::move(entry));
+        });
     uint32_t poll = 0;
     if (ctx.registry.ReadNumber(config::kProductKey, config::value::kEventLogPollInterval, poll) ==
             0 &&
@@ -102,8 +102,8 @@ bool EventLogMonitor::MonitorEventLog(service::ServiceContext& ctx, MonitoredLog
         entry.journal = std::move(*opened);
         if (entry.kind == LogKind::kCustom) {
             for (const std::string& match : CustomLogMatches(entry.name)) {
-                failure = match == "+" ? entry.journal->AddDisjunction()
-                                       : entry.journal->AddMatch(match);
+                failure =
+                    match == "+" ? entry.journal->AddDisjunction() : entry.journal->AddMatch(match);
                 if (!failure.ok()) {
                     break;
                 }
@@ -272,8 +272,8 @@ void EventLogMonitor::Evaluate(service::ServiceContext& ctx, MonitoredLog& entry
 
 void EventLogMonitor::SaveCursor(const MonitoredLog& entry, const std::string& cursor) {
     // Renamed into place: a restart finds the old or the new cursor, never a torn one.
-    const platform::Status saved = platform::WriteFileAtomically(
-        entry.cursorPath, cursor + "\n", 0600, platform::Durability::kNone);
+    const platform::Status saved = platform::WriteFileAtomically(entry.cursorPath, cursor + "\n",
+                                                                 0600, platform::Durability::kNone);
     if (!saved.ok()) {
         companion::Logger(kModule, "ProcessEventLog")(
             1, "The position in the ", entry.name, " Event Log could not be saved: ", saved.Text());

@@ -13,8 +13,7 @@ const std::string* Field(const platform::JournalRecord& record, std::string_view
     return record.Field(name);
 }
 
-bool FieldIs(const platform::JournalRecord& record, std::string_view name,
-             std::string_view value) {
+bool FieldIs(const platform::JournalRecord& record, std::string_view name, std::string_view value) {
     const std::string* v = Field(record, name);
     return v != nullptr && *v == value;
 }
@@ -49,8 +48,9 @@ uint32_t LowBitsOfHex(std::string_view hex) {
 int RecordType(const platform::JournalRecord& record) {
     if (FieldIs(record, "_TRANSPORT", "audit")) {
         const std::string* message = Field(record, "MESSAGE");
-        const bool failed = message != nullptr && (message->find("res=failed") != std::string::npos ||
-                                                   message->find("success=no") != std::string::npos);
+        const bool failed =
+            message != nullptr && (message->find("res=failed") != std::string::npos ||
+                                   message->find("success=no") != std::string::npos);
         return failed ? kTypeAuditFailure : kTypeAuditSuccess;
     }
     uint64_t priority = 6;
@@ -68,26 +68,29 @@ int RecordType(const platform::JournalRecord& record) {
 EventRecord MapJournalRecord(const platform::JournalRecord& record) {
     EventRecord event;
     uint64_t number = 0;
-    if (const std::string* id = Field(record, "EVENT_ID"); id != nullptr && ReadNumber(*id, number)) {
+    if (const std::string* id = Field(record, "EVENT_ID");
+        id != nullptr && ReadNumber(*id, number)) {
         event.eventId = static_cast<uint32_t>(number & 0xffff);
     } else if (const std::string* messageId = Field(record, "MESSAGE_ID")) {
         event.eventId = LowBitsOfHex(platform::TrimBlanks(*messageId));
     }
     for (const char* name : {"SYSLOG_IDENTIFIER", "_COMM", "_SYSTEMD_UNIT"}) {
-        if (const std::string* source = Field(record, name); source != nullptr && !source->empty()) {
+        if (const std::string* source = Field(record, name);
+            source != nullptr && !source->empty()) {
             event.source = *source;
             break;
         }
     }
     event.type = RecordType(record);
-    const std::string suffix = "(Event ID: " + std::to_string(event.eventId) +
-                               ", Source: " + event.source + ")";
+    const std::string suffix =
+        "(Event ID: " + std::to_string(event.eventId) + ", Source: " + event.source + ")";
     if (const std::string* message = Field(record, "MESSAGE")) {
         event.message = *message + " " + suffix;
     } else {
         std::string inserts;
         for (const auto& [name, value] : record.fields) {
-            if (!name.empty() && name[0] != '_' && name != "PRIORITY" && name != "SYSLOG_FACILITY") {
+            if (!name.empty() && name[0] != '_' && name != "PRIORITY" &&
+                name != "SYSLOG_FACILITY") {
                 inserts += (inserts.empty() ? "" : ", ") + value;
             }
         }
@@ -101,16 +104,16 @@ EventRecord MapJournalRecord(const platform::JournalRecord& record) {
 
 bool EventTypeMatches(int recordType, uint32_t eventType) {
     switch (eventType) {
-    case 0:
-        return true;
-    case 1:
-        return recordType == kTypeError || recordType == kTypeAuditSuccess;
-    case 2:
-        return recordType == kTypeWarning || recordType == kTypeAuditFailure;
-    case 3:
-        return recordType == kTypeInformation;
-    default:
-        return false;
+        case 0:
+            return true;
+        case 1:
+            return recordType == kTypeError || recordType == kTypeAuditSuccess;
+        case 2:
+            return recordType == kTypeWarning || recordType == kTypeAuditFailure;
+        case 3:
+            return recordType == kTypeInformation;
+        default:
+            return false;
     }
 }
 
@@ -137,9 +140,9 @@ bool BelongsToLog(LogKind kind, const platform::JournalRecord& record) {
     if (kind == LogKind::kSecurity) {
         return security;
     }
-    const bool system = !security && (FieldIs(record, "_TRANSPORT", "kernel") ||
-                                      FieldIs(record, "_TRANSPORT", "driver") ||
-                                      FieldIs(record, "_PID", "1"));
+    const bool system =
+        !security && (FieldIs(record, "_TRANSPORT", "kernel") ||
+                      FieldIs(record, "_TRANSPORT", "driver") || FieldIs(record, "_PID", "1"));
     return kind == LogKind::kSystem ? system : !security && !system;
 }
 

@@ -74,8 +74,7 @@ bool ActOnMatch(service::ServiceContext& ctx, const LogCheck& check, const std::
                ctx.notifyRunningActions != 0) {
         std::string message = "The following error was detected in the " + check.name + " (" +
                               std::string(match.kindText) + "). " + description +
-                              std::string(match.descriptionSeparator) + text +
-                              " ...";
+                              std::string(match.descriptionSeparator) + text + " ...";
         alerting::NotifyError(ctx, alerting::kCategoryLogs, check.levelMask, check.responseCode,
                               check.name, match.source, message, match.source, match.info2,
                               check.name, match.responseAlertIsAuto ? 1 : 0);

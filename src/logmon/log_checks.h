@@ -45,10 +45,10 @@ void ReportNoKeywords(service::ServiceContext& ctx, const companion::Logger& log
 
 // What a monitor puts into the alert of a matched record.
 struct MatchContext {
-    std::string_view kindText;  // "Event Log" or "Log File"
+    std::string_view kindText;              // "Event Log" or "Log File"
     std::string_view descriptionSeparator;  // between response description and record
-    std::string source;         // "<log> Event Log" or "Log File <path>"
-    std::string info2;          // the log name or the path
+    std::string source;                     // "<log> Event Log" or "Log File <path>"
+    std::string info2;                      // the log name or the path
     bool responseAlertIsAuto = false;
 };
 

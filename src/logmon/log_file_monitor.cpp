@@ -43,7 +43,8 @@ long SecondsToMidnight(const std::tm& local) {
 }  // namespace
 
 LogFileMonitor::LogFileMonitor(WatcherFactory makeWatcher, EnvironmentLookup env)
-    : makeWatcher_(makeWatcher ? std::move(makeWatcher) : WatcherFactory(platform::MakeFileWatcher)),
+    : makeWatcher_(makeWatcher ? std::move(makeWatcher)
+                               : WatcherFactory(platform::MakeFileWatcher)),
       env_(std::move(env)) {}
 
 const service::MonitorIdentity& LogFileMonitor::Identity() const {
@@ -53,23 +54,23 @@ const service::MonitorIdentity& LogFileMonitor::Identity() const {
 int LogFileMonitor::ReadConfiguration(service::ServiceContext& ctx) {
     const companion::Logger log(kModule, "ReadLogFileConfig");
     files_.clear();
-    checkCount_ = ReadLogChecks(ctx, IsLogFileType, [&](uint32_t, std::string file,
-                                                        LogCheck check) {
-        if (!check.hasKeywords) {
-            ReportNoKeywords(ctx, log, kSection, check);
-        }
-        const std::string path = ExpandEnvironment(WithoutQuotes(file), env_);
-        for (MonitoredFile& entry : files_) {
-            if (platform::EqualsNoCase(entry.configuredPath, path)) {
-                entry.checks.push_back(std::move(check));
-                return;
+    checkCount_ =
+        ReadLogChecks(ctx, IsLogFileType, [&](uint32_t, std::string file, LogCheck check) {
+            if (!check.hasKeywords) {
+                ReportNoKeywords(ctx, log, kSection, check);
             }
-        }
-        MonitoredFile entry;
-        entry.configuredPath = path;
-        entry.checks.push_back(std::move(check));
-        files_.push_back(std::move(entry));
-    });
+            const std::string path = ExpandEnvironment(WithoutQuotes(file), env_);
+            for (MonitoredFile& entry : files_) {
+                if (platform::EqualsNoCase(entry.configuredPath, path)) {
+                    entry.checks.push_back(std::move(check));
+                    return;
+                }
+            }
+            MonitoredFile entry;
+            entry.configuredPath = path;
+            entry.checks.push_back(std::move(check));
+            files_.push_back(std::move(entry));
+        });
     uint32_t poll = 0;
     if (ctx.registry.ReadNumber(config::kProductKey, config::value::kLogFilePollInterval, poll) ==
             0 &&
@@ -81,7 +82,8 @@ int LogFileMonitor::ReadConfiguration(service::ServiceContext& ctx) {
 
 bool LogFileMonitor::ExpandName(service::ServiceContext& ctx, MonitoredFile& file,
                                 const std::tm& today, std::string& path) {
-    DateMacroExpansion expanded = ExpandDateMacroText(file.configuredPath, kPathBuffer, today, env_);
+    DateMacroExpansion expanded =
+        ExpandDateMacroText(file.configuredPath, kPathBuffer, today, env_);
     file.usesDateMacros = expanded.replaced > 0;
     if (!expanded.fits) {
         if (file.available) {
@@ -205,24 +207,27 @@ bool LogFileMonitor::CheckLatestLogFileMessages(service::ServiceContext& ctx, Mo
         },
         [&](FollowNotice notice, const std::string& detail) {
             switch (notice) {
-            case FollowNotice::kReset:
-                ctx.PostComponentStatus(kLogFileComponent, "The Log File " + follower.Path() +
-                                                               " has been changed. Repositioning "
-                                                               "scan");
-                log(2, "Warning: The log file ", follower.Path(),
-                    " has been reset. Monitoring will continue from the new location");
-                break;
-            case FollowNotice::kReplaced:
-                log(2, "Warning: The log file ", follower.Path(),
-                    " has been replaced by a new file. Monitoring continues from its beginning");
-                break;
-            case FollowNotice::kLongRecord:
-                log(2, "Warning: The log record exceeds the maximum permitted limit in the file ",
-                    follower.Path(), ". Continuing from the end of the record");
-                break;
-            case FollowNotice::kUnreadable:
-                log(1, "The log file ", follower.Path(), " cannot be read: ", detail);
-                break;
+                case FollowNotice::kReset:
+                    ctx.PostComponentStatus(kLogFileComponent,
+                                            "The Log File " + follower.Path() +
+                                                " has been changed. Repositioning "
+                                                "scan");
+                    log(2, "Warning: The log file ", follower.Path(),
+                        " has been reset. Monitoring will continue from the new location");
+                    break;
+                case FollowNotice::kReplaced:
+                    log(2, "Warning: The log file ", follower.Path(),
+                        " has been replaced by a new file. Monitoring continues from its "
+                        "beginning");
+                    break;
+                case FollowNotice::kLongRecord:
+                    log(2,
+                        "Warning: The log record exceeds the maximum permitted limit in the file ",
+                        follower.Path(), ". Continuing from the end of the record");
+                    break;
+                case FollowNotice::kUnreadable:
+                    log(1, "The log file ", follower.Path(), " cannot be read: ", detail);
+                    break;
             }
         });
     return !stopping;

@@ -24,9 +24,8 @@ int64_t EndOfLastCompleteLine(int fd, int64_t size) {
     std::string block(64 * 1024, '\0');
     int64_t end = size;
     while (end > 0) {
-        const int64_t start = end > static_cast<int64_t>(block.size())
-                                  ? end - static_cast<int64_t>(block.size())
-                                  : 0;
+        const int64_t start =
+            end > static_cast<int64_t>(block.size()) ? end - static_cast<int64_t>(block.size()) : 0;
         auto n = platform::ReadAt(fd, start, block.data(), static_cast<size_t>(end - start));
         if (!n.ok() || *n == 0) {
             return 0;
@@ -125,8 +124,7 @@ bool LogFollower::ReadNew(const BlockScanner* scanner, const RecordSink& sink,
     return ReadFrom(fd_.get(), Drain::kCompleteLines, scanner, sink, notice);
 }
 
-bool LogFollower::Deliver(std::string_view line, const RecordSink& sink,
-                          const NoticeSink& notice) {
+bool LogFollower::Deliver(std::string_view line, const RecordSink& sink, const NoticeSink& notice) {
     while (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
@@ -140,8 +138,8 @@ bool LogFollower::Deliver(std::string_view line, const RecordSink& sink,
     return sink(line);
 }
 
-bool LogFollower::ReadFrom(int fd, Drain mode, const BlockScanner* scanner,
-                           const RecordSink& sink, const NoticeSink& notice) {
+bool LogFollower::ReadFrom(int fd, Drain mode, const BlockScanner* scanner, const RecordSink& sink,
+                           const NoticeSink& notice) {
     block_.resize(kReadBlock);
     for (;;) {
         auto got = platform::ReadAt(fd, offset_, block_.data(), block_.size());
@@ -180,7 +178,8 @@ bool LogFollower::ReadFrom(int fd, Drain mode, const BlockScanner* scanner,
             }
             return true;  // a line still being written
         }
-        const std::string_view region = data.substr(0, static_cast<const char*>(last) - data.data() + 1);
+        const std::string_view region =
+            data.substr(0, static_cast<const char*>(last) - data.data() + 1);
         if (scanner != nullptr) {
             bool stopped = false;
             scanner->ForEachCandidateLine(region, [&](std::string_view line) {

@@ -21,10 +21,10 @@ inline constexpr size_t kReadBlock = 1 << 20;
 
 // What happened to the file since the last look, for the monitor's log records.
 enum class FollowNotice {
-    kReset,        // the file shrank: followed again from its last complete line
-    kReplaced,     // another file now has the name: read from its beginning
-    kLongRecord,   // a line longer than kMaxRecordLength was passed over
-    kUnreadable,   // the file exists but cannot be opened or read
+    kReset,       // the file shrank: followed again from its last complete line
+    kReplaced,    // another file now has the name: read from its beginning
+    kLongRecord,  // a line longer than kMaxRecordLength was passed over
+    kUnreadable,  // the file exists but cannot be opened or read
 };
 
 // @threadsafety One thread at a time.

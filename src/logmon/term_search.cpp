@@ -29,7 +29,8 @@ bool EqualFolded(const char* text, const char* folded, size_t n) {
 size_t FindScalar(std::string_view text, std::string_view term, size_t from) {
     const size_t m = term.size();
     for (size_t i = from; i + m <= text.size(); ++i) {
-        if (FoldCase(text[i]) == term[0] && EqualFolded(text.data() + i + 1, term.data() + 1, m - 1)) {
+        if (FoldCase(text[i]) == term[0] &&
+            EqualFolded(text.data() + i + 1, term.data() + 1, m - 1)) {
             return i;
         }
     }

@@ -38,8 +38,8 @@ class BlockScanner {
         CandidateStarts(block, starts_);
         for (size_t start : starts_) {
             const size_t end = block.find('\n', start);
-            visit(block.substr(start, end == std::string_view::npos ? block.size() - start
-                                                                     : end - start));
+            visit(block.substr(start,
+                               end == std::string_view::npos ? block.size() - start : end - start));
         }
     }
 

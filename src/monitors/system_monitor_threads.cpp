@@ -1,5 +1,5 @@
-// Thread functions of the performance and disk space monitors. Each takes part in the start-up handshake and
-// ends when the service stops; their checks are added monitor by monitor.
+// Thread functions of the performance and disk space monitors. Each takes part in the start-up
+// handshake and ends when the service stops; their checks are added monitor by monitor.
 #include "monitors/system_monitor_threads.h"
 
 namespace kvzn::monitors {

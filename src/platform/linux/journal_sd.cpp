@@ -116,12 +116,12 @@ class SdJournal final : public Journal {
 
     JournalChange ProcessChanges() override {
         switch (sd_journal_process(j_)) {
-        case SD_JOURNAL_APPEND:
-            return JournalChange::kAppended;
-        case SD_JOURNAL_INVALIDATE:
-            return JournalChange::kInvalidated;
-        default:
-            return JournalChange::kNone;
+            case SD_JOURNAL_APPEND:
+                return JournalChange::kAppended;
+            case SD_JOURNAL_INVALIDATE:
+                return JournalChange::kInvalidated;
+            default:
+                return JournalChange::kNone;
         }
     }
 

@@ -46,7 +46,7 @@ class JournalWriter {
 
 Fields App(const std::string& message, const std::string& id = "1001",
            const std::string& source = "lp", const std::string& priority = "3") {
-    return {{"MESSAGE", message}, {"EVENT_ID", id}, {"SYSLOG_IDENTIFIER", source},
+    return {{"MESSAGE", message},   {"EVENT_ID", id}, {"SYSLOG_IDENTIFIER", source},
             {"PRIORITY", priority}, {"_PID", "4711"}, {"_TRANSPORT", "syslog"}};
 }
 
@@ -58,7 +58,9 @@ class StoppingJournal final : public platform::Journal {
         : inner_(std::move(inner)), stop_(stop), left_(after) {}
     platform::Status AddMatch(std::string_view m) override { return inner_->AddMatch(m); }
     platform::Status AddDisjunction() override { return inner_->AddDisjunction(); }
-    platform::Result<std::optional<std::string>> SeekToEnd() override { return inner_->SeekToEnd(); }
+    platform::Result<std::optional<std::string>> SeekToEnd() override {
+        return inner_->SeekToEnd();
+    }
     platform::Result<bool> SeekAfterCursor(const std::string& c) override {
         return inner_->SeekAfterCursor(c);
     }
@@ -79,7 +81,8 @@ class StoppingJournal final : public platform::Journal {
 
 class EventLogJournalTest : public ::testing::Test {
   protected:
-    EventLogJournalTest() : journalEnv("KVZN_JOURNAL_DIR", journalDir.path()), writer(journalDir.path()) {
+    EventLogJournalTest()
+        : journalEnv("KVZN_JOURNAL_DIR", journalDir.path()), writer(journalDir.path()) {
         f.context.enableWebReports = true;
         f.registry.WriteNumber(config::kProductKey, config::value::kEventLogPollInterval, 1);
     }
@@ -126,13 +129,18 @@ class EventLogJournalTest : public ::testing::Test {
 
 TEST_F(EventLogJournalTest, ChecksMatchByIdSourceTypeAndKeywords) {
     writer.Write({App("paper out before the start")});
-    AddCheck(1, 0, "Application", {{"Name", "Paper"}, {"EventID", "1001"}, {"Source", "LP"},
-                                   {"KeywordInclude1", "paper"}, {"KeywordExclude1", "tray 9"}},
+    AddCheck(1, 0, "Application",
+             {{"Name", "Paper"},
+              {"EventID", "1001"},
+              {"Source", "LP"},
+              {"KeywordInclude1", "paper"},
+              {"KeywordExclude1", "tray 9"}},
              {{"EventType", 1}});
     AddCheck(2, 2, "Security", {{"Name", "Failed logons"}, {"KeywordInclude1", "login"}},
              {{"EventType", 2}});
     AddCheck(3, 5, "SYSLOG_IDENTIFIER=backup",
-             {{"Name", "Backup"}, {"KeywordInclude1", "failed"},
+             {{"Name", "Backup"},
+              {"KeywordInclude1", "failed"},
               {"Command", "echo ran > " + (f.dir / "response.txt")}},
              {{"ActionToTake", 3}});
     f.context.notifyRunningActions = 1;
@@ -228,7 +236,8 @@ TEST_F(EventLogJournalTest, ARestartInTheMiddleOfABurstLosesAndRepeatsNothing) {
 
     std::vector<std::string> expected = {"paper out while stopped (Event ID: 1001, Source: lp)"};
     for (int i = 0; i < 40; ++i) {
-        expected.push_back("paper out number " + std::to_string(i) + " (Event ID: 1001, Source: lp)");
+        expected.push_back("paper out number " + std::to_string(i) +
+                           " (Event ID: 1001, Source: lp)");
     }
     EXPECT_EQ(AlertMessages(), expected);
 }
@@ -250,8 +259,9 @@ TEST_F(EventLogJournalTest, AVacuumedCursorContinuesWithTheOldestRemainingRecord
     second.Prepare(f.context);
     RunUntil(second, 2);
     EXPECT_TRUE(logs.Contains("is no longer in the journal"));
-    EXPECT_EQ(AlertMessages(), (std::vector<std::string>{"paper two (Event ID: 1001, Source: lp)",
-                                                         "paper three (Event ID: 1001, Source: lp)"}));
+    EXPECT_EQ(AlertMessages(),
+              (std::vector<std::string>{"paper two (Event ID: 1001, Source: lp)",
+                                        "paper three (Event ID: 1001, Source: lp)"}));
 }
 
 // The thread of the service: the journal's change notification wakes it long before its
@@ -264,7 +274,10 @@ TEST_F(EventLogJournalTest, TheThreadFollowsTheJournalAndStopsPromptly) {
     std::thread worker([&] { VerifyEventLogs(f.context); });
     f.context.ResumeAll();
     ASSERT_TRUE(test::WaitUntil(
-        [&] { return std::filesystem::exists(f.context.dataDirectory + "/EventLogCursor_application.txt"); },
+        [&] {
+            return std::filesystem::exists(f.context.dataDirectory +
+                                           "/EventLogCursor_application.txt");
+        },
         std::chrono::seconds(10)));
     writer.Write({App("paper out while running")});
     EXPECT_TRUE(test::WaitUntil([&] { return f.RecordedAlerts() == 1; }, std::chrono::seconds(20)));

@@ -125,8 +125,9 @@ TEST_F(LogFileMonitorTest, RenameRotationReadsTheOldRestAndTheNewFileFromItsStar
     // Rotated to a file larger than the old read position.
     Append(logPath, "error last words of the old file\n");
     std::filesystem::rename(logPath, logPath + ".1");
-    test::WriteFile(logPath, "error first of the new file, and a lot longer than the old one\n"
-                             "more text\nerror second of the new file\n");
+    test::WriteFile(logPath,
+                    "error first of the new file, and a lot longer than the old one\n"
+                    "more text\nerror second of the new file\n");
     EXPECT_EQ(NewAlerts(), (Texts{"error last words of the old file",
                                   "error first of the new file, and a lot longer than the old one",
                                   "error second of the new file"}));

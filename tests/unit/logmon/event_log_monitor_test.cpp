@@ -73,9 +73,9 @@ TEST_F(EventLogMonitorTest, ALogThatCannotBeOpenedIsReportedAndTheOthersRun) {
     Start();
     EXPECT_TRUE(logs.Contains("The event log backup could not be accessed."));
     EXPECT_TRUE(logs.Contains("Warning: Unable to monitor the Windows Event Log: backup"));
-    EXPECT_EQ(platform::GetProfileString("EventLogs", "Title1", "",
-                                         service::ConfigStatusPath(f.context)),
-              "backup");
+    EXPECT_EQ(
+        platform::GetProfileString("EventLogs", "Title1", "", service::ConfigStatusPath(f.context)),
+        "backup");
     ASSERT_EQ(f.RecordedAlerts(), 1U);  // the configuration alert
 
     store->Append(Lp("paper out"));

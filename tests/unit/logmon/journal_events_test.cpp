@@ -25,8 +25,10 @@ TEST(JournalEvents, IdSourceTypeAndMessage) {
          Entry({{"MESSAGE", "m"}, {"EVENT_ID", "66537"}, {"SYSLOG_IDENTIFIER", "app"}}), 1001,
          "app", kTypeInformation},
         {"message id when there is no event id",
-         Entry({{"MESSAGE", "m"}, {"MESSAGE_ID", "39f53479d3a045ac8e11786248231fbf"},
-                {"_COMM", "systemd"}, {"PRIORITY", "3"}}),
+         Entry({{"MESSAGE", "m"},
+                {"MESSAGE_ID", "39f53479d3a045ac8e11786248231fbf"},
+                {"_COMM", "systemd"},
+                {"PRIORITY", "3"}}),
          0x1fbf, "systemd", kTypeError},
         {"unit as the last source",
          Entry({{"MESSAGE", "m"}, {"_SYSTEMD_UNIT", "cups.service"}, {"PRIORITY", "4"}}), 0,
@@ -34,13 +36,12 @@ TEST(JournalEvents, IdSourceTypeAndMessage) {
         {"an empty identifier is passed over",
          Entry({{"MESSAGE", "m"}, {"SYSLOG_IDENTIFIER", ""}, {"_COMM", "lpd"}, {"PRIORITY", "7"}}),
          0, "lpd", kTypeInformation},
-        {"priority 0 is an error", Entry({{"MESSAGE", "m"}, {"PRIORITY", "0"}}), 0, "",
-         kTypeError},
+        {"priority 0 is an error", Entry({{"MESSAGE", "m"}, {"PRIORITY", "0"}}), 0, "", kTypeError},
         {"audit failure",
          Entry({{"MESSAGE", "op=login acct=\"bob\" res=failed"}, {"_TRANSPORT", "audit"}}), 0, "",
          kTypeAuditFailure},
-        {"audit success", Entry({{"MESSAGE", "op=login res=success"}, {"_TRANSPORT", "audit"}}),
-         0, "", kTypeAuditSuccess},
+        {"audit success", Entry({{"MESSAGE", "op=login res=success"}, {"_TRANSPORT", "audit"}}), 0,
+         "", kTypeAuditSuccess},
         {"event id that is not a number",
          Entry({{"MESSAGE", "m"}, {"EVENT_ID", "x"}, {"MESSAGE_ID", "zz"}}), 0, "",
          kTypeInformation},
@@ -51,12 +52,13 @@ TEST(JournalEvents, IdSourceTypeAndMessage) {
         EXPECT_EQ(event.source, c.source) << c.name;
         EXPECT_EQ(event.type, c.type) << c.name;
     }
-    EXPECT_EQ(MapJournalRecord(Entry({{"MESSAGE", "Paper out"}, {"EVENT_ID", "12"},
-                                      {"SYSLOG_IDENTIFIER", "lp"}}))
-                  .message,
-              "Paper out (Event ID: 12, Source: lp)");
-    const EventRecord untranslated = MapJournalRecord(
-        Entry({{"DOC", "report.pdf"}, {"USER", "bob"}, {"_PID", "12"}, {"SYSLOG_IDENTIFIER", "lp"}}));
+    EXPECT_EQ(
+        MapJournalRecord(
+            Entry({{"MESSAGE", "Paper out"}, {"EVENT_ID", "12"}, {"SYSLOG_IDENTIFIER", "lp"}}))
+            .message,
+        "Paper out (Event ID: 12, Source: lp)");
+    const EventRecord untranslated = MapJournalRecord(Entry(
+        {{"DOC", "report.pdf"}, {"USER", "bob"}, {"_PID", "12"}, {"SYSLOG_IDENTIFIER", "lp"}}));
     EXPECT_EQ(untranslated.message.rfind("Internal Configuration Error.", 0), 0U);
     EXPECT_NE(untranslated.message.find("report.pdf, bob, lp(Event ID: 0, Source: lp)"),
               std::string::npos)
@@ -85,11 +87,10 @@ TEST(JournalEvents, TheClassicLogsSplitTheJournal) {
         const platform::JournalRecord* entry;
         LogKind kind;
     };
-    for (const Case& c : {Case{"kernel", &kernel, LogKind::kSystem},
-                          Case{"manager", &manager, LogKind::kSystem},
-                          Case{"auth", &auth, LogKind::kSecurity},
-                          Case{"audit", &audit, LogKind::kSecurity},
-                          Case{"application", &app, LogKind::kApplication}}) {
+    for (const Case& c :
+         {Case{"kernel", &kernel, LogKind::kSystem}, Case{"manager", &manager, LogKind::kSystem},
+          Case{"auth", &auth, LogKind::kSecurity}, Case{"audit", &audit, LogKind::kSecurity},
+          Case{"application", &app, LogKind::kApplication}}) {
         for (LogKind kind : {LogKind::kApplication, LogKind::kSystem, LogKind::kSecurity}) {
             EXPECT_EQ(BelongsToLog(kind, *c.entry), kind == c.kind) << c.name;
         }

@@ -106,8 +106,7 @@ TEST(TermSearch, AgreesWithAPlainSearch) {
 
 TEST(TermSearch, BlockScannerPassesOnEachLineHoldingATermOnce) {
     const BlockScanner scanner({"disk", "FULL", "disk"});
-    const std::string block =
-        "disk full here\nnothing\nthe disk\nFull stop\n\nlast line disk";
+    const std::string block = "disk full here\nnothing\nthe disk\nFull stop\n\nlast line disk";
     std::vector<std::string> lines;
     scanner.ForEachCandidateLine(block, [&](std::string_view line) { lines.emplace_back(line); });
     EXPECT_EQ(lines, (std::vector<std::string>{"disk full here", "the disk", "Full stop",

@@ -24,7 +24,7 @@ TEST(DuplicateFilter, AgeIsMeasuredAcrossTheTickWrap) {
     DuplicateFilter filter;
     const uint32_t beforeWrap = 0xFFFFF000U;  // 4096 ms before the wrap
     EXPECT_FALSE(filter.IsRecentDuplicate("src", "text", beforeWrap));
-    EXPECT_TRUE(filter.IsRecentDuplicate("src", "text", 0x00000100U));  // 4352 ms later
+    EXPECT_TRUE(filter.IsRecentDuplicate("src", "text", 0x00000100U));   // 4352 ms later
     EXPECT_FALSE(filter.IsRecentDuplicate("src", "text", 0x00000390U));  // 5008 ms later
     // A record stored just after the wrap is not taken for an old one.
     DuplicateFilter other;
