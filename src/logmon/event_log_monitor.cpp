@@ -8,7 +8,6 @@
 #include "alerting/alert_store.h"
 #include "alerting/dispatcher.h"
 #include "alerting/message_text.h"
-#include "companion/html.h"
 #include "config/registry_names.h"
 #include "platform/file.h"
 #include "platform/readiness.h"
@@ -281,36 +280,13 @@ void EventLogMonitor::SaveCursor(const MonitoredLog& entry, const std::string& c
 }
 
 void EventLogMonitor::WriteWebData(service::ServiceContext&, service::ReportRequest& request) {
-    std::ostream& page = request.page;
-    page << "<h3>Latest Event Log Records ...</h3>\n<table>\n<tr><th>Event Log</th><th>Time</th>"
-            "<th>Message (Source, Event ID)</th></tr>\n";
-    const std::vector<RecentRecord> rows = recent_.Rows();
-    if (checkCount_ == 0) {
-        page << "<tr><td colspan=\"3\">Not being monitored or no data currently available ..."
-                "</td></tr>\n";
-    } else if (rows.empty()) {
-        page << "<tr><td colspan=\"3\">No entries logged since Korvane was started ...</td></tr>\n";
-    }
-    for (const RecentRecord& row : rows) {
-        page << "<tr><td>" << companion::HtmlEscape(row.checkName) << "</td><td>"
-             << companion::HtmlEscape(row.timeText) << "</td><td>"
-             << companion::HtmlEscape(row.message) << "</td></tr>\n";
-    }
-    page << "</table>\n";
+    WriteRecentSection(request.page, "Latest Event Log Records ...",
+                       "<th>Event Log</th><th>Time</th><th>Message (Source, Event ID)</th>", true,
+                       checkCount_, recent_);
 }
 
 void VerifyEventLogs(service::ServiceContext& ctx) {
-    auto monitor = std::make_shared<EventLogMonitor>();
-    ctx.PublishMonitor(kEventLogComponent, monitor);
-    try {
-        service::MonitorEntry(ctx, *monitor, nullptr);
-    } catch (const std::exception& e) {
-        companion::Logger(kModule, "VerifyEventLogs")(
-            1, "The event log monitor ended on an unexpected error: ", e.what());
-    }
-    if (ctx.Stopping()) {
-        ctx.WithdrawMonitor(kEventLogComponent, monitor.get());
-    }
+    RunPublishedMonitor(ctx, kEventLogComponent, std::make_shared<EventLogMonitor>());
 }
 
 std::shared_ptr<EventLogMonitor> CurrentEventLogMonitor(const service::ServiceContext& ctx) {

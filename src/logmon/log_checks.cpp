@@ -1,8 +1,11 @@
 // The checks of the "LOGS" list and the action on a matched record.
 #include "logmon/log_checks.h"
 
+#include <exception>
+
 #include "alerting/alert_store.h"
 #include "alerting/dispatcher.h"
+#include "companion/html.h"
 #include "config/numbered_lists.h"
 #include "config/registry_names.h"
 #include "responses/response_runner.h"
@@ -91,6 +94,43 @@ std::string PrintableText(std::string_view text) {
         }
     }
     return out;
+}
+
+void WriteRecentSection(std::ostream& page, std::string_view heading, std::string_view columnHeads,
+                        bool withTime, int checkCount, const RecentRecords& recent) {
+    const int columns = withTime ? 3 : 2;
+    page << "<h3>" << heading << "</h3>\n<table>\n<tr>" << columnHeads << "</tr>\n";
+    const std::vector<RecentRecord> rows = recent.Rows();
+    if (checkCount == 0) {
+        page << "<tr><td colspan=\"" << columns
+             << "\">Not being monitored or no data currently available ...</td></tr>\n";
+    } else if (rows.empty()) {
+        page << "<tr><td colspan=\"" << columns
+             << "\">No entries logged since Korvane was started ...</td></tr>\n";
+    }
+    for (const RecentRecord& row : rows) {
+        page << "<tr><td>" << companion::HtmlEscape(row.checkName) << "</td>";
+        if (withTime) {
+            page << "<td>" << companion::HtmlEscape(row.timeText) << "</td>";
+        }
+        page << "<td>" << companion::HtmlEscape(row.message) << "</td></tr>\n";
+    }
+    page << "</table>\n";
+}
+
+void RunPublishedMonitor(service::ServiceContext& ctx, int code,
+                         const std::shared_ptr<service::Monitor>& monitor) {
+    const service::MonitorIdentity& id = monitor->Identity();
+    ctx.PublishMonitor(code, monitor);
+    try {
+        service::MonitorEntry(ctx, *monitor, nullptr);
+    } catch (const std::exception& e) {
+        companion::Logger(id.module, id.threadFunction)(
+            1, "The monitor ended on an unexpected error: ", e.what());
+    }
+    if (ctx.Stopping()) {
+        ctx.WithdrawMonitor(code, monitor.get());
+    }
 }
 
 }  // namespace kvzn::logmon

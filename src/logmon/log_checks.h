@@ -4,11 +4,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 
 #include "companion/activity_log.h"
 #include "logmon/keyword_groups.h"
+#include "logmon/recent_records.h"
+#include "service/monitor_thread.h"
 #include "service/service_context.h"
 
 namespace kvzn::logmon {
@@ -60,5 +64,15 @@ bool ActOnMatch(service::ServiceContext& ctx, const LogCheck& check, const std::
 // The text as it may go into an alert: control characters (other than tab) become blanks,
 // so binary data in a record never reaches the alert files raw.
 std::string PrintableText(std::string_view text);
+
+// The status page section of a monitor's recent records: `heading`, then one row per record,
+// newest first (with the time column when `withTime`), or the row saying why there is none.
+void WriteRecentSection(std::ostream& page, std::string_view heading, std::string_view columnHeads,
+                        bool withTime, int checkCount, const RecentRecords& recent);
+
+// Runs `monitor` as the thread of component `code`, published for the status page while it
+// runs; an unexpected error is logged under `module`.
+void RunPublishedMonitor(service::ServiceContext& ctx, int code,
+                         const std::shared_ptr<service::Monitor>& monitor);
 
 }  // namespace kvzn::logmon

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <exception>
 
-#include "companion/html.h"
 #include "config/registry_names.h"
 #include "platform/text.h"
 #include "service/config_status.h"
@@ -263,35 +262,12 @@ bool LogFileMonitor::EvaluateRecord(service::ServiceContext& ctx, MonitoredFile&
 }
 
 void LogFileMonitor::WriteWebData(service::ServiceContext&, service::ReportRequest& request) {
-    std::ostream& page = request.page;
-    page << "<h3>Latest Logged Records ...</h3>\n<table>\n<tr><th>Log File</th>"
-            "<th>Message Text</th></tr>\n";
-    const std::vector<RecentRecord> rows = recent_.Rows();
-    if (checkCount_ == 0) {
-        page << "<tr><td colspan=\"2\">Not being monitored or no data currently available ..."
-                "</td></tr>\n";
-    } else if (rows.empty()) {
-        page << "<tr><td colspan=\"2\">No entries logged since Korvane was started ...</td></tr>\n";
-    }
-    for (const RecentRecord& row : rows) {
-        page << "<tr><td>" << companion::HtmlEscape(row.checkName) << "</td><td>"
-             << companion::HtmlEscape(row.message) << "</td></tr>\n";
-    }
-    page << "</table>\n";
+    WriteRecentSection(request.page, "Latest Logged Records ...",
+                       "<th>Log File</th><th>Message Text</th>", false, checkCount_, recent_);
 }
 
 void VerifyLogFiles(service::ServiceContext& ctx) {
-    auto monitor = std::make_shared<LogFileMonitor>();
-    ctx.PublishMonitor(kLogFileComponent, monitor);
-    try {
-        service::MonitorEntry(ctx, *monitor, nullptr);
-    } catch (const std::exception& e) {
-        companion::Logger(kModule, "VerifyLogFiles")(
-            1, "The log file monitor ended on an unexpected error: ", e.what());
-    }
-    if (ctx.Stopping()) {
-        ctx.WithdrawMonitor(kLogFileComponent, monitor.get());
-    }
+    RunPublishedMonitor(ctx, kLogFileComponent, std::make_shared<LogFileMonitor>());
 }
 
 std::shared_ptr<LogFileMonitor> CurrentLogFileMonitor(const service::ServiceContext& ctx) {

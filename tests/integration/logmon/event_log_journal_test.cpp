@@ -273,23 +273,29 @@ TEST_F(EventLogJournalTest, TheThreadFollowsTheJournalAndStopsPromptly) {
     f.registry.WriteNumber(config::kProductKey, config::value::kEventLogPollInterval, 3600);
     std::thread worker([&] { VerifyEventLogs(f.context); });
     f.context.ResumeAll();
-    ASSERT_TRUE(test::WaitUntil(
+    const bool positioned = test::WaitUntil(
         [&] {
             return std::filesystem::exists(f.context.dataDirectory +
                                            "/EventLogCursor_application.txt");
         },
-        std::chrono::seconds(10)));
+        std::chrono::seconds(10));
     writer.Write({App("paper out while running")});
-    EXPECT_TRUE(test::WaitUntil([&] { return f.RecordedAlerts() == 1; }, std::chrono::seconds(20)));
-    const std::shared_ptr<EventLogMonitor> running = CurrentEventLogMonitor(f.context);
-    ASSERT_NE(running, nullptr);
-    ASSERT_EQ(running->Recent().Rows().size(), 1U);
-    EXPECT_EQ(running->Recent().Rows().front().message,
-              "paper out while running (Event ID: 1001, Source: lp)");
+    std::vector<RecentRecord> rows;
+    test::WaitUntil(
+        [&] {
+            const std::shared_ptr<EventLogMonitor> running = CurrentEventLogMonitor(f.context);
+            rows = running ? running->Recent().Rows() : std::vector<RecentRecord>{};
+            return !rows.empty();
+        },
+        std::chrono::seconds(20));
     const auto stopAt = std::chrono::steady_clock::now();
     f.context.stopEvent.Set();
     worker.join();
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(5));
+    EXPECT_TRUE(positioned);
+    EXPECT_EQ(f.RecordedAlerts(), 1U);
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows.front().message, "paper out while running (Event ID: 1001, Source: lp)");
 }
 
 }  // namespace

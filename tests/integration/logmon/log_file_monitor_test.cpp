@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -211,9 +212,15 @@ TEST_F(LogFileMonitorTest, TheThreadIsWokenByChangesAndStopsPromptly) {
     test::WriteFile(logPath, "");
     AddCheck(1, logPath, "App errors", {"error"});
     f.registry.WriteNumber(config::kProductKey, config::value::kLogFilePollInterval, 3600);
+    std::atomic<bool> initialised{false};
+    f.context.SetComponentStatusSink([&](int code, std::string_view text) {
+        if (code == kLogFileComponent && text.find("Initialising monitoring") == 0) {
+            initialised = true;
+        }
+    });
     std::thread worker([&] { VerifyLogFiles(f.context); });
     f.context.ResumeAll();
-    ASSERT_TRUE(test::WaitUntil([&] { return CurrentLogFileMonitor(f.context) != nullptr; }, 10s));
+    EXPECT_TRUE(test::WaitUntil([&] { return initialised.load(); }, 10s));
     std::this_thread::sleep_for(300ms);  // positioned and waiting
     Append(logPath, "error seen through inotify\n");
     EXPECT_TRUE(test::WaitUntil([&] { return f.RecordedAlerts() == 1; }, 20s));
