@@ -27,7 +27,8 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target kvZNPrint
 demo="$root/demo"
 cups="$demo/cups"
 store="$demo/registry.reg"
-mkdir -p "$demo/home" "$demo/images"
+mkdir -p "$demo/home" "$demo/images" "$demo/journal"
+touch "$demo/home/app.log"
 
 # The private print server, stopped however the program ends.
 printers=no
@@ -125,6 +126,22 @@ fi
             printer $entry "1 8 0 0" "1 4 5 1" "1 4 1024 0" "1 4 500 0" "1 4 0 0" "1 8 0 0"
         done
     fi
+    # A text log and the event log: lines with "error" in demo/home/app.log, and journal
+    # entries with "paper" in the journal files of demo/journal (KVZN_JOURNAL_DIR).
+    key "\\LOGS\\Log1"
+    dword LogType 3
+    dword Enabled 1
+    printf '"File"="%s"\n' "$demo/home/app.log"
+    echo '"Name"="Demo application errors"'
+    echo '"KeywordInclude1"="error"'
+    dword AlertLevel 4
+    key "\\LOGS\\Log2"
+    dword LogType 0
+    dword Enabled 1
+    echo '"File"="Application"'
+    echo '"Name"="Demo paper problems"'
+    echo '"KeywordInclude1"="paper"'
+    dword AlertLevel 4
 } >"$store.tmp"
 chmod 600 "$store.tmp"
 mv "$store.tmp" "$store"
@@ -132,6 +149,10 @@ mv "$store.tmp" "$store"
 echo "Configuration store: $store"
 echo "Activity log:        $demo/home/KVZN.LOG"
 echo "Alert records:       $demo/home/data/PRT*.err"
+echo "Watched log file:    $demo/home/app.log (try: echo 'disk error' >> $demo/home/app.log)"
+echo "Watched journal:     $demo/journal (journal files written there, for example by"
+echo "                     /lib/systemd/systemd-journal-remote -o $demo/journal/demo.journal -)"
+export KVZN_JOURNAL_DIR="$demo/journal"
 status=0
 if [ "$printers" = yes ]; then
     CUPS_SERVER="$cups/cups.sock" "$program" --registry "$store" /TRACE || status=$?

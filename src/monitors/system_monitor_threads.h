@@ -1,5 +1,5 @@
-// Thread functions of the system monitors: performance counters, event logs, log files
-// and disk space.
+// Thread functions of the performance counter and disk space monitors (the event log and
+// log file monitors live in logmon/).
 #pragma once
 
 #include "service/service_context.h"
@@ -7,8 +7,6 @@
 namespace kvzn::monitors {
 
 void PerformanceCounter(service::ServiceContext& ctx);
-void VerifyEventLogs(service::ServiceContext& ctx);
-void VerifyLogFiles(service::ServiceContext& ctx);
 void GenericMonitor(service::ServiceContext& ctx);
 
 }  // namespace kvzn::monitors

@@ -4,6 +4,8 @@
 #include "alerting/notification_threads.h"
 #include "channels/alert_email.h"
 #include "channels/network_message.h"
+#include "logmon/event_log_monitor.h"
+#include "logmon/log_file_monitor.h"
 #include "monitors/system_monitor_threads.h"
 #include "printmon/print_server_monitor.h"
 #include "web/web_server.h"
@@ -30,9 +32,9 @@ service::ComponentTable MakeComponentTable() {
                          monitors::PerformanceCounter};
     table.components = {
         {"VerifyEventLogs", 0, 2, CannotStart("Event Log monitoring thread"), nullptr,
-         monitors::VerifyEventLogs},
+         logmon::VerifyEventLogs},
         {"VerifyLogFiles", 1, 3, CannotStart("Log File monitoring thread"), nullptr,
-         monitors::VerifyLogFiles},
+         logmon::VerifyLogFiles},
         {"GenericMonitor", 2, 20, CannotStart("Generic Monitoring thread"), nullptr,
          monitors::GenericMonitor},
         {"SpecificMonitor", 4, 25, CannotStart("Server Specific monitoring thread"), nullptr,
