@@ -1,0 +1,52 @@
+// Changes made against a snapshot of the store, written back without overwriting what
+// another writer stored meanwhile.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/config_store.h"
+
+namespace kvzn::cfgutil {
+
+class StoreEdit {
+  public:
+    StoreEdit() = default;
+    explicit StoreEdit(platform::StoreTree base) : base_(std::move(base)) {}
+
+    // The snapshot the changes were made against.
+    const platform::StoreTree& Base() const { return base_; }
+    // The value as the user sees it: the pending change, else the snapshot's value.
+    const platform::StoreValue* Find(std::string_view keyPath, std::string_view name) const;
+    void Set(std::string keyPath, std::string name, platform::StoreValue value);
+    void Delete(std::string keyPath, std::string name);
+    bool Empty() const { return changes_.empty(); }
+    void Clear() { changes_.clear(); }
+
+    struct Outcome {
+        enum class Kind { Written, Conflict, Failed };
+        Kind kind = Kind::Written;
+        platform::Status status;             // Failed: why
+        std::vector<std::string> conflicts;  // Conflict: "key\name" changed by another writer
+    };
+    // Writes every change in one store transaction. A changed value must still hold what the
+    // snapshot held (or already the new value); when another writer changed it meanwhile,
+    // nothing is written and the outcome lists it. Values this edit did not change keep what
+    // the store holds now. After Written the snapshot is the store as written.
+    Outcome Commit(platform::ConfigStore& store);
+    // Takes a fresh snapshot and drops the changes.
+    platform::Status Reload(platform::ConfigStore& store);
+
+  private:
+    using Id = std::pair<std::string, std::string>;
+    struct IdLess {
+        bool operator()(const Id& a, const Id& b) const;
+    };
+    platform::StoreTree base_;
+    std::map<Id, std::optional<platform::StoreValue>, IdLess> changes_;
+};
+
+}  // namespace kvzn::cfgutil
