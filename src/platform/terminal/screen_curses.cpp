@@ -41,7 +41,10 @@ std::vector<std::string> Wrap(const std::string& text, size_t width) {
                 cut = width;
             }
             lines.push_back(para.substr(0, cut));
-            para.erase(0, cut == width ? cut : cut + 1);
+            para.erase(0, cut);
+            para.erase(0, para.find_first_not_of(' ') == std::string::npos
+                              ? para.size()
+                              : para.find_first_not_of(' '));
         }
         lines.push_back(para);
         start = end + 1;
@@ -69,7 +72,8 @@ class Box {
         box(win_, 0, 0);
         mvwprintw(win_, 0, 2, " %.*s ", width - 6, title.c_str());
         for (size_t i = 0; i < lines.size() && static_cast<int>(i) + 2 < height - 1; ++i) {
-            mvwprintw(win_, static_cast<int>(i) + 2, 2, "%.*s", width - 4, lines[i].c_str());
+            mvwprintw(win_, static_cast<int>(i) + 2, 2, "%-*.*s", width - 4, width - 4,
+                      lines[i].c_str());
         }
         rows_ = height;
         width_ = width;
@@ -139,17 +143,17 @@ class CursesScreen final : public Screen {
         labelWidth = std::min(labelWidth, COLS / 2);
         const int column = labelWidth + 2;
         std::vector<FIELD*> fields;
+        std::vector<int> widths;
         for (size_t i = 0; i < view.fields.size(); ++i) {
             const ScreenField& f = view.fields[i];
             const int row = 5 + static_cast<int>(i);
-            mvprintw(row, 1, "%.*s", labelWidth, f.label.c_str());
             int width = std::min(kMaxFieldWidth, COLS - column - 2);
             if (!f.hint.empty()) {
                 width = std::min<int>(width, 12);
-                mvprintw(row, column + width + 1, "%.*s", std::max(0, COLS - column - width - 2),
-                         f.hint.c_str());
             }
-            FIELD* field = new_field(1, std::max(width, 4), row - 5, column - 1, 0, 0);
+            width = std::max(width, 4);
+            widths.push_back(width);
+            FIELD* field = new_field(1, width, row - 5, column - 1, 0, 0);
             field_opts_off(field, O_AUTOSKIP | O_STATIC | O_BLANK);
             set_max_field(field, kFieldBuffer);
             set_field_back(field, A_UNDERLINE);
@@ -175,6 +179,19 @@ class CursesScreen final : public Screen {
                 set_current_field(form, fields[focus]);
             }
             form_driver(form, REQ_END_FIELD);
+        }
+        // Labels and hints go on after the form is posted, which clears its area.
+        for (size_t i = 0; i < view.fields.size(); ++i) {
+            const ScreenField& f = view.fields[i];
+            const int row = 5 + static_cast<int>(i);
+            mvprintw(row, 1, "%.*s", labelWidth, f.label.c_str());
+            if (!f.hint.empty()) {
+                mvprintw(row, column + widths[i] + 1, "%.*s",
+                         std::max(0, COLS - column - widths[i] - 2), f.hint.c_str());
+            }
+        }
+        if (form != nullptr) {
+            pos_form_cursor(form);
         }
         refresh();
 

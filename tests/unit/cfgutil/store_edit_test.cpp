@@ -1,0 +1,61 @@
+// Writing the utility's changes back over a store that others write too.
+#include "cfgutil/store_edit.h"
+
+#include <gtest/gtest.h>
+
+namespace kvzn::cfgutil {
+namespace {
+
+using platform::StoreTree;
+using platform::StoreValue;
+
+TEST(StoreEdit, NeverOverwritesAValueAnotherWriterChangedMeanwhile) {
+    auto store = platform::MakeMemoryStore();
+    ASSERT_TRUE(store
+                    ->Update([](StoreTree& t) {
+                        t.Set("K", "Interval", StoreValue::MakeNumber(5));
+                        t.Set("K", "StoredMsgNo", StoreValue::MakeNumber(1));
+                        return true;
+                    })
+                    .ok());
+    StoreEdit edit;
+    ASSERT_TRUE(edit.Reload(*store).ok());
+    edit.Set("K", "Interval", StoreValue::MakeNumber(10));
+    edit.Set("K", "New", StoreValue::MakeText("x"));
+
+    // The service moves on its own value meanwhile: the edit keeps it and writes its own.
+    store->Update([](StoreTree& t) {
+        t.Set("K", "StoredMsgNo", StoreValue::MakeNumber(2));
+        return true;
+    });
+    StoreEdit::Outcome outcome = edit.Commit(*store);
+    ASSERT_EQ(outcome.kind, StoreEdit::Outcome::Kind::Written);
+    StoreTree now;
+    store->Read([&](const StoreTree& t) { now = t; });
+    EXPECT_EQ(now.Find("K", "StoredMsgNo")->number, 2u);
+    EXPECT_EQ(now.Find("K", "Interval")->number, 10u);
+    EXPECT_TRUE(edit.Empty());
+    EXPECT_TRUE(edit.Base() == now);
+
+    // Another writer changes the very value being edited: nothing is written.
+    edit.Set("k", "interval", StoreValue::MakeNumber(20));
+    edit.Delete("K", "New");
+    store->Update([](StoreTree& t) {
+        t.Set("K", "Interval", StoreValue::MakeNumber(30));
+        return true;
+    });
+    outcome = edit.Commit(*store);
+    ASSERT_EQ(outcome.kind, StoreEdit::Outcome::Kind::Conflict);
+    EXPECT_EQ(outcome.conflicts, std::vector<std::string>{"k\\interval"});
+    store->Read([&](const StoreTree& t) { now = t; });
+    EXPECT_EQ(now.Find("K", "Interval")->number, 30u);
+    EXPECT_NE(now.Find("K", "New"), nullptr);
+
+    // Setting a value back to what the snapshot holds is no change at all.
+    ASSERT_TRUE(edit.Reload(*store).ok());
+    edit.Set("K", "Interval", StoreValue::MakeNumber(30));
+    EXPECT_TRUE(edit.Empty());
+}
+
+}  // namespace
+}  // namespace kvzn::cfgutil
