@@ -136,8 +136,9 @@ std::vector<PageRule> BuildPages() {
                  UINT32_MAX, "The number of cached alerts must be 50 or more ..."),
           Number(top, value::kPrintActionWaitTime,
                  "Wait this no. seconds after print action run : "),
-          Number(top, value::kHTTPListenPortNo, "The Web Server listens for requests on port : ", 0,
-                 1, 65535, "Please enter a valid listen port number for the monitor to use ..."),
+          Number(top, value::kHTTPListenPortNo,
+                 "The Web Server listens for requests on port : ", 80, 1, 65535,
+                 "Please enter a valid listen port number for the monitor to use ..."),
           Choice(top, value::kDateFormat, "Date format : ", {{1, "DD/MM/YYYY"}, {2, "MM/DD/YYYY"}},
                  1),
           Choice(top, value::kNotifyRunningActions, "When a problem was resolved automatically : ",
@@ -151,7 +152,9 @@ std::vector<PageRule> BuildPages() {
                   {3, "Never (not recommended)"}},
                  1),
           Number(top, value::kWebSessionTimeout,
-                 "Sessions time out after (minutes inactivity) : ", 20)}},
+                 "Sessions time out after (minutes inactivity) : ", 20),
+          Text(top, value::kLogFile, "Activity log file : ", 260, "KVZN.LOG"),
+          Number(top, value::kLogLevel, "Activity log level (1 to 6) : ", 3)}},
     };
 }
 

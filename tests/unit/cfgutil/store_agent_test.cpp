@@ -95,15 +95,14 @@ TEST(StoreAgent, WritesOnlyOverTheVersionItWasGiven) {
 
     platform::FakeServiceManager services;
     services.SetState("kvZNPrint", platform::ServiceState::Running);
-    ScriptedChannel channel(EncodeFrame({"READ", "-", ""}) +
-                            EncodeFrame({"WRITE", StoreVersion("stale"), nextText}) +
-                            EncodeFrame({"WRITE", StoreVersion(current), nextText}) +
-                            EncodeFrame({"WRITE", StoreVersion(nextText), "[broken"}) +
-                            EncodeFrame({"SERVICE-QUERY", "kvZNPrint", ""}) +
-                            EncodeFrame({"SERVICE-STOP", "kvZNPrint", ""}) +
-                            EncodeFrame({"SERVICE-QUERY", "kvZNPrint", ""}) +
-                            EncodeFrame({"SERVICE-START", "other", ""}) +
-                            EncodeFrame({"FROB", "-", ""}));
+    ScriptedChannel channel(
+        EncodeFrame({"READ", "-", ""}) + EncodeFrame({"WRITE", StoreVersion("stale"), nextText}) +
+        EncodeFrame({"WRITE", StoreVersion(current), nextText}) +
+        EncodeFrame({"WRITE", StoreVersion(nextText), "[broken"}) +
+        EncodeFrame({"SERVICE-QUERY", "kvZNPrint", ""}) +
+        EncodeFrame({"SERVICE-STOP", "kvZNPrint", ""}) +
+        EncodeFrame({"SERVICE-QUERY", "kvZNPrint", ""}) +
+        EncodeFrame({"SERVICE-START", "other", ""}) + EncodeFrame({"FROB", "-", ""}));
     EXPECT_EQ(RunStoreAgent(channel, *store, services), 0);
     const std::vector<AgentFrame> replies = channel.Replies();
     ASSERT_EQ(replies.size(), 9u) << channel.output;

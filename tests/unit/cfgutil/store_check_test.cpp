@@ -12,13 +12,15 @@ namespace {
 using platform::StoreTree;
 using platform::StoreValue;
 
-const std::string kKey = "[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Korvane Tessel Print "
-                         "Monitor\\CurrentVersion";
+const std::string kKey =
+    "[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Korvane Tessel Print "
+    "Monitor\\CurrentVersion";
 
 // A store with the required settings and nothing else wrong.
 std::string ValidStore(const std::string& extra = {}) {
-    return kKey + "]\n\"Home\"=\"/opt/k\"\n\"DataDirectory\"=\"/opt/k/d\"\n"
-                  "\"HTMLTargetDirectory\"=\"/opt/k/h\"\n\"ImagesDirectory\"=\"/opt/k/i\"\n" +
+    return kKey +
+           "]\n\"Home\"=\"/opt/k\"\n\"DataDirectory\"=\"/opt/k/d\"\n"
+           "\"HTMLTargetDirectory\"=\"/opt/k/h\"\n\"ImagesDirectory\"=\"/opt/k/i\"\n" +
            extra;
 }
 
@@ -41,17 +43,21 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
     };
     const std::vector<Case> cases = {
         {"clean store", "", {}},
-        {"cached alerts below 50", "\"MaxStoredMsgs\"=dword:00000031\n",
+        {"cached alerts below 50",
+         "\"MaxStoredMsgs\"=dword:00000031\n",
          {"MaxStoredMsgs: The number of cached alerts must be 50 or more ..."}},
-        {"listen port 0", "\"HTTPListenPortNo\"=dword:00000000\n",
+        {"listen port 0",
+         "\"HTTPListenPortNo\"=dword:00000000\n",
          {"HTTPListenPortNo: Please enter a valid listen port number for the monitor to use ..."}},
-        {"number stored as text", "\"PrinterInterval\"=\"5\"\n",
+        {"number stored as text",
+         "\"PrinterInterval\"=\"5\"\n",
          {"PrinterInterval: is not a number (dword:); the service ignores it and uses its "
           "default"}},
         {"retention over 200 hours",
          kKey + "\\AlertLogging]\n\"AutoDelTime\"=dword:000000c9\n",
          {"AutoDelTime: The number of hours specified cannot be less than 1 or exceed 200 ..."}},
-        {"title without message text", kKey + "\\Contacts]\n\"TitleText\"=\"T\"\n",
+        {"title without message text",
+         kKey + "\\Contacts]\n\"TitleText\"=\"T\"\n",
          {"MessageText: Both the Title and the message Text must be entered to customise the "
           "message ..."}},
         {"contact without level, day, or distinct times",
@@ -80,7 +86,8 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
         {"disk percentage over 100",
          kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:00000001\n\"%Used\"=dword:00000065\n",
          {"%Used: The percentage entered must be from 1 to 100..."}},
-        {"scrambled password of a wrong length", "\"Data2\"=hex:01,02,03\n",
+        {"scrambled password of a wrong length",
+         "\"Data2\"=hex:01,02,03\n",
          {"Data2: is not a valid scrambled value; the service reads no text from it"}},
     };
     for (const Case& c : cases) {
@@ -134,13 +141,17 @@ TEST(CommandValues, TakeTheFieldRulesOrTheTypeOfTheValueTheyReplace) {
         {"bad hex", top, "Custom", "hex:1,abc", {}, std::nullopt},
         {"new text", top, "Custom", "hello world", {}, StoreValue::MakeText("hello world")},
         {"text over two lines", top, "Custom", "a\nb", {}, std::nullopt},
-        {"text too long for its field", config::SubKey("AlertLogging"), "AlertDataFile",
-         std::string(300, 'x'), {}, std::nullopt},
+        {"text too long for its field",
+         config::SubKey("AlertLogging"),
+         "AlertDataFile",
+         std::string(300, 'x'),
+         {},
+         std::nullopt},
     };
     for (const Case& c : cases) {
         StoreValue out;
-        const std::string refused = ParseCommandValue(
-            c.key, c.name, c.text, c.current ? &*c.current : nullptr, out);
+        const std::string refused =
+            ParseCommandValue(c.key, c.name, c.text, c.current ? &*c.current : nullptr, out);
         if (c.expected) {
             EXPECT_EQ(refused, "") << c.what;
             EXPECT_TRUE(out == *c.expected) << c.what;
