@@ -25,6 +25,8 @@ constexpr const char* kPageClasses[] = {
     "CMonitorAlertingPage",  "CHTMLLoggingPage",
 };
 
+constexpr uint32_t kLogonNever = 3;
+
 bool IsField(const FieldRule& field, const char* subkey, const char* name) {
     return platform::EqualsNoCase(field.subkey, subkey) && platform::EqualsNoCase(field.name, name);
 }
@@ -114,6 +116,9 @@ std::string PropertySheet::ButtonsLine() {
     line += running_ ? "Stop..." : "Start...";
     line += running_ ? "  F4 Reports..." : "  F4 (Reports...)";
     line += target_.server.empty() ? "  F6 Display Log File..." : "  F6 (Display Log File...)";
+    if (std::string_view(SheetPages()[page_].title) == "Settings") {
+        line += "  F5 Web Security...";
+    }
     line += "  PgUp/PgDn Page  F10 OK  Esc Cancel";
     return line;
 }
@@ -188,6 +193,14 @@ bool PropertySheet::LeavePage() {
                 continue;
             }
             portChanged_ = true;
+        }
+        if (IsField(field, "", value::kWebSessionLogon) && parsed.number == kLogonNever &&
+            !screen_.Ask("Confirm No Password",
+                         "Selecting no password means that no authentication will be performed "
+                         "before a Tessel Monitor web report is displayed ...\n\nAre you sure "
+                         "you want to continue with no password verification ...?")) {
+            texts_[i] = shown_[i];
+            continue;
         }
         if (IsField(field, config::subkey::kContacts, config::contacts::kSender) &&
             !texts_[i].empty() && !LooksLikeAddress(texts_[i]) &&
@@ -272,6 +285,64 @@ bool PropertySheet::ApplyChanges() {
         ServiceController(target_.services, clock_, prompt, target_.serviceName).RestartServer();
     }
     return true;
+}
+
+void PropertySheet::WebSecurity() {
+    const char* const title = "Web Security";
+    if (std::string_view(SheetPages()[page_].title) != "Settings") {
+        screen_.Message(title, "The web security settings are on the Settings page ...");
+        return;
+    }
+    // The requirement as the page shows it now, edited or not.
+    uint32_t logon = 1;
+    const std::vector<FieldRule>& fields = SheetPages()[page_].fields;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (IsField(fields[i], "", value::kWebSessionLogon)) {
+            StoreValue v;
+            if (ParseFieldText(fields[i], texts_[i], v).empty()) {
+                logon = v.number;
+            }
+        }
+    }
+    const FieldRule& passwordField = DialogFields().front();
+    const std::string current =
+        FieldText(passwordField, edit_.Find(config::kProductKey, passwordField.name));
+    if (!current.empty()) {
+        auto typed = screen_.Input(title, "Current password :", "", true);
+        if (!typed) {
+            return;
+        }
+        if (*typed != current) {
+            screen_.Message(title, "The password entered is incorrect ...");
+            return;
+        }
+    }
+    auto fresh = screen_.Input(title, "New password :", "", true);
+    if (!fresh) {
+        return;
+    }
+    auto confirmed = screen_.Input(title, "Confirm the new password :", "", true);
+    if (!confirmed) {
+        return;
+    }
+    if (*fresh != *confirmed) {
+        screen_.Message(title,
+                        "The new password and it's confirmation do not match. Please re-enter "
+                        "these passwords ...");
+        return;
+    }
+    if (fresh->empty()) {
+        if (logon != kLogonNever && current.empty()) {
+            screen_.Message(title, "Please enter and confirm your new password ...");
+        }
+        return;  // the password stays as it is
+    }
+    StoreValue scrambled;
+    if (std::string refused = ParseFieldText(passwordField, *fresh, scrambled); !refused.empty()) {
+        screen_.Message(title, refused);
+        return;
+    }
+    edit_.Set(config::kProductKey, passwordField.name, std::move(scrambled));
 }
 
 void PropertySheet::ShowReports() {
@@ -383,6 +454,9 @@ int PropertySheet::Run() {
                 break;
             case SheetCommand::LogFile:
                 DisplayLogFile();
+                break;
+            case SheetCommand::WebSecurity:
+                WebSecurity();
                 break;
         }
     }

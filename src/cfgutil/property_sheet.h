@@ -44,6 +44,7 @@ class PropertySheet {
     bool ApplyChanges();
     bool CheckListenPort(uint32_t port);
     void WritePortToIni(uint32_t port);
+    void WebSecurity();
     void ShowReports();
     void DisplayLogFile();
     void LoadPage();

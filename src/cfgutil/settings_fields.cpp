@@ -199,20 +199,34 @@ const std::vector<PageRule>& SheetPages() {
     return pages;
 }
 
+const std::vector<FieldRule>& DialogFields() {
+    static const std::vector<FieldRule> fields = {
+        Secret("", value::kWebPassword, "Web logon password : ")};
+    return fields;
+}
+
 std::string FieldKeyPath(const FieldRule& field) {
     return *field.subkey == '\0' ? std::string(config::kProductKey) : config::SubKey(field.subkey);
 }
 
 const FieldRule* FindField(std::string_view keyPath, std::string_view name) {
+    auto matches = [&](const FieldRule& field) {
+        const std::string path = FieldKeyPath(field);
+        return path.size() == keyPath.size() &&
+               ::strncasecmp(path.data(), keyPath.data(), path.size()) == 0 &&
+               ::strlen(field.name) == name.size() &&
+               ::strncasecmp(field.name, name.data(), name.size()) == 0;
+    };
     for (const PageRule& page : SheetPages()) {
         for (const FieldRule& field : page.fields) {
-            const std::string path = FieldKeyPath(field);
-            if (path.size() == keyPath.size() &&
-                ::strncasecmp(path.data(), keyPath.data(), path.size()) == 0 &&
-                ::strlen(field.name) == name.size() &&
-                ::strncasecmp(field.name, name.data(), name.size()) == 0) {
+            if (matches(field)) {
                 return &field;
             }
+        }
+    }
+    for (const FieldRule& field : DialogFields()) {
+        if (matches(field)) {
+            return &field;
         }
     }
     return nullptr;

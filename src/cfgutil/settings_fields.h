@@ -48,9 +48,13 @@ struct PageRule {
 // The pages of the property sheet in their order, each with its fields.
 const std::vector<PageRule>& SheetPages();
 
+// Values edited in dialogs of their own rather than on a page: the web logon password.
+const std::vector<FieldRule>& DialogFields();
+
 // The key path of a field ("Software\...\CurrentVersion" or a subkey of it).
 std::string FieldKeyPath(const FieldRule& field);
-// The field stored under keyPath\name (names compare without regard to case), or null.
+// The field (of a page or a dialog) stored under keyPath\name (names compare without regard
+// to case), or null.
 const FieldRule* FindField(std::string_view keyPath, std::string_view name);
 
 // Turns the text a user typed into the value to store. Returns the message to show when the

@@ -91,24 +91,24 @@ class Checker {
                     "is not defined: the service cannot be started without it");
             }
         }
-        if (const StoreValue* v = tree_.Find(config::kProductKey, value::kWebPassword)) {
-            FieldRule secret;
-            secret.kind = FieldKind::Secret;
-            if (std::string m = CheckStoredValue(secret, *v); !m.empty()) {
-                Add(config::kProductKey, value::kWebPassword, m);
-            }
-        }
     }
 
     void PageFields() {
         for (const PageRule& page : SheetPages()) {
             for (const FieldRule& field : page.fields) {
-                const std::string key = FieldKeyPath(field);
-                if (const StoreValue* v = tree_.Find(key, field.name)) {
-                    if (std::string m = CheckStoredValue(field, *v); !m.empty()) {
-                        Add(key, field.name, m);
-                    }
-                }
+                Field(field);
+            }
+        }
+        for (const FieldRule& field : DialogFields()) {
+            Field(field);
+        }
+    }
+
+    void Field(const FieldRule& field) {
+        const std::string key = FieldKeyPath(field);
+        if (const StoreValue* v = tree_.Find(key, field.name)) {
+            if (std::string m = CheckStoredValue(field, *v); !m.empty()) {
+                Add(key, field.name, m);
             }
         }
     }

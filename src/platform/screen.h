@@ -37,6 +37,7 @@ enum class SheetCommand {
     StartStop,
     Reports,
     LogFile,
+    WebSecurity,
     Refresh,  // the refresh period passed without a key
 };
 
@@ -55,9 +56,9 @@ class Screen {
     virtual bool Ask(const std::string& title, const std::string& text) = 0;
     // Shows a "please wait" text and returns at once; the next call replaces it.
     virtual void Wait(const std::string& text) = 0;
-    // A one-line input box; nullopt when cancelled (Escape).
+    // A one-line input box; nullopt when cancelled (Escape). A secret input is not shown.
     virtual std::optional<std::string> Input(const std::string& title, const std::string& prompt,
-                                             const std::string& initial) = 0;
+                                             const std::string& initial, bool secret = false) = 0;
     // Leaves the screen, runs `command` with `argument` on the terminal ("$PAGER FILE"), and
     // draws the screen again. The command's exit status.
     virtual int RunOnTerminal(const std::string& command, const std::string& argument) = 0;

@@ -295,11 +295,14 @@ class CursesScreen final : public Screen {
     }
 
     std::optional<std::string> Input(const std::string& title, const std::string& prompt,
-                                     const std::string& initial) override {
+                                     const std::string& initial, bool secret) override {
         wait_.reset();
         Box box(title, Wrap(prompt, kBoxWidth - 6), 2);
         FIELD* fields[] = {new_field(1, box.width() - 6, 0, 0, 0, 0), nullptr};
         field_opts_off(fields[0], O_AUTOSKIP | O_STATIC);
+        if (secret) {
+            field_opts_off(fields[0], O_PUBLIC);
+        }
         set_max_field(fields[0], kFieldBuffer);
         set_field_back(fields[0], A_UNDERLINE);
         set_field_buffer(fields[0], 0, initial.c_str());
@@ -410,6 +413,8 @@ class CursesScreen final : public Screen {
                     return SheetCommand::StartStop;
                 case KEY_F(4):
                     return SheetCommand::Reports;
+                case KEY_F(5):
+                    return SheetCommand::WebSecurity;
                 case KEY_F(6):
                     return SheetCommand::LogFile;
                 case KEY_F(10):

@@ -39,7 +39,7 @@ class CfgCommandsTest : public ::testing::Test {
                  {"set", ".", "ImagesDirectory", dir / "images"},
                  {"set", ".", "MaxStoredMsgs", "100"},
                  {"set", ".", "StoredMsgNo", "dword:7"},
-                 {"set", ".", "Data2", "hex:4f,00,00,00,12,00,00,00"},
+                 {"set", ".", "Data2", "s3cret"},
                  {"set", "AlertLogging", "Data1", "dbuser"},
                  {"set", "Contacts", "MessageText", "Printer \"<$$PRINTER>\"\tC:\\queue"},
                  {"set", "Contacts", "TitleText", "Alert"},
@@ -62,7 +62,9 @@ TEST_F(CfgCommandsTest, ScriptsGetSetListAndCheckWithExitCodesTheyCanTest) {
     Fill();
     EXPECT_EQ(Cfg({"get", ".", "maxstoredmsgs"}).output, "100\n");
     EXPECT_EQ(Cfg({"get", "Printers\\Printer1", "Printer"}).output, "laser\n");
-    EXPECT_EQ(Cfg({"get", "AlertLogging", "Data1"}).output.substr(0, 4), "hex:");  // scrambled
+    // Passwords are given in plain text and stored scrambled: four bytes a character.
+    EXPECT_EQ(Cfg({"get", ".", "Data2"}).output.size(), std::string("hex:").size() + 6 * 12);
+    EXPECT_EQ(Cfg({"get", "AlertLogging", "Data1"}).output.substr(0, 4), "hex:");
     EXPECT_EQ(Cfg({"get", ".", "NoSuchValue"}).status, 1);
     EXPECT_EQ(Cfg({"list", "NoSuchKey"}).status, 1);
     EXPECT_EQ(Cfg({"get", "."}).status, 2);

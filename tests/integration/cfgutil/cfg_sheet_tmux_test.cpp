@@ -9,6 +9,7 @@
 
 #include "companion/registry.h"
 #include "config/registry_names.h"
+#include "config/scrambled_values.h"
 #include "platform/config_store.h"
 #include "platform/process.h"
 #include "support/child_process.h"
@@ -186,6 +187,32 @@ TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
     // restarted service can have written.
     EXPECT_TRUE(tui.WaitFor("Cache this no. alerts")) << tui.last();
     Replace(tui, "1");
+    // The web security dialog: a confirmation that differs, then a new password, then a
+    // wrong current one.
+    auto passwords = [&](const std::vector<std::string>& typed) {
+        tui.Keys({"F5"});
+        for (const std::string& text : typed) {
+            EXPECT_TRUE(tui.WaitFor(" password :")) << tui.last();
+            tui.Type(text);
+            tui.Keys({"Enter"});
+        }
+    };
+    passwords({"pw1", "pw2"});
+    EXPECT_TRUE(tui.WaitFor("The new password and it's confirmation do not match")) << tui.last();
+    tui.Keys({"Enter"});
+    passwords({"pw1", "pw1"});
+    passwords({"nope"});
+    EXPECT_TRUE(tui.WaitFor("The password entered is incorrect ...")) << tui.last();
+    tui.Keys({"Enter"});
+    // Declining "no password" keeps the requirement as it was.
+    Down(tui, 10);
+    Replace(tui, "3");
+    tui.Keys({"PgDn"});
+    EXPECT_TRUE(tui.WaitFor("Confirm No Password")) << tui.last();
+    tui.Keys({"n"});
+    EXPECT_TRUE(tui.WaitFor("Perform above checks every")) << tui.last();
+    tui.Keys({"PgUp"});
+    EXPECT_TRUE(tui.WaitFor("Cache this no. alerts")) << tui.last();
     Down(tui, 12);
     Replace(tui, "AFTER.LOG");
     tui.Keys({"F2"});
@@ -204,6 +231,10 @@ TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
     EXPECT_EQ(Get(store, config::SubKey("Contacts"), "MessageText"), "<$$ERROR>");
     EXPECT_EQ(Get(store, config::SubKey("AlertLogging"), "AutoDelTime"), "48");
     EXPECT_NE(Get(store, config::kProductKey, value::kLastConfigUpdateTime), "<missing>");
+    EXPECT_EQ(Get(store, config::kProductKey, value::kWebSessionLogon), "<missing>");
+    auto password = platform::OpenFileStore(store)->ReadValue(config::kProductKey, "Data2");
+    ASSERT_TRUE(password.ok() && password->has_value());
+    EXPECT_EQ(config::UnscrambleBytes((*password)->binary), "pw1");
     // The port also reaches the web server's own file in the home directory.
     EXPECT_NE(test::ReadFile(dir / "kvZNWebServer.ini").find("Port=8123"), std::string::npos);
 
