@@ -1,9 +1,13 @@
 // The configuration utility's property sheet and its Apply flow.
 #include "cfgutil/property_sheet.h"
 
+#include <unistd.h>
+
 #include <ctime>
 
 #include "cfgutil/settings_fields.h"
+#include "channels/alert_email.h"
+#include "channels/smtp_client.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "platform/profile_file.h"
@@ -118,6 +122,9 @@ std::string PropertySheet::ButtonsLine() {
     line += target_.server.empty() ? "  F6 Display Log File..." : "  F6 (Display Log File...)";
     if (std::string_view(SheetPages()[page_].title) == "Settings") {
         line += "  F5 Web Security...";
+    }
+    if (std::string_view(SheetPages()[page_].title) == "Alerting") {
+        line += "  F9 Test E-mail...";
     }
     line += "  PgUp/PgDn Page  F10 OK  Esc Cancel";
     return line;
@@ -345,6 +352,58 @@ void PropertySheet::WebSecurity() {
     edit_.Set(config::kProductKey, passwordField.name, std::move(scrambled));
 }
 
+void PropertySheet::SendTestEMail() {
+    const char* const title = "Test E-Mail";
+    if (std::string_view(SheetPages()[page_].title) != "Alerting" || !LeavePage()) {
+        if (std::string_view(SheetPages()[page_].title) != "Alerting") {
+            screen_.Message(title, "The test e-mail is sent from the Alerting page ...");
+        }
+        return;
+    }
+    const std::string contacts = config::SubKey(config::subkey::kContacts);
+    auto text = [&](const char* name) {
+        const StoreValue* v = edit_.Find(contacts, name);
+        return v != nullptr && v->type == StoreValue::Type::Text ? v->text : std::string();
+    };
+    const StoreValue* portValue = edit_.Find(contacts, config::contacts::kEMailServerPort);
+    const int port = portValue != nullptr && portValue->type == StoreValue::Type::Number
+                         ? static_cast<int>(portValue->number)
+                         : 25;
+    const std::string server = text(config::contacts::kEMailServer);
+    if (server.empty()) {
+        screen_.Message(title, "Please enter the SMTP server first ...");
+        return;
+    }
+    auto recipient = screen_.Input(title, "Send a test e-mail to :",
+                                   text(config::Numbered(config::contacts::kEMail, 1).c_str()));
+    if (!recipient || recipient->empty()) {
+        return;
+    }
+    std::vector<std::string> lines = {"Generating test e-mail ..."};
+    auto show = [&](std::string_view line) {
+        lines.emplace_back(line);
+        screen_.Wait(lines.back());
+    };
+    screen_.Wait(lines.front());
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const std::string computer = std::string(host).substr(0, std::string(host).find('.'));
+    const std::string now = UpdateTimeText(clock_.Now());
+    const char* const testMessage = "*** Test Message ***";
+    channels::kvZNNotify_SMTPConnectAndSend(
+        server, computer, port, text(config::contacts::kSender), *recipient,
+        channels::FixedLayoutSubject(computer, testMessage),
+        channels::FixedLayoutBody({computer, testMessage, testMessage, now, now,
+                                   "Korvane Tessel Configuration Utility", "Linux", ""}),
+        show);
+    lines.emplace_back("Processing complete ...");
+    std::string all;
+    for (const std::string& line : lines) {
+        all += line + "\n";
+    }
+    screen_.Message(title, all);
+}
+
 void PropertySheet::ShowReports() {
     if (!running_) {
         screen_.Message("Reports",
@@ -457,6 +516,9 @@ int PropertySheet::Run() {
                 break;
             case SheetCommand::WebSecurity:
                 WebSecurity();
+                break;
+            case SheetCommand::TestEMail:
+                SendTestEMail();
                 break;
         }
     }

@@ -45,6 +45,7 @@ class PropertySheet {
     bool CheckListenPort(uint32_t port);
     void WritePortToIni(uint32_t port);
     void WebSecurity();
+    void SendTestEMail();
     void ShowReports();
     void DisplayLogFile();
     void LoadPage();

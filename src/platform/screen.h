@@ -38,6 +38,7 @@ enum class SheetCommand {
     Reports,
     LogFile,
     WebSecurity,
+    TestEMail,
     Refresh,  // the refresh period passed without a key
 };
 

@@ -417,6 +417,8 @@ class CursesScreen final : public Screen {
                     return SheetCommand::WebSecurity;
                 case KEY_F(6):
                     return SheetCommand::LogFile;
+                case KEY_F(9):
+                    return SheetCommand::TestEMail;
                 case KEY_F(10):
                     return SheetCommand::Ok;
                 case kEscape:

@@ -13,6 +13,7 @@
 #include "platform/config_store.h"
 #include "platform/process.h"
 #include "support/child_process.h"
+#include "support/mail_server.h"
 #include "support/test_support.h"
 #include "tmux_session.h"
 
@@ -282,6 +283,48 @@ TEST_F(SheetTmuxTest, RemoteStoreIsEditedThroughTheTransportAndChangesMeanwhileA
     EXPECT_EQ(Get(remote, config::kProductKey, value::kStoredMsgNo), "42");
     EXPECT_NE(Get(remote, config::kProductKey, value::kLastConfigUpdateTime), "<missing>");
     EXPECT_EQ(Get(store, config::kProductKey, value::kPrintInterval), "<missing>");
+}
+
+TEST_F(SheetTmuxTest, TestEMailGoesThroughTheRealSmtpClient) {
+    if (!test::HaveAiosmtpd()) {
+        GTEST_SKIP() << "python3-aiosmtpd is not installed";
+    }
+    test::MailServer mail(dir.path());
+    ASSERT_TRUE(mail.ready()) << mail.Output();
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    for (int i = 0; i < 6; ++i) {
+        tui.Keys({"PgDn"});
+    }
+    EXPECT_TRUE(tui.WaitFor("F9 Test E-mail...")) << tui.last();
+    Replace(tui, "127.0.0.1");
+    Down(tui, 1);
+    Replace(tui, std::to_string(mail.port()));
+    Down(tui, 1);
+    Replace(tui, "monitor@example.com");
+    tui.Keys({"F9"});
+    EXPECT_TRUE(tui.WaitFor("Send a test e-mail to")) << tui.last();
+    tui.Type("ops@example.com");
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Generating test e-mail ..."), std::string::npos) << tui.last();
+    EXPECT_NE(tui.last().find("The e-mail was sent successfully ..."), std::string::npos)
+        << tui.last();
+    ASSERT_TRUE(test::WaitUntil([&] { return mail.Count() == 1; }, 10s));
+    const test::Mail sent = mail.Messages().front();
+    EXPECT_NE(sent.Header("Subject").find("*** Test Message ***"), std::string::npos);
+    EXPECT_NE(sent.Header("To").find("ops@example.com"), std::string::npos);
+
+    // A server that is not there gives the client's own error lines.
+    tui.Keys({"Enter", "Up"});
+    Replace(tui, "1");
+    tui.Keys({"F9"});
+    EXPECT_TRUE(tui.WaitFor("Send a test e-mail to")) << tui.last();
+    tui.Type("ops@example.com");
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Error: Unable to connect to the SMTP server"), std::string::npos)
+        << tui.last();
 }
 
 }  // namespace
