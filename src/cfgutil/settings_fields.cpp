@@ -18,7 +18,6 @@ namespace value = config::value;
 namespace logging = config::alert_logging;
 namespace contacts = config::contacts;
 
-constexpr const char* kCountMessage = "The 'Notify After No. Errors' value must be 1 or higher ...";
 constexpr const char* kNumberMessage = "Please enter a number ...";
 constexpr const char* kFlagMessage = "Please enter 1 (on) or 0 (off) ...";
 constexpr const char* kSecretMessage =

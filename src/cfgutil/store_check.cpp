@@ -10,6 +10,7 @@
 
 #include "cfgutil/settings_fields.h"
 #include "config/registry_names.h"
+#include "platform/text.h"
 
 namespace kvzn::cfgutil {
 
@@ -24,18 +25,12 @@ namespace contacts = config::contacts;
 constexpr const char* kRootPrefix = "HKEY_LOCAL_MACHINE\\";
 constexpr const char* kCountMessage = "Notify after No. of Errors must be 1 of higher.";
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+// A line of a store file without its blanks and the CR of a CR LF line end.
+std::string_view TrimLine(std::string_view s) {
+    if (!s.empty() && s.back() == '\r') {
         s.remove_suffix(1);
     }
-    return s;
+    return platform::TrimBlanks(s);
 }
 
 std::optional<uint32_t> NumberOf(const StoreTree& tree, std::string_view key,
@@ -268,15 +263,15 @@ size_t LineOfValue(std::string_view text, std::string_view keyPath, std::string_
             end = text.size();
         }
         ++number;
-        const std::string_view line = Trim(text.substr(pos, end - pos));
+        const std::string_view line = TrimLine(text.substr(pos, end - pos));
         pos = end + 1;
         if (!line.empty() && line.front() == '[') {
-            inKey = EqualNoCase(line, header);
+            inKey = platform::EqualsNoCase(line, header);
             if (inKey && name.empty()) {
                 return number;
             }
         } else if (inKey && !name.empty() && line.size() >= quoted.size() &&
-                   EqualNoCase(line.substr(0, quoted.size()), quoted)) {
+                   platform::EqualsNoCase(line.substr(0, quoted.size()), quoted)) {
             return number;
         }
     }
@@ -306,11 +301,11 @@ platform::Status ParseImport(std::string_view text, std::string_view fileName, S
 }
 
 bool IsServiceWrittenValue(std::string_view keyPath, std::string_view name) {
-    if (!EqualNoCase(keyPath, config::kProductKey)) {
+    if (!platform::EqualsNoCase(keyPath, config::kProductKey)) {
         return false;
     }
     for (const char* written : {value::kRunBefore, value::kStoredMsgNo, value::kLastRebootedFor}) {
-        if (EqualNoCase(name, written)) {
+        if (platform::EqualsNoCase(name, written)) {
             return true;
         }
     }
