@@ -82,6 +82,14 @@ FieldRule Secret(const char* subkey, const char* name, const char* label) {
     return f;
 }
 
+// "DateFormat": 1 day first, 2 month first; a stored 0 counts as 1.
+FieldRule DateFormatField() {
+    FieldRule f =
+        Choice("", value::kDateFormat, "Date format : ", {{1, "DD/MM/YYYY"}, {2, "MM/DD/YYYY"}}, 1);
+    f.storedZeroIsDefault = true;
+    return f;
+}
+
 std::vector<PageRule> BuildPages() {
     const char* top = "";
     const char* alertLogging = config::subkey::kAlertLogging;
@@ -138,8 +146,7 @@ std::vector<PageRule> BuildPages() {
           Number(top, value::kHTTPListenPortNo,
                  "The Web Server listens for requests on port : ", 80, 1, 65535,
                  "Please enter a valid listen port number for the monitor to use ..."),
-          Choice(top, value::kDateFormat, "Date format : ", {{1, "DD/MM/YYYY"}, {2, "MM/DD/YYYY"}},
-                 1),
+          DateFormatField(),
           Choice(top, value::kNotifyRunningActions, "When a problem was resolved automatically : ",
                  {{0, "Do not report it"},
                   {1, "Raise an alert"},
@@ -308,6 +315,9 @@ std::string CheckStoredValue(const FieldRule& field, const StoreValue& value) {
         case FieldKind::Choice:
             if (value.type != StoreValue::Type::Number) {
                 return "is not a number (dword:); the service ignores it and uses its default";
+            }
+            if (value.number == 0 && field.storedZeroIsDefault) {
+                return {};
             }
             return CheckNumber(field, value.number);
         case FieldKind::Text:

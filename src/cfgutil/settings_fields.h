@@ -36,7 +36,8 @@ struct FieldRule {
     const char* rangeMessage = nullptr;  // shown when a number is outside min..max
     size_t maxLength = 255;
     std::vector<FieldChoice> choices;
-    uint32_t defaultNumber = 0;  // shown when the store has no value
+    uint32_t defaultNumber = 0;        // shown when the store has no value
+    bool storedZeroIsDefault = false;  // a stored 0 means the default (readers take it so)
     const char* defaultText = "";
 };
 

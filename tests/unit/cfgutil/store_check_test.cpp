@@ -43,6 +43,10 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
     };
     const std::vector<Case> cases = {
         {"clean store", "", {}},
+        {"date format 0 counts as 1", "\"DateFormat\"=dword:00000000\n", {}},
+        {"date format 3",
+         "\"DateFormat\"=dword:00000003\n",
+         {"DateFormat: Please select one of the listed choices ..."}},
         {"cached alerts below 50",
          "\"MaxStoredMsgs\"=dword:00000031\n",
          {"MaxStoredMsgs: The number of cached alerts must be 50 or more ..."}},
