@@ -126,6 +126,11 @@ std::string PropertySheet::ButtonsLine() {
     if (std::string_view(SheetPages()[page_].title) == "Alerting") {
         line += "  F9 Test E-mail...";
     }
+    for (const ListRule& list : SheetLists()) {
+        if (std::string_view(list.page) == SheetPages()[page_].title) {
+            line += "  F11 Entries...";
+        }
+    }
     line += "  PgUp/PgDn Page  F10 OK  Esc Cancel";
     return line;
 }
@@ -404,6 +409,109 @@ void PropertySheet::SendTestEMail() {
     screen_.Message(title, all);
 }
 
+bool PropertySheet::EditEntry(const ListRule& list, ListEntry& entry, const std::string& name) {
+    platform::SheetView view;
+    view.title = Title(target_.server);
+    view.tabs = {std::string(list.page) + ": " + name};
+    std::vector<std::string> texts;
+    for (const FieldRule& field : list.fields) {
+        const auto it = entry.find(field.name);
+        texts.push_back(FieldText(field, it == entry.end() ? nullptr : &it->second));
+        view.fields.push_back({field.label, Hint(field), false});
+    }
+    view.buttons = "F10 OK  Esc Cancel";
+    size_t focus = 0;
+    for (;;) {
+        const SheetCommand command = screen_.EditSheet(view, texts, focus, kSheetRefresh);
+        if (command == SheetCommand::Cancel) {
+            return false;
+        }
+        if (command != SheetCommand::Ok && command != SheetCommand::Apply) {
+            continue;
+        }
+        ListEntry edited = entry;
+        bool accepted = true;
+        for (size_t i = 0; i < list.fields.size() && accepted; ++i) {
+            StoreValue parsed;
+            if (std::string refused = ParseFieldText(list.fields[i], texts[i], parsed);
+                !refused.empty()) {
+                screen_.Message(view.tabs.front(), refused);
+                focus = i;
+                accepted = false;
+            } else {
+                edited[list.fields[i].name] = std::move(parsed);
+            }
+        }
+        if (accepted) {
+            entry = std::move(edited);
+            return true;
+        }
+    }
+}
+
+void PropertySheet::EditEntries() {
+    const ListRule* list = nullptr;
+    for (const ListRule& candidate : SheetLists()) {
+        if (std::string_view(candidate.page) == SheetPages()[page_].title) {
+            list = &candidate;
+        }
+    }
+    if (list == nullptr) {
+        screen_.Message("Entries", "This page has no list of entries ...");
+        return;
+    }
+    const std::string listKey = config::SubKey(list->subkey);
+    std::vector<ListEntry> entries = edit_.Entries(listKey, list->prefix, list->identity);
+    auto name = [&](size_t i) { return std::string(list->prefix) + std::to_string(i + 1); };
+    size_t current = 0;
+    for (;;) {
+        std::vector<std::string> items;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            std::string item = name(i);
+            for (size_t f = 0; f < list->fields.size() && f < 3; ++f) {
+                const auto it = entries[i].find(list->fields[f].name);
+                item += "  " + std::string(list->fields[f].name) + "=" +
+                        FieldText(list->fields[f], it == entries[i].end() ? nullptr : &it->second);
+            }
+            items.push_back(std::move(item));
+        }
+        const platform::ListChoice choice =
+            screen_.ChooseEntry(std::string(list->page) + " - entries", items, current);
+        switch (choice.action) {
+            case platform::ListChoice::Action::Close:
+                edit_.ReplaceList(listKey, list->prefix, list->identity, std::move(entries));
+                return;
+            case platform::ListChoice::Action::Add: {
+                ListEntry entry;
+                if (EditEntry(*list, entry, name(entries.size()))) {
+                    entries.push_back(std::move(entry));
+                    current = entries.size() - 1;
+                }
+                break;
+            }
+            case platform::ListChoice::Action::Edit:
+                if (!choice.selected) {
+                    screen_.Message("Entries", "No Item is selected...");
+                    break;
+                }
+                current = choice.index;
+                EditEntry(*list, entries[current], name(current));
+                break;
+            case platform::ListChoice::Action::Delete:
+                if (!choice.selected) {
+                    screen_.Message("Entries", "No Item Selected in the list");
+                    break;
+                }
+                if (screen_.Ask("Delete Entry",
+                                "Are you sure you want to delete this entry ...?")) {
+                    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(choice.index));
+                    current = choice.index > 0 ? choice.index - 1 : 0;
+                }
+                break;
+        }
+    }
+}
+
 void PropertySheet::ShowReports() {
     if (!running_) {
         screen_.Message("Reports",
@@ -519,6 +627,9 @@ int PropertySheet::Run() {
                 break;
             case SheetCommand::TestEMail:
                 SendTestEMail();
+                break;
+            case SheetCommand::Entries:
+                EditEntries();
                 break;
         }
     }

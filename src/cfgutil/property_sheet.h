@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cfgutil/service_controller.h"
+#include "cfgutil/settings_fields.h"
 #include "cfgutil/store_edit.h"
 #include "platform/clock.h"
 #include "platform/config_store.h"
@@ -45,6 +46,8 @@ class PropertySheet {
     bool CheckListenPort(uint32_t port);
     void WritePortToIni(uint32_t port);
     void WebSecurity();
+    void EditEntries();
+    bool EditEntry(const ListRule& list, ListEntry& entry, const std::string& name);
     void SendTestEMail();
     void ShowReports();
     void DisplayLogFile();

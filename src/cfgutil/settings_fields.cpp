@@ -164,6 +164,41 @@ std::vector<PageRule> BuildPages() {
     };
 }
 
+// The fields every check entry of a list has, after its own.
+std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields) {
+    const char* entry = "";
+    fields.push_back(Number(entry, config::check::kCountBeforeAction,
+                            "Notify after No. of Errors : ", 1, 1, UINT32_MAX,
+                            "Notify after No. of Errors must be 1 of higher."));
+    fields.push_back(Number(entry, config::check::kNonNotificationPeriod,
+                            "Do not check again for (minutes) : "));
+    fields.push_back(Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1));
+    fields.push_back(Number(entry, config::check::kActionToTake, "Response code : "));
+    fields.push_back(Text(entry, config::check::kCommand, "Command : "));
+    return fields;
+}
+
+std::vector<ListRule> BuildLists() {
+    const char* entry = "";
+    return {
+        {"Disk Space", config::subkey::kDiskSpace, "Disk", config::check::kEnabled,
+         WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                           Text(entry, "Drive", "Drive (mount point) : ", 20),
+                           Number(entry, "FreeSpace", "Minimum free space (MB) : "),
+                           Number(entry, "%Used", "Minimum free space (% of capacity) : ", 0, 0,
+                                  100, "The percentage entered must be from 1 to 100...")})},
+        {"Service Monitoring", config::subkey::kCustomServices, "Service",
+         config::list::kServiceIdentity,
+         WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                           Text(entry, config::check::kName, "Service name : "),
+                           Text(entry, config::check::kDisplayName, "Display name : ")})},
+        {"Performance", config::subkey::kCustomPerformance, "Counter", config::check::kEnabled,
+         WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                           Text(entry, config::check::kName, "Counter path : "),
+                           Number(entry, config::check::kThreshold, "Threshold : ")})},
+    };
+}
+
 bool ParseUnsigned(std::string_view text, uint32_t& out) {
     while (!text.empty() && text.front() == ' ') {
         text.remove_prefix(1);
@@ -203,6 +238,11 @@ const std::vector<PageRule>& SheetPages() {
     // Built once; the table is constant data.
     static const std::vector<PageRule> pages = BuildPages();
     return pages;
+}
+
+const std::vector<ListRule>& SheetLists() {
+    static const std::vector<ListRule> lists = BuildLists();
+    return lists;
 }
 
 const std::vector<FieldRule>& DialogFields() {

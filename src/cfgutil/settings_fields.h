@@ -49,6 +49,17 @@ struct PageRule {
 // The pages of the property sheet in their order, each with its fields.
 const std::vector<PageRule>& SheetPages();
 
+// A numbered list edited on a page: entries "<list>\<prefix>N" for N = 1, 2, ..., read up to
+// the first entry without its identifying value and written back as a whole.
+struct ListRule {
+    const char* page;               // title of the page that edits it
+    const char* subkey;             // the list key below the product key
+    const char* prefix;             // entry subkey name before its number
+    const char* identity;           // the value every entry has
+    std::vector<FieldRule> fields;  // values of the entry's own key (their subkey is unused)
+};
+const std::vector<ListRule>& SheetLists();
+
 // Values edited in dialogs of their own rather than on a page: the web logon password.
 const std::vector<FieldRule>& DialogFields();
 

@@ -14,7 +14,44 @@ bool SameValue(const platform::StoreValue* a, const platform::StoreValue* b) {
     return *a == *b;
 }
 
+std::string EntryKey(std::string_view listKey, std::string_view prefix, size_t n) {
+    return std::string(listKey) + "\\" + std::string(prefix) + std::to_string(n);
+}
+
 }  // namespace
+
+std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, std::string_view listKey,
+                                       std::string_view prefix, std::string_view identity) {
+    std::vector<ListEntry> entries;
+    for (size_t n = 1;; ++n) {
+        const std::string key = EntryKey(listKey, prefix, n);
+        if (tree.Find(key, identity) == nullptr) {
+            return entries;
+        }
+        ListEntry entry;
+        for (const std::string& name : tree.ValueNames(key)) {
+            entry.emplace(name, *tree.Find(key, name));
+        }
+        entries.push_back(std::move(entry));
+    }
+}
+
+std::vector<ListEntry> StoreEdit::Entries(const std::string& listKey, std::string_view prefix,
+                                          std::string_view identity) const {
+    if (auto it = lists_.find(listKey); it != lists_.end()) {
+        return it->second.entries;
+    }
+    return ReadListEntries(base_, listKey, prefix, identity);
+}
+
+void StoreEdit::ReplaceList(const std::string& listKey, std::string prefix, std::string identity,
+                            std::vector<ListEntry> entries) {
+    if (entries == ReadListEntries(base_, listKey, prefix, identity)) {
+        lists_.erase(listKey);
+        return;
+    }
+    lists_[listKey] = {std::move(prefix), std::move(identity), std::move(entries)};
+}
 
 bool StoreEdit::IdLess::operator()(const Id& a, const Id& b) const {
     const platform::CaseInsensitiveLess less;
@@ -64,8 +101,25 @@ StoreEdit::Outcome StoreEdit::Commit(platform::ConfigStore& store) {
                 outcome.conflicts.push_back(id.first + "\\" + id.second);
             }
         }
+        for (const auto& [listKey, list] : lists_) {
+            if (ReadListEntries(current, listKey, list.prefix, list.identity) !=
+                ReadListEntries(base_, listKey, list.prefix, list.identity)) {
+                outcome.conflicts.push_back(listKey);
+            }
+        }
         if (!outcome.conflicts.empty()) {
             return false;
+        }
+        for (const auto& [listKey, list] : lists_) {
+            current.DeleteKey(listKey);
+            current.CreateKey(listKey);
+            for (size_t i = 0; i < list.entries.size(); ++i) {
+                const std::string key = EntryKey(listKey, list.prefix, i + 1);
+                current.CreateKey(key);
+                for (const auto& [name, value] : list.entries[i]) {
+                    current.Set(key, name, value);
+                }
+            }
         }
         for (const auto& [id, wanted] : changes_) {
             if (wanted) {
@@ -87,7 +141,7 @@ StoreEdit::Outcome StoreEdit::Commit(platform::ConfigStore& store) {
         return outcome;
     }
     base_ = std::move(written);
-    changes_.clear();
+    Clear();
     return outcome;
 }
 
@@ -96,7 +150,7 @@ platform::Status StoreEdit::Reload(platform::ConfigStore& store) {
     const platform::Status status = store.Read([&](const platform::StoreTree& t) { fresh = t; });
     if (status.ok()) {
         base_ = std::move(fresh);
-        changes_.clear();
+        Clear();
     }
     return status;
 }

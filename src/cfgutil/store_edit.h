@@ -12,6 +12,14 @@
 
 namespace kvzn::cfgutil {
 
+// The values of one numbered list entry.
+using ListEntry = std::map<std::string, platform::StoreValue, platform::CaseInsensitiveLess>;
+
+// The entries "<listKey>\<prefix>N" of `tree`, N = 1, 2, ..., up to the first one without
+// `identity` (as the service reads them).
+std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, std::string_view listKey,
+                                       std::string_view prefix, std::string_view identity);
+
 class StoreEdit {
   public:
     StoreEdit() = default;
@@ -23,8 +31,18 @@ class StoreEdit {
     const platform::StoreValue* Find(std::string_view keyPath, std::string_view name) const;
     void Set(std::string keyPath, std::string name, platform::StoreValue value);
     void Delete(std::string keyPath, std::string name);
-    bool Empty() const { return changes_.empty(); }
-    void Clear() { changes_.clear(); }
+    // The entries of a list as the user sees them, and their replacement: on commit the list
+    // key is deleted and entries 1..n are written, unless another writer changed the list
+    // meanwhile.
+    std::vector<ListEntry> Entries(const std::string& listKey, std::string_view prefix,
+                                   std::string_view identity) const;
+    void ReplaceList(const std::string& listKey, std::string prefix, std::string identity,
+                     std::vector<ListEntry> entries);
+    bool Empty() const { return changes_.empty() && lists_.empty(); }
+    void Clear() {
+        changes_.clear();
+        lists_.clear();
+    }
 
     struct Outcome {
         enum class Kind { Written, Conflict, Failed };
@@ -45,8 +63,14 @@ class StoreEdit {
     struct IdLess {
         bool operator()(const Id& a, const Id& b) const;
     };
+    struct ListChange {
+        std::string prefix;
+        std::string identity;
+        std::vector<ListEntry> entries;
+    };
     platform::StoreTree base_;
     std::map<Id, std::optional<platform::StoreValue>, IdLess> changes_;
+    std::map<std::string, ListChange, platform::CaseInsensitiveLess> lists_;
 };
 
 }  // namespace kvzn::cfgutil

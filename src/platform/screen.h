@@ -39,7 +39,16 @@ enum class SheetCommand {
     LogFile,
     WebSecurity,
     TestEMail,
+    Entries,
     Refresh,  // the refresh period passed without a key
+};
+
+// What the user chose in a list of entries.
+struct ListChoice {
+    enum class Action { Edit, Add, Delete, Close };
+    Action action = Action::Close;
+    size_t index = 0;       // the entry the cursor was on (Edit, Delete)
+    bool selected = false;  // false when the list was empty
 };
 
 // @threadsafety One thread (the user-interface thread).
@@ -60,6 +69,10 @@ class Screen {
     // A one-line input box; nullopt when cancelled (Escape). A secret input is not shown.
     virtual std::optional<std::string> Input(const std::string& title, const std::string& prompt,
                                              const std::string& initial, bool secret = false) = 0;
+    // A list of entries to pick from: Enter edits, Insert or 'a' adds, Delete or 'd'
+    // deletes, Escape closes.
+    virtual ListChoice ChooseEntry(const std::string& title, const std::vector<std::string>& items,
+                                   size_t current) = 0;
     // Leaves the screen, runs `command` with `argument` on the terminal ("$PAGER FILE"), and
     // draws the screen again. The command's exit status.
     virtual int RunOnTerminal(const std::string& command, const std::string& argument) = 0;

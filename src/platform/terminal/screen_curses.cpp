@@ -334,6 +334,84 @@ class CursesScreen final : public Screen {
         return result;
     }
 
+    ListChoice ChooseEntry(const std::string& title, const std::vector<std::string>& items,
+                           size_t current) override {
+        wait_.reset();
+        const int shown = std::max(1, std::min<int>(static_cast<int>(items.size()), LINES - 12));
+        Box box(title, {"Enter edit   a add   d delete   Esc close"}, shown + 1);
+        std::vector<ITEM*> menuItems;
+        for (const std::string& item : items) {
+            menuItems.push_back(new_item(item.c_str(), ""));
+        }
+        menuItems.push_back(nullptr);
+        MENU* menu = nullptr;
+        WINDOW* sub = derwin(box.win(), shown, box.width() - 4, 4, 2);
+        if (items.empty()) {
+            mvwprintw(sub, 0, 0, "(no entries)");
+        } else {
+            menu = new_menu(menuItems.data());
+            set_menu_format(menu, shown, 1);
+            set_menu_win(menu, box.win());
+            set_menu_sub(menu, sub);
+            set_menu_mark(menu, "> ");
+            post_menu(menu);
+            set_current_item(menu, menuItems[std::min(current, items.size() - 1)]);
+        }
+        update_panels();
+        doupdate();
+        ListChoice choice;
+        for (bool done = false; !done;) {
+            const int key = wgetch(box.win());
+            switch (key) {
+                case KEY_DOWN:
+                    if (menu != nullptr) {
+                        menu_driver(menu, REQ_DOWN_ITEM);
+                    }
+                    break;
+                case KEY_UP:
+                    if (menu != nullptr) {
+                        menu_driver(menu, REQ_UP_ITEM);
+                    }
+                    break;
+                case kEnter:
+                case '\r':
+                case KEY_ENTER:
+                    choice.action = ListChoice::Action::Edit;
+                    done = true;
+                    break;
+                case KEY_IC:
+                case 'a':
+                    choice.action = ListChoice::Action::Add;
+                    done = true;
+                    break;
+                case KEY_DC:
+                case 'd':
+                    choice.action = ListChoice::Action::Delete;
+                    done = true;
+                    break;
+                case kEscape:
+                    done = true;
+                    break;
+                default:
+                    break;
+            }
+            wrefresh(box.win());
+        }
+        if (menu != nullptr) {
+            choice.selected = true;
+            choice.index = static_cast<size_t>(item_index(current_item(menu)));
+            unpost_menu(menu);
+            free_menu(menu);
+        }
+        for (ITEM* item : menuItems) {
+            if (item != nullptr) {
+                free_item(item);
+            }
+        }
+        delwin(sub);
+        return choice;
+    }
+
     int RunOnTerminal(const std::string& command, const std::string& argument) override {
         wait_.reset();
         def_prog_mode();
@@ -419,6 +497,8 @@ class CursesScreen final : public Screen {
                     return SheetCommand::LogFile;
                 case KEY_F(9):
                     return SheetCommand::TestEMail;
+                case KEY_F(11):
+                    return SheetCommand::Entries;
                 case KEY_F(10):
                     return SheetCommand::Ok;
                 case kEscape:

@@ -285,6 +285,59 @@ TEST_F(SheetTmuxTest, RemoteStoreIsEditedThroughTheTransportAndChangesMeanwhileA
     EXPECT_EQ(Get(store, config::kProductKey, value::kPrintInterval), "<missing>");
 }
 
+TEST_F(SheetTmuxTest, ListEntriesAreCheckedAndRewrittenAsAWhole) {
+    // An entry after a gap, which the service never reads, goes when the list is rewritten.
+    companion::Registry reg(platform::OpenFileStore(store));
+    const std::string disks = config::SubKey("Disk Space");
+    reg.WriteNumber(disks + "\\Disk1", "Enabled", 1);
+    reg.WriteText(disks + "\\Disk1", "Drive", "/var");
+    reg.WriteNumber(disks + "\\Disk3", "Enabled", 1);
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgDn", "PgDn"});
+    EXPECT_TRUE(tui.WaitFor("F11 Entries...")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Disk1  Enabled=1  Drive=/var")) << tui.last();
+
+    // A new entry refuses a percentage over 100 and acting before the first error.
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Disk Space: Disk2")) << tui.last();
+    Down(tui, 1);
+    Replace(tui, "/");
+    Down(tui, 2);
+    Replace(tui, "150");
+    Down(tui, 1);
+    Replace(tui, "0");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("The percentage entered must be from 1 to 100...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "10");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Notify after No. of Errors must be 1 of higher.")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "2");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Disk2  Enabled=1  Drive=/")) << tui.last();
+
+    // Deleting the first entry asks first; the rest move up.
+    tui.Keys({"Up", "d"});
+    EXPECT_TRUE(tui.WaitFor("Are you sure you want to delete this entry ...?")) << tui.last();
+    tui.Keys({"y"});
+    EXPECT_TRUE(tui.WaitFor("Disk1  Enabled=1  Drive=/  ")) << tui.last();
+    tui.Keys({"Escape"});
+    EXPECT_TRUE(tui.WaitFor("(changes not applied)")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Apply Changes Now")) << tui.last();
+    tui.Keys({"n"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+
+    EXPECT_EQ(Get(store, disks + "\\Disk1", "Drive"), "/");
+    EXPECT_EQ(Get(store, disks + "\\Disk1", "%Used"), "10");
+    EXPECT_EQ(Get(store, disks + "\\Disk1", "CountBeforeAction"), "2");
+    EXPECT_FALSE(reg.KeyExists(disks + "\\Disk2"));
+    EXPECT_FALSE(reg.KeyExists(disks + "\\Disk3"));
+}
+
 TEST_F(SheetTmuxTest, TestEMailGoesThroughTheRealSmtpClient) {
     if (!test::HaveAiosmtpd()) {
         GTEST_SKIP() << "python3-aiosmtpd is not installed";

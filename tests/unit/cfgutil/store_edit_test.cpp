@@ -57,5 +57,41 @@ TEST(StoreEdit, NeverOverwritesAValueAnotherWriterChangedMeanwhile) {
     EXPECT_TRUE(edit.Empty());
 }
 
+TEST(StoreEdit, ListsAreRewrittenWholeUnlessChangedMeanwhile) {
+    auto store = platform::MakeMemoryStore();
+    auto entry = [](uint32_t enabled, const char* drive) {
+        return ListEntry{{"Enabled", StoreValue::MakeNumber(enabled)},
+                         {"Drive", StoreValue::MakeText(drive)}};
+    };
+    store->Update([&](StoreTree& t) {
+        t.Set("L\\Disk1", "Enabled", StoreValue::MakeNumber(1));
+        t.Set("L\\Disk1", "Drive", StoreValue::MakeText("/"));
+        t.Set("L\\Disk3", "Enabled", StoreValue::MakeNumber(1));  // after a gap
+        return true;
+    });
+    StoreEdit edit;
+    ASSERT_TRUE(edit.Reload(*store).ok());
+    EXPECT_EQ(edit.Entries("L", "Disk", "Enabled"), std::vector<ListEntry>{entry(1, "/")});
+    edit.ReplaceList("L", "Disk", "Enabled", {entry(0, "/var"), entry(1, "/srv")});
+    ASSERT_EQ(edit.Commit(*store).kind, StoreEdit::Outcome::Kind::Written);
+    StoreTree now;
+    store->Read([&](const StoreTree& t) { now = t; });
+    EXPECT_EQ(ReadListEntries(now, "L", "Disk", "Enabled"),
+              (std::vector<ListEntry>{entry(0, "/var"), entry(1, "/srv")}));
+    EXPECT_FALSE(now.KeyExists("L\\Disk3"));
+
+    // Another writer adds an entry meanwhile: the rewrite would lose it, so nothing is written.
+    edit.ReplaceList("L", "Disk", "Enabled", {});
+    store->Update([&](StoreTree& t) {
+        t.Set("L\\Disk3", "Enabled", StoreValue::MakeNumber(1));
+        return true;
+    });
+    const StoreEdit::Outcome outcome = edit.Commit(*store);
+    EXPECT_EQ(outcome.kind, StoreEdit::Outcome::Kind::Conflict);
+    EXPECT_EQ(outcome.conflicts, std::vector<std::string>{"L"});
+    store->Read([&](const StoreTree& t) { now = t; });
+    EXPECT_EQ(ReadListEntries(now, "L", "Disk", "Enabled").size(), 3u);
+}
+
 }  // namespace
 }  // namespace kvzn::cfgutil
