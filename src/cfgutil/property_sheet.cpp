@@ -129,6 +129,7 @@ std::string PropertySheet::ButtonsLine() {
     for (const ListRule& list : SheetLists()) {
         if (std::string_view(list.page) == SheetPages()[page_].title) {
             line += "  F11 Entries...";
+            break;
         }
     }
     line += "  PgUp/PgDn Page  F10 OK  Esc Cancel";
@@ -442,44 +443,74 @@ bool PropertySheet::EditEntry(const ListRule& list, ListEntry& entry, const std:
                 edited[list.fields[i].name] = std::move(parsed);
             }
         }
-        if (accepted) {
-            entry = std::move(edited);
-            return true;
+        if (!accepted) {
+            continue;
         }
+        const std::string refused = CheckEntryFields(list, [&](const char* field) {
+            const auto it = edited.find(field);
+            return it != edited.end() && it->second.type == StoreValue::Type::Text ? it->second.text
+                                                                                   : std::string();
+        });
+        if (!refused.empty()) {
+            screen_.Message(view.tabs.front(), refused);
+            continue;
+        }
+        entry = std::move(edited);
+        return true;
     }
 }
 
 void PropertySheet::EditEntries() {
-    const ListRule* list = nullptr;
+    std::vector<const ListRule*> lists;
     for (const ListRule& candidate : SheetLists()) {
         if (std::string_view(candidate.page) == SheetPages()[page_].title) {
-            list = &candidate;
+            lists.push_back(&candidate);
         }
     }
-    if (list == nullptr) {
+    if (lists.empty()) {
         screen_.Message("Entries", "This page has no list of entries ...");
         return;
     }
-    const std::string listKey = config::SubKey(list->subkey);
-    std::vector<ListEntry> entries = edit_.Entries(listKey, list->prefix, list->identity);
-    auto name = [&](size_t i) { return std::string(list->prefix) + std::to_string(i + 1); };
+    const ListRule* list = lists.front();
+    if (lists.size() > 1) {
+        std::vector<std::string> titles;
+        for (const ListRule* l : lists) {
+            titles.emplace_back(l->title);
+        }
+        const platform::ListChoice which = screen_.ChooseEntry("Which list", titles, 0);
+        if (which.action != platform::ListChoice::Action::Edit || !which.selected) {
+            return;
+        }
+        list = lists[which.index];
+    }
+    ListShape shape{config::SubKey(list->subkey), list->prefix, list->identity, {}};
+    if (list->inValues) {
+        for (const FieldRule& field : list->fields) {
+            shape.valueFormats.emplace_back(field.name);
+        }
+    }
+    std::vector<ListEntry> entries = edit_.Entries(shape);
+    auto name = [&](size_t i) {
+        return std::string(list->inValues ? "Entry" : list->prefix) + std::to_string(i + 1);
+    };
     size_t current = 0;
     for (;;) {
         std::vector<std::string> items;
         for (size_t i = 0; i < entries.size(); ++i) {
             std::string item = name(i);
             for (size_t f = 0; f < list->fields.size() && f < 3; ++f) {
-                const auto it = entries[i].find(list->fields[f].name);
-                item += "  " + std::string(list->fields[f].name) + "=" +
-                        FieldText(list->fields[f], it == entries[i].end() ? nullptr : &it->second);
+                const FieldRule& field = list->fields[f];
+                const auto it = entries[i].find(field.name);
+                item += "  " + config::Numbered(field.name, static_cast<int>(i + 1)) + "=" +
+                        FieldText(field, it == entries[i].end() ? nullptr : &it->second);
             }
             items.push_back(std::move(item));
         }
         const platform::ListChoice choice =
-            screen_.ChooseEntry(std::string(list->page) + " - entries", items, current);
+            screen_.ChooseEntry(std::string(list->title), items, current);
         switch (choice.action) {
             case platform::ListChoice::Action::Close:
-                edit_.ReplaceList(listKey, list->prefix, list->identity, std::move(entries));
+                edit_.ReplaceList(shape, std::move(entries));
                 return;
             case platform::ListChoice::Action::Add: {
                 ListEntry entry;

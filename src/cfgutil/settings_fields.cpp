@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <charconv>
 #include <cstring>
 
@@ -178,25 +179,65 @@ std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields) {
     return fields;
 }
 
+// A recipient list kept in numbered values of "Contacts": `kind` is "EMail" or "NetSend",
+// `window` the prefix of its time-window values ("Email", "NetSend").
+ListRule RecipientList(const char* title, bool email) {
+    const char* key = config::subkey::kContacts;
+    ListRule list{"Alerting", title, key, "", email ? contacts::kEMail : contacts::kNetSend,
+                  {},         true};
+    list.fields.push_back(Text(key, list.identity, email ? "E-mail address : " : "User name : "));
+    list.fields.push_back(Number(key, email ? contacts::kEMailLevel : contacts::kNetSendLevel,
+                                 "Alert levels (mask, 1023 = all) : ", 1023, 1, 1023,
+                                 "Please select at least one Alert Level..."));
+    list.fields.push_back(Text(key, email ? "EmailMask%d" : "NetSendMask%d",
+                               "Days, Sunday first (e.g. 0111110; empty = all) : ", 7));
+    list.fields.push_back(
+        Text(key, email ? "EmailStartTime%d" : "NetSendStartTime%d", "From (HH:MM) : ", 5));
+    list.fields.push_back(
+        Text(key, email ? "EmailEndTime%d" : "NetSendEndTime%d", "To (HH:MM) : ", 5));
+    if (email) {
+        list.fields.push_back(
+            Text(key, contacts::kEMailServerN, "SMTP server (empty = the common one) : "));
+        list.fields.push_back(
+            Text(key, contacts::kEMailSender, "Sender (empty = the common one) : "));
+        list.fields.push_back(Number(key, contacts::kEMailPortNo, "SMTP port : ", 25, 1, 65535,
+                                     "Please enter a valid Port no"));
+        list.fields.push_back(Flag(key, contacts::kDailyReport, "Send the daily summary : "));
+    }
+    return list;
+}
+
 std::vector<ListRule> BuildLists() {
     const char* entry = "";
     return {
-        {"Disk Space", config::subkey::kDiskSpace, "Disk", config::check::kEnabled,
+        {"Disk Space", "Disk checks", config::subkey::kDiskSpace, "Disk", config::check::kEnabled,
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, "Drive", "Drive (mount point) : ", 20),
                            Number(entry, "FreeSpace", "Minimum free space (MB) : "),
                            Number(entry, "%Used", "Minimum free space (% of capacity) : ", 0, 0,
                                   100, "The percentage entered must be from 1 to 100...")})},
-        {"Service Monitoring", config::subkey::kCustomServices, "Service",
+        {"Service Monitoring", "Custom services", config::subkey::kCustomServices, "Service",
          config::list::kServiceIdentity,
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, config::check::kName, "Service name : "),
                            Text(entry, config::check::kDisplayName, "Display name : ")})},
-        {"Performance", config::subkey::kCustomPerformance, "Counter", config::check::kEnabled,
+        {"Performance", "Custom counters", config::subkey::kCustomPerformance, "Counter",
+         config::check::kEnabled,
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, config::check::kName, "Counter path : "),
                            Number(entry, config::check::kThreshold, "Threshold : ")})},
+        RecipientList("E-mail recipients", true),
+        RecipientList("Network message recipients", false),
     };
+}
+
+bool IsTimeOfDay(std::string_view text) {
+    return text.size() == 5 && text[2] == ':' &&
+           std::isdigit(static_cast<unsigned char>(text[0])) &&
+           std::isdigit(static_cast<unsigned char>(text[1])) &&
+           std::isdigit(static_cast<unsigned char>(text[3])) &&
+           std::isdigit(static_cast<unsigned char>(text[4])) &&
+           (text[0] - '0') * 10 + (text[1] - '0') < 24 && text[3] < '6';
 }
 
 bool ParseUnsigned(std::string_view text, uint32_t& out) {
@@ -243,6 +284,35 @@ const std::vector<PageRule>& SheetPages() {
 const std::vector<ListRule>& SheetLists() {
     static const std::vector<ListRule> lists = BuildLists();
     return lists;
+}
+
+std::string CheckEntryFields(const ListRule& list,
+                             const std::function<std::string(const char*)>& valueOf) {
+    std::string start;
+    std::string end;
+    for (const FieldRule& field : list.fields) {
+        const std::string_view name = field.name;
+        const std::string text = valueOf(field.name);
+        if (name.find("Mask%d") != std::string_view::npos && !text.empty()) {
+            if (text.size() != 7 || text.find_first_not_of("01") != std::string::npos) {
+                return "Please enter the days as seven 0s and 1s, Sunday first ...";
+            }
+            if (text.find('1') == std::string::npos) {
+                return "Please select a day...";
+            }
+        }
+        const bool isStart = name.find("StartTime%d") != std::string_view::npos;
+        if ((isStart || name.find("EndTime%d") != std::string_view::npos) && !text.empty()) {
+            if (!IsTimeOfDay(text)) {
+                return "Please enter the time as HH:MM (24-hour clock) ...";
+            }
+            (isStart ? start : end) = text;
+        }
+    }
+    if (!start.empty() && start == end) {
+        return "The Start and End Times cannot be the same...";
+    }
+    return {};
 }
 
 const std::vector<FieldRule>& DialogFields() {

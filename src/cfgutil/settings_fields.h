@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,16 +50,23 @@ struct PageRule {
 // The pages of the property sheet in their order, each with its fields.
 const std::vector<PageRule>& SheetPages();
 
-// A numbered list edited on a page: entries "<list>\<prefix>N" for N = 1, 2, ..., read up to
+// A numbered list edited on a page: entries "<list>\<prefix>N" for N = 1, 2, ... (or, for a
+// list kept in values, the values "<field name format with N>" of the list key), read up to
 // the first entry without its identifying value and written back as a whole.
 struct ListRule {
     const char* page;               // title of the page that edits it
+    const char* title;              // what the entries are
     const char* subkey;             // the list key below the product key
-    const char* prefix;             // entry subkey name before its number
-    const char* identity;           // the value every entry has
-    std::vector<FieldRule> fields;  // values of the entry's own key (their subkey is unused)
+    const char* prefix;             // subkey lists: entry subkey name before its number
+    const char* identity;           // the value every entry has (a format for value lists)
+    std::vector<FieldRule> fields;  // the entry's values (names are formats for value lists)
+    bool inValues = false;          // entries are numbered values of the list key
 };
 const std::vector<ListRule>& SheetLists();
+// Rules across the fields of one entry (time windows); empty when the entry is acceptable.
+// `valueOf` gives an entry value's text by field name, empty when missing.
+std::string CheckEntryFields(const ListRule& list,
+                             const std::function<std::string(const char*)>& valueOf);
 
 // Values edited in dialogs of their own rather than on a page: the web logon password.
 const std::vector<FieldRule>& DialogFields();

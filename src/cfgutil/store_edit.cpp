@@ -3,6 +3,8 @@
 
 #include <strings.h>
 
+#include "config/registry_names.h"
+
 namespace kvzn::cfgutil {
 
 namespace {
@@ -18,39 +20,80 @@ std::string EntryKey(std::string_view listKey, std::string_view prefix, size_t n
     return std::string(listKey) + "\\" + std::string(prefix) + std::to_string(n);
 }
 
+std::string ValueName(const std::string& format, size_t n) {
+    return config::Numbered(format, static_cast<int>(n));
+}
+
+// Deletes the entries the service reads now and writes `entries` as 1..n.
+void WriteList(platform::StoreTree& tree, const ListShape& shape,
+               const std::vector<ListEntry>& entries) {
+    if (shape.valueFormats.empty()) {
+        tree.DeleteKey(shape.key);
+        tree.CreateKey(shape.key);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const std::string key = EntryKey(shape.key, shape.prefix, i + 1);
+            tree.CreateKey(key);
+            for (const auto& [name, value] : entries[i]) {
+                tree.Set(key, name, value);
+            }
+        }
+        return;
+    }
+    const size_t existing = ReadListEntries(tree, shape).size();
+    for (size_t n = 1; n <= existing; ++n) {
+        for (const std::string& format : shape.valueFormats) {
+            tree.DeleteValue(shape.key, ValueName(format, n));
+        }
+    }
+    tree.CreateKey(shape.key);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        for (const auto& [format, value] : entries[i]) {
+            tree.Set(shape.key, ValueName(format, i + 1), value);
+        }
+    }
+}
+
 }  // namespace
 
-std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, std::string_view listKey,
-                                       std::string_view prefix, std::string_view identity) {
+std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, const ListShape& shape) {
     std::vector<ListEntry> entries;
     for (size_t n = 1;; ++n) {
-        const std::string key = EntryKey(listKey, prefix, n);
-        if (tree.Find(key, identity) == nullptr) {
-            return entries;
-        }
         ListEntry entry;
-        for (const std::string& name : tree.ValueNames(key)) {
-            entry.emplace(name, *tree.Find(key, name));
+        if (shape.valueFormats.empty()) {
+            const std::string key = EntryKey(shape.key, shape.prefix, n);
+            if (tree.Find(key, shape.identity) == nullptr) {
+                return entries;
+            }
+            for (const std::string& name : tree.ValueNames(key)) {
+                entry.emplace(name, *tree.Find(key, name));
+            }
+        } else {
+            if (tree.Find(shape.key, ValueName(shape.identity, n)) == nullptr) {
+                return entries;
+            }
+            for (const std::string& format : shape.valueFormats) {
+                if (const platform::StoreValue* v = tree.Find(shape.key, ValueName(format, n))) {
+                    entry.emplace(format, *v);
+                }
+            }
         }
         entries.push_back(std::move(entry));
     }
 }
 
-std::vector<ListEntry> StoreEdit::Entries(const std::string& listKey, std::string_view prefix,
-                                          std::string_view identity) const {
-    if (auto it = lists_.find(listKey); it != lists_.end()) {
+std::vector<ListEntry> StoreEdit::Entries(const ListShape& shape) const {
+    if (auto it = lists_.find(shape.Name()); it != lists_.end()) {
         return it->second.entries;
     }
-    return ReadListEntries(base_, listKey, prefix, identity);
+    return ReadListEntries(base_, shape);
 }
 
-void StoreEdit::ReplaceList(const std::string& listKey, std::string prefix, std::string identity,
-                            std::vector<ListEntry> entries) {
-    if (entries == ReadListEntries(base_, listKey, prefix, identity)) {
-        lists_.erase(listKey);
+void StoreEdit::ReplaceList(const ListShape& shape, std::vector<ListEntry> entries) {
+    if (entries == ReadListEntries(base_, shape)) {
+        lists_.erase(shape.Name());
         return;
     }
-    lists_[listKey] = {std::move(prefix), std::move(identity), std::move(entries)};
+    lists_[shape.Name()] = {shape, std::move(entries)};
 }
 
 bool StoreEdit::IdLess::operator()(const Id& a, const Id& b) const {
@@ -101,25 +144,16 @@ StoreEdit::Outcome StoreEdit::Commit(platform::ConfigStore& store) {
                 outcome.conflicts.push_back(id.first + "\\" + id.second);
             }
         }
-        for (const auto& [listKey, list] : lists_) {
-            if (ReadListEntries(current, listKey, list.prefix, list.identity) !=
-                ReadListEntries(base_, listKey, list.prefix, list.identity)) {
-                outcome.conflicts.push_back(listKey);
+        for (const auto& [name, list] : lists_) {
+            if (ReadListEntries(current, list.shape) != ReadListEntries(base_, list.shape)) {
+                outcome.conflicts.push_back(name);
             }
         }
         if (!outcome.conflicts.empty()) {
             return false;
         }
-        for (const auto& [listKey, list] : lists_) {
-            current.DeleteKey(listKey);
-            current.CreateKey(listKey);
-            for (size_t i = 0; i < list.entries.size(); ++i) {
-                const std::string key = EntryKey(listKey, list.prefix, i + 1);
-                current.CreateKey(key);
-                for (const auto& [name, value] : list.entries[i]) {
-                    current.Set(key, name, value);
-                }
-            }
+        for (const auto& [name, list] : lists_) {
+            WriteList(current, list.shape, list.entries);
         }
         for (const auto& [id, wanted] : changes_) {
             if (wanted) {

@@ -15,10 +15,20 @@ namespace kvzn::cfgutil {
 // The values of one numbered list entry.
 using ListEntry = std::map<std::string, platform::StoreValue, platform::CaseInsensitiveLess>;
 
-// The entries "<listKey>\<prefix>N" of `tree`, N = 1, 2, ..., up to the first one without
-// `identity` (as the service reads them).
-std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, std::string_view listKey,
-                                       std::string_view prefix, std::string_view identity);
+// Where a numbered list lives: the subkeys "<key>\<prefix>N" of its key, or, when
+// `valueFormats` is given, the values "<format with N>" of the key itself.
+struct ListShape {
+    std::string key;
+    std::string prefix;                     // subkey lists: the entry subkey name before its number
+    std::string identity;                   // the value (a format for value lists) every entry has
+    std::vector<std::string> valueFormats;  // value lists: the formats of an entry's values
+    // Names the list in conflicts: its key, and for value lists the identity format.
+    std::string Name() const { return valueFormats.empty() ? key : key + "\\" + identity; }
+};
+
+// The entries of a list for N = 1, 2, ..., up to the first one without its identifying value
+// (as the service reads them). Entries of value lists are keyed by format.
+std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, const ListShape& shape);
 
 class StoreEdit {
   public:
@@ -34,10 +44,8 @@ class StoreEdit {
     // The entries of a list as the user sees them, and their replacement: on commit the list
     // key is deleted and entries 1..n are written, unless another writer changed the list
     // meanwhile.
-    std::vector<ListEntry> Entries(const std::string& listKey, std::string_view prefix,
-                                   std::string_view identity) const;
-    void ReplaceList(const std::string& listKey, std::string prefix, std::string identity,
-                     std::vector<ListEntry> entries);
+    std::vector<ListEntry> Entries(const ListShape& shape) const;
+    void ReplaceList(const ListShape& shape, std::vector<ListEntry> entries);
     bool Empty() const { return changes_.empty() && lists_.empty(); }
     void Clear() {
         changes_.clear();
@@ -64,8 +72,7 @@ class StoreEdit {
         bool operator()(const Id& a, const Id& b) const;
     };
     struct ListChange {
-        std::string prefix;
-        std::string identity;
+        ListShape shape;
         std::vector<ListEntry> entries;
     };
     platform::StoreTree base_;

@@ -338,6 +338,56 @@ TEST_F(SheetTmuxTest, ListEntriesAreCheckedAndRewrittenAsAWhole) {
     EXPECT_FALSE(reg.KeyExists(disks + "\\Disk3"));
 }
 
+TEST_F(SheetTmuxTest, RecipientsRefuseWindowsThatNeverOpen) {
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgUp", "PgUp"});
+    EXPECT_TRUE(tui.WaitFor("SMTP server port")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Network message recipients")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Alerting: Entry1")) << tui.last();
+    tui.Type("ops@example.com");
+    Down(tui, 1);
+    Replace(tui, "0");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please select at least one Alert Level...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "5");
+    Down(tui, 1);
+    Replace(tui, "0000000");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please select a day...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "0111110");
+    Down(tui, 1);
+    Replace(tui, "08:00");
+    Down(tui, 1);
+    Replace(tui, "08:00");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("The Start and End Times cannot be the same...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "18:00");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Entry1  EMail1=ops@example.com  EMailLevel1=5")) << tui.last();
+    tui.Keys({"Escape", "F10"});
+    EXPECT_TRUE(tui.WaitFor("Apply Changes Now")) << tui.last();
+    tui.Keys({"n"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+
+    const std::string contacts = config::SubKey("Contacts");
+    EXPECT_EQ(Get(store, contacts, "EMail1"), "ops@example.com");
+    EXPECT_EQ(Get(store, contacts, "EMailLevel1"), "5");
+    EXPECT_EQ(Get(store, contacts, "EmailMask1"), "0111110");
+    EXPECT_EQ(Get(store, contacts, "EmailStartTime1"), "08:00");
+    EXPECT_EQ(Get(store, contacts, "EmailEndTime1"), "18:00");
+    // What the sheet wrote passes the store check.
+    test::ChildProcess check({KVZN_CFG_EXE, "--registry", store, "check"});
+    EXPECT_EQ(check.Wait(30s).value_or(-1), 0) << check.Output();
+}
+
 TEST_F(SheetTmuxTest, TestEMailGoesThroughTheRealSmtpClient) {
     if (!test::HaveAiosmtpd()) {
         GTEST_SKIP() << "python3-aiosmtpd is not installed";

@@ -71,17 +71,18 @@ TEST(StoreEdit, ListsAreRewrittenWholeUnlessChangedMeanwhile) {
     });
     StoreEdit edit;
     ASSERT_TRUE(edit.Reload(*store).ok());
-    EXPECT_EQ(edit.Entries("L", "Disk", "Enabled"), std::vector<ListEntry>{entry(1, "/")});
-    edit.ReplaceList("L", "Disk", "Enabled", {entry(0, "/var"), entry(1, "/srv")});
+    const ListShape disks{"L", "Disk", "Enabled", {}};
+    EXPECT_EQ(edit.Entries(disks), std::vector<ListEntry>{entry(1, "/")});
+    edit.ReplaceList(disks, {entry(0, "/var"), entry(1, "/srv")});
     ASSERT_EQ(edit.Commit(*store).kind, StoreEdit::Outcome::Kind::Written);
     StoreTree now;
     store->Read([&](const StoreTree& t) { now = t; });
-    EXPECT_EQ(ReadListEntries(now, "L", "Disk", "Enabled"),
+    EXPECT_EQ(ReadListEntries(now, disks),
               (std::vector<ListEntry>{entry(0, "/var"), entry(1, "/srv")}));
     EXPECT_FALSE(now.KeyExists("L\\Disk3"));
 
     // Another writer adds an entry meanwhile: the rewrite would lose it, so nothing is written.
-    edit.ReplaceList("L", "Disk", "Enabled", {});
+    edit.ReplaceList(disks, {});
     store->Update([&](StoreTree& t) {
         t.Set("L\\Disk3", "Enabled", StoreValue::MakeNumber(1));
         return true;
@@ -90,7 +91,26 @@ TEST(StoreEdit, ListsAreRewrittenWholeUnlessChangedMeanwhile) {
     EXPECT_EQ(outcome.kind, StoreEdit::Outcome::Kind::Conflict);
     EXPECT_EQ(outcome.conflicts, std::vector<std::string>{"L"});
     store->Read([&](const StoreTree& t) { now = t; });
-    EXPECT_EQ(ReadListEntries(now, "L", "Disk", "Enabled").size(), 3u);
+    EXPECT_EQ(ReadListEntries(now, disks).size(), 3u);
+
+    // A list kept in numbered values: entries 1..n rewritten, other values of the key kept.
+    const ListShape mails{"C", "", "EMail%d", {"EMail%d", "EMailLevel%d"}};
+    store->Update([&](StoreTree& t) {
+        t.Set("C", "EMail1", StoreValue::MakeText("a@x"));
+        t.Set("C", "EMailLevel1", StoreValue::MakeNumber(1));
+        t.Set("C", "EMail2", StoreValue::MakeText("b@x"));
+        t.Set("C", "Sender", StoreValue::MakeText("me@x"));
+        return true;
+    });
+    ASSERT_TRUE(edit.Reload(*store).ok());
+    ASSERT_EQ(edit.Entries(mails).size(), 2u);
+    edit.ReplaceList(mails, {ListEntry{{"EMail%d", StoreValue::MakeText("b@x")}}});
+    ASSERT_EQ(edit.Commit(*store).kind, StoreEdit::Outcome::Kind::Written);
+    store->Read([&](const StoreTree& t) { now = t; });
+    EXPECT_EQ(now.Find("C", "EMail1")->text, "b@x");
+    EXPECT_EQ(now.Find("C", "EMailLevel1"), nullptr);
+    EXPECT_EQ(now.Find("C", "EMail2"), nullptr);
+    EXPECT_EQ(now.Find("C", "Sender")->text, "me@x");
 }
 
 }  // namespace
