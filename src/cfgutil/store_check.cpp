@@ -213,7 +213,7 @@ class Checker {
             }
             const std::string maskName = config::Numbered(contacts::kWindowMask, n, prefix);
             if (const auto mask = TextOf(tree_, key, maskName);
-                mask && mask->find('1') == std::string::npos) {
+                mask && !mask->empty() && mask->find('1') == std::string::npos) {
                 Add(key, maskName, "Please select a day...");
             }
             const std::string startName = config::Numbered(contacts::kWindowStartTime, n, prefix);

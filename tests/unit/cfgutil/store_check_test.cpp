@@ -72,6 +72,10 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
           "EmailMask1: Please select a day...",
           "EmailStartTime1: The Start and End Times cannot be the same...",
           "EMailPortNo1: Please enter a valid Port no"}},
+        {"contact with an empty window is always reached",
+         kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n\"EMailLevel1\"=dword:00000001\n"
+                "\"EmailMask1\"=\"\"\n\"EmailStartTime1\"=\"\"\n\"EmailEndTime1\"=\"\"\n",
+         {}},
         {"list with a gap: entry 4 is never read",
          kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:00000001\n" + kKey +
              "\\Disk Space\\Disk2]\n\"Enabled\"=dword:00000000\n" + kKey +
