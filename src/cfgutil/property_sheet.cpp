@@ -1,0 +1,669 @@
+// The configuration utility's property sheet and its Apply flow.
+#include "cfgutil/property_sheet.h"
+
+#include <unistd.h>
+
+#include <ctime>
+
+#include "cfgutil/settings_fields.h"
+#include "channels/alert_email.h"
+#include "channels/smtp_client.h"
+#include "companion/activity_log.h"
+#include "config/registry_names.h"
+#include "platform/profile_file.h"
+#include "platform/text.h"
+
+namespace kvzn::cfgutil {
+
+namespace {
+
+constexpr std::string_view kModule = "kvZNPrintCfg";
+using platform::SheetCommand;
+using platform::StoreValue;
+namespace value = config::value;
+
+// The page classes, in page order, named in log records as the function field.
+constexpr const char* kPageClasses[] = {
+    "CMonitorCustom",        "CMonitorPrintersPage",    "CMonitorDiskPage",
+    "CMonitorEventLogsPage", "CMonitorPerformancePage", "CMonitorLoggingPage",
+    "CMonitorAlertingPage",  "CHTMLLoggingPage",
+};
+
+constexpr uint32_t kLogonNever = 3;
+
+bool IsField(const FieldRule& field, const char* subkey, const char* name) {
+    return platform::EqualsNoCase(field.subkey, subkey) && platform::EqualsNoCase(field.name, name);
+}
+
+// name@domain.tld, the form a sender address is expected to have.
+bool LooksLikeAddress(std::string_view text) {
+    const size_t at = text.find('@');
+    if (at == 0 || at == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view domain = text.substr(at + 1);
+    const size_t dot = domain.find('.');
+    return dot != std::string_view::npos && dot > 0 && dot + 1 < domain.size();
+}
+
+std::string Hint(const FieldRule& field) {
+    switch (field.kind) {
+        case FieldKind::Flag:
+            return "(1 = yes, 0 = no)";
+        case FieldKind::Choice: {
+            std::string hint = "(";
+            for (const FieldChoice& c : field.choices) {
+                if (hint.size() > 1) {
+                    hint += ", ";
+                }
+                hint += std::to_string(c.value) + " " + c.text;
+            }
+            return hint + ")";
+        }
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+// The controller's messages go to the screen.
+class PropertySheet::Prompt final : public UserPrompt {
+  public:
+    explicit Prompt(platform::Screen& screen) : screen_(screen) {}
+    void Message(const std::string& title, const std::string& text) override {
+        screen_.Message(title, text);
+    }
+    bool Ask(const std::string& title, const std::string& text) override {
+        return screen_.Ask(title, text);
+    }
+    void Wait(const std::string& text) override { screen_.Wait(text); }
+
+  private:
+    platform::Screen& screen_;
+};
+
+PropertySheet::PropertySheet(SheetTarget target, platform::Screen& screen, platform::Clock& clock)
+    : target_(std::move(target)), screen_(screen), clock_(clock) {}
+
+std::string PropertySheet::Title(const std::string& server) {
+    return server.empty() ? "Korvane Tessel Configuration Utility - Local Machine"
+                          : "Korvane Tessel Configuration Utility on " + server;
+}
+
+std::string PropertySheet::UpdateTimeText(std::time_t when) {
+    static constexpr const char* kMonths[] = {"January",   "February", "March",    "April",
+                                              "May",       "June",     "July",     "August",
+                                              "September", "October",  "November", "December"};
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %02d, %04d %02d:%02d:%02d", kMonths[local.tm_mon % 12],
+                  local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
+void PropertySheet::LoadPage() {
+    const PageRule& page = SheetPages()[page_];
+    texts_.clear();
+    for (const FieldRule& field : page.fields) {
+        texts_.push_back(FieldText(field, edit_.Find(FieldKeyPath(field), field.name)));
+    }
+    shown_ = texts_;
+    if (focus_ >= texts_.size()) {
+        focus_ = 0;
+    }
+}
+
+std::string PropertySheet::ButtonsLine() {
+    std::string line = "F2 Apply  F3 ";
+    line += running_ ? "Stop..." : "Start...";
+    line += running_ ? "  F4 Reports..." : "  F4 (Reports...)";
+    line += target_.server.empty() ? "  F6 Display Log File..." : "  F6 (Display Log File...)";
+    if (std::string_view(SheetPages()[page_].title) == "Settings") {
+        line += "  F5 Web Security...";
+    }
+    if (std::string_view(SheetPages()[page_].title) == "Alerting") {
+        line += "  F9 Test E-mail...";
+    }
+    for (const ListRule& list : SheetLists()) {
+        if (std::string_view(list.page) == SheetPages()[page_].title) {
+            line += "  F11 Entries...";
+            break;
+        }
+    }
+    line += "  PgUp/PgDn Page  F10 OK  Esc Cancel";
+    return line;
+}
+
+bool PropertySheet::CheckListenPort(uint32_t port) {
+    std::string home;
+    if (const StoreValue* v = edit_.Find(config::kProductKey, value::kHome);
+        v != nullptr && v->type == StoreValue::Type::Text) {
+        home = v->text;
+    }
+    if (home.empty() || !target_.server.empty()) {
+        return true;  // the file lives on the server's disk; nothing to compare with here
+    }
+    auto ini = platform::ProfileFile::Load(home + "/" + kWebServerIni);
+    if (!ini.ok()) {
+        return true;
+    }
+    for (const std::string& section : ini->SectionNames()) {
+        if (platform::EqualsNoCase(section, target_.serviceName)) {
+            continue;
+        }
+        const auto other = ini->Get(section, "Port");
+        if (other && platform::TrimBlanks(*other) == std::to_string(port)) {
+            screen_.Message("Settings",
+                            "The listen port entered is already being used by another Korvane "
+                            "Tessel Monitor. Please select a different port for this monitor to "
+                            "use ...");
+            return false;
+        }
+    }
+    return true;
+}
+
+void PropertySheet::WritePortToIni(uint32_t port) {
+    const companion::Logger log(kModule, "CHTMLLoggingPage::OnOK");
+    const StoreValue* home = edit_.Find(config::kProductKey, value::kHome);
+    if (home == nullptr || home->type != StoreValue::Type::Text || home->text.empty()) {
+        log(2, "Warning: Unable to update Port Number. No Home Directory found.");
+        return;
+    }
+    if (!target_.server.empty()) {
+        return;  // the web server file of a remote server is not reachable from here
+    }
+    const std::string path = home->text + "/" + kWebServerIni;
+    if (!platform::WriteProfileString(target_.serviceName, "Port", std::to_string(port), path)) {
+        log(2, "Warning: Unable to update Port Number in ", path);
+    }
+}
+
+bool PropertySheet::LeavePage() {
+    const PageRule& page = SheetPages()[page_];
+    for (size_t i = 0; i < page.fields.size(); ++i) {
+        const FieldRule& field = page.fields[i];
+        if (texts_[i] == shown_[i]) {
+            continue;
+        }
+        StoreValue parsed;
+        if (std::string refused = ParseFieldText(field, texts_[i], parsed); !refused.empty()) {
+            screen_.Message(page.title, refused);
+            focus_ = i;
+            return false;
+        }
+        if (IsField(field, "", value::kHTTPListenPortNo)) {
+            if (!CheckListenPort(parsed.number)) {
+                focus_ = i;
+                return false;
+            }
+            if (!screen_.Ask("Update Monitor Listen Port",
+                             "The web server of the monitor will listen on port " + texts_[i] +
+                                 " from its next start. Do you want to change the port ...?")) {
+                texts_[i] = shown_[i];  // declining restores the old port
+                continue;
+            }
+            portChanged_ = true;
+        }
+        if (IsField(field, "", value::kWebSessionLogon) && parsed.number == kLogonNever &&
+            !screen_.Ask("Confirm No Password",
+                         "Selecting no password means that no authentication will be performed "
+                         "before a Tessel Monitor web report is displayed ...\n\nAre you sure "
+                         "you want to continue with no password verification ...?")) {
+            texts_[i] = shown_[i];
+            continue;
+        }
+        if (IsField(field, config::subkey::kContacts, config::contacts::kSender) &&
+            !texts_[i].empty() && !LooksLikeAddress(texts_[i]) &&
+            !screen_.Ask(page.title, "The sender address \"" + texts_[i] +
+                                         "\" does not have the form name@domain. Use it "
+                                         "anyway ...?")) {
+            focus_ = i;
+            return false;
+        }
+        edit_.Set(FieldKeyPath(field), field.name, std::move(parsed));
+        shown_[i] = texts_[i];
+    }
+    // The message text override needs both its parts.
+    const std::string contacts = config::SubKey(config::subkey::kContacts);
+    auto textOf = [&](const char* name) {
+        const StoreValue* v = edit_.Find(contacts, name);
+        return v != nullptr && v->type == StoreValue::Type::Text ? v->text : std::string();
+    };
+    if (textOf(config::contacts::kTitleText).empty() !=
+        textOf(config::contacts::kMessageText).empty()) {
+        for (size_t i = 0; i < page.fields.size(); ++i) {
+            if (IsField(page.fields[i], config::subkey::kContacts, config::contacts::kTitleText)) {
+                screen_.Message(page.title,
+                                "Both the Title and the message Text must be entered to "
+                                "customise the message ...");
+                focus_ = i;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool PropertySheet::ApplyChanges() {
+    if (!LeavePage()) {
+        return false;
+    }
+    if (edit_.Empty()) {
+        return true;
+    }
+    const std::string function = std::string(kPageClasses[page_]) + "::OnApply";
+    const companion::Logger log(kModule, function);
+    edit_.Set(config::kProductKey, value::kLastConfigUpdateTime,
+              StoreValue::MakeText(UpdateTimeText(clock_.Now())));
+    const StoreEdit::Outcome outcome = edit_.Commit(target_.store);
+    if (outcome.kind == StoreEdit::Outcome::Kind::Failed) {
+        log(2, "Warning: Unable to Set the registry value - ", outcome.status.Text());
+        screen_.Message("Apply Changes",
+                        "The settings could not be written: " + outcome.status.Text() + " ...");
+        return false;
+    }
+    if (outcome.kind == StoreEdit::Outcome::Kind::Conflict) {
+        std::string names;
+        for (const std::string& name : outcome.conflicts) {
+            names += "\n  " + name;
+        }
+        log(2,
+            "Warning: settings changed by another program meanwhile; nothing was written:", names);
+        screen_.Message(
+            "Settings Changed Meanwhile",
+            "Another program changed these settings while you were editing them:" + names +
+                "\n\nNothing was written. The settings have been read again; please "
+                "make your changes again ...");
+        edit_.Reload(target_.store);
+        LoadPage();
+        return false;
+    }
+    if (portChanged_) {
+        if (const StoreValue* port = edit_.Find(config::kProductKey, value::kHTTPListenPortNo)) {
+            WritePortToIni(port->number);
+        }
+        portChanged_ = false;
+    }
+    const StoreValue* automatic = edit_.Find(config::kProductKey, value::kStartAutomatically);
+    const bool restartNow = automatic != nullptr && automatic->type == StoreValue::Type::Number &&
+                            automatic->number != 0;
+    if (restartNow || screen_.Ask("Apply Changes Now",
+                                  "In order to apply any changes made, the Tessel Monitor service "
+                                  "must be restarted.\n\nWould you like to restart the Tessel "
+                                  "Monitor now ...?")) {
+        Prompt prompt(screen_);
+        ServiceController(target_.services, clock_, prompt, target_.serviceName).RestartServer();
+    }
+    return true;
+}
+
+void PropertySheet::WebSecurity() {
+    const char* const title = "Web Security";
+    if (std::string_view(SheetPages()[page_].title) != "Settings") {
+        screen_.Message(title, "The web security settings are on the Settings page ...");
+        return;
+    }
+    // The requirement as the page shows it now, edited or not.
+    uint32_t logon = 1;
+    const std::vector<FieldRule>& fields = SheetPages()[page_].fields;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (IsField(fields[i], "", value::kWebSessionLogon)) {
+            StoreValue v;
+            if (ParseFieldText(fields[i], texts_[i], v).empty()) {
+                logon = v.number;
+            }
+        }
+    }
+    const FieldRule& passwordField = DialogFields().front();
+    const std::string current =
+        FieldText(passwordField, edit_.Find(config::kProductKey, passwordField.name));
+    if (!current.empty()) {
+        auto typed = screen_.Input(title, "Current password :", "", true);
+        if (!typed) {
+            return;
+        }
+        if (*typed != current) {
+            screen_.Message(title, "The password entered is incorrect ...");
+            return;
+        }
+    }
+    auto fresh = screen_.Input(title, "New password :", "", true);
+    if (!fresh) {
+        return;
+    }
+    auto confirmed = screen_.Input(title, "Confirm the new password :", "", true);
+    if (!confirmed) {
+        return;
+    }
+    if (*fresh != *confirmed) {
+        screen_.Message(title,
+                        "The new password and it's confirmation do not match. Please re-enter "
+                        "these passwords ...");
+        return;
+    }
+    if (fresh->empty()) {
+        if (logon != kLogonNever && current.empty()) {
+            screen_.Message(title, "Please enter and confirm your new password ...");
+        }
+        return;  // the password stays as it is
+    }
+    StoreValue scrambled;
+    if (std::string refused = ParseFieldText(passwordField, *fresh, scrambled); !refused.empty()) {
+        screen_.Message(title, refused);
+        return;
+    }
+    edit_.Set(config::kProductKey, passwordField.name, std::move(scrambled));
+}
+
+void PropertySheet::SendTestEMail() {
+    const char* const title = "Test E-Mail";
+    if (std::string_view(SheetPages()[page_].title) != "Alerting" || !LeavePage()) {
+        if (std::string_view(SheetPages()[page_].title) != "Alerting") {
+            screen_.Message(title, "The test e-mail is sent from the Alerting page ...");
+        }
+        return;
+    }
+    const std::string contacts = config::SubKey(config::subkey::kContacts);
+    auto text = [&](const char* name) {
+        const StoreValue* v = edit_.Find(contacts, name);
+        return v != nullptr && v->type == StoreValue::Type::Text ? v->text : std::string();
+    };
+    const StoreValue* portValue = edit_.Find(contacts, config::contacts::kEMailServerPort);
+    const int port = portValue != nullptr && portValue->type == StoreValue::Type::Number
+                         ? static_cast<int>(portValue->number)
+                         : 25;
+    const std::string server = text(config::contacts::kEMailServer);
+    if (server.empty()) {
+        screen_.Message(title, "Please enter the SMTP server first ...");
+        return;
+    }
+    auto recipient = screen_.Input(title, "Send a test e-mail to :",
+                                   text(config::Numbered(config::contacts::kEMail, 1).c_str()));
+    if (!recipient || recipient->empty()) {
+        return;
+    }
+    std::vector<std::string> lines = {"Generating test e-mail ..."};
+    auto show = [&](std::string_view line) {
+        lines.emplace_back(line);
+        screen_.Wait(lines.back());
+    };
+    screen_.Wait(lines.front());
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const std::string computer = std::string(host).substr(0, std::string(host).find('.'));
+    const std::string now = UpdateTimeText(clock_.Now());
+    const char* const testMessage = "*** Test Message ***";
+    channels::kvZNNotify_SMTPConnectAndSend(
+        server, computer, port, text(config::contacts::kSender), *recipient,
+        channels::FixedLayoutSubject(computer, testMessage),
+        channels::FixedLayoutBody({computer, testMessage, testMessage, now, now,
+                                   "Korvane Tessel Configuration Utility", "Linux", ""}),
+        show);
+    lines.emplace_back("Processing complete ...");
+    std::string all;
+    for (const std::string& line : lines) {
+        all += line + "\n";
+    }
+    screen_.Message(title, all);
+}
+
+bool PropertySheet::EditEntry(const ListRule& list, ListEntry& entry, const std::string& name) {
+    platform::SheetView view;
+    view.title = Title(target_.server);
+    view.tabs = {std::string(list.page) + ": " + name};
+    std::vector<std::string> texts;
+    for (const FieldRule& field : list.fields) {
+        const auto it = entry.find(field.name);
+        texts.push_back(FieldText(field, it == entry.end() ? nullptr : &it->second));
+        view.fields.push_back({field.label, Hint(field), false});
+    }
+    view.buttons = "F10 OK  Esc Cancel";
+    size_t focus = 0;
+    for (;;) {
+        const SheetCommand command = screen_.EditSheet(view, texts, focus, kSheetRefresh);
+        if (command == SheetCommand::Cancel) {
+            return false;
+        }
+        if (command != SheetCommand::Ok && command != SheetCommand::Apply) {
+            continue;
+        }
+        ListEntry edited = entry;
+        bool accepted = true;
+        for (size_t i = 0; i < list.fields.size() && accepted; ++i) {
+            StoreValue parsed;
+            if (std::string refused = ParseFieldText(list.fields[i], texts[i], parsed);
+                !refused.empty()) {
+                screen_.Message(view.tabs.front(), refused);
+                focus = i;
+                accepted = false;
+            } else {
+                edited[list.fields[i].name] = std::move(parsed);
+            }
+        }
+        if (!accepted) {
+            continue;
+        }
+        const std::string refused = CheckEntryFields(list, [&](const char* field) {
+            const auto it = edited.find(field);
+            return it != edited.end() && it->second.type == StoreValue::Type::Text ? it->second.text
+                                                                                   : std::string();
+        });
+        if (!refused.empty()) {
+            screen_.Message(view.tabs.front(), refused);
+            continue;
+        }
+        entry = std::move(edited);
+        return true;
+    }
+}
+
+void PropertySheet::EditEntries() {
+    std::vector<const ListRule*> lists;
+    for (const ListRule& candidate : SheetLists()) {
+        if (std::string_view(candidate.page) == SheetPages()[page_].title) {
+            lists.push_back(&candidate);
+        }
+    }
+    if (lists.empty()) {
+        screen_.Message("Entries", "This page has no list of entries ...");
+        return;
+    }
+    const ListRule* list = lists.front();
+    if (lists.size() > 1) {
+        std::vector<std::string> titles;
+        for (const ListRule* l : lists) {
+            titles.emplace_back(l->title);
+        }
+        const platform::ListChoice which = screen_.ChooseEntry("Which list", titles, 0);
+        if (which.action != platform::ListChoice::Action::Edit || !which.selected) {
+            return;
+        }
+        list = lists[which.index];
+    }
+    ListShape shape{config::SubKey(list->subkey), list->prefix, list->identity, {}};
+    if (list->inValues) {
+        for (const FieldRule& field : list->fields) {
+            shape.valueFormats.emplace_back(field.name);
+        }
+    }
+    std::vector<ListEntry> entries = edit_.Entries(shape);
+    auto name = [&](size_t i) {
+        return std::string(list->inValues ? "Entry" : list->prefix) + std::to_string(i + 1);
+    };
+    size_t current = 0;
+    for (;;) {
+        std::vector<std::string> items;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            std::string item = name(i);
+            for (size_t f = 0; f < list->fields.size() && f < 3; ++f) {
+                const FieldRule& field = list->fields[f];
+                const auto it = entries[i].find(field.name);
+                item += "  " + config::Numbered(field.name, static_cast<int>(i + 1)) + "=" +
+                        FieldText(field, it == entries[i].end() ? nullptr : &it->second);
+            }
+            items.push_back(std::move(item));
+        }
+        const platform::ListChoice choice =
+            screen_.ChooseEntry(std::string(list->title), items, current);
+        switch (choice.action) {
+            case platform::ListChoice::Action::Close:
+                edit_.ReplaceList(shape, std::move(entries));
+                return;
+            case platform::ListChoice::Action::Add: {
+                ListEntry entry;
+                if (EditEntry(*list, entry, name(entries.size()))) {
+                    entries.push_back(std::move(entry));
+                    current = entries.size() - 1;
+                }
+                break;
+            }
+            case platform::ListChoice::Action::Edit:
+                if (!choice.selected) {
+                    screen_.Message("Entries", "No Item is selected...");
+                    break;
+                }
+                current = choice.index;
+                EditEntry(*list, entries[current], name(current));
+                break;
+            case platform::ListChoice::Action::Delete:
+                if (!choice.selected) {
+                    screen_.Message("Entries", "No Item Selected in the list");
+                    break;
+                }
+                if (screen_.Ask("Delete Entry",
+                                "Are you sure you want to delete this entry ...?")) {
+                    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(choice.index));
+                    current = choice.index > 0 ? choice.index - 1 : 0;
+                }
+                break;
+        }
+    }
+}
+
+void PropertySheet::ShowReports() {
+    if (!running_) {
+        screen_.Message("Reports",
+                        "The web reports are available while the Tessel Monitor runs ...");
+        return;
+    }
+    uint32_t port = 0;
+    if (const StoreValue* v = edit_.Find(config::kProductKey, value::kHTTPListenPortNo);
+        v != nullptr && v->type == StoreValue::Type::Number) {
+        port = v->number;
+    }
+    std::string host = target_.server.empty() ? "localhost" : target_.server;
+    while (!host.empty() && host.front() == '\\') {
+        host.erase(0, 1);
+    }
+    screen_.Message("Reports", "The web reports of the Tessel Monitor are at\n\n  http://" + host +
+                                   ":" + std::to_string(port) + "/");
+}
+
+void PropertySheet::DisplayLogFile() {
+    if (!target_.server.empty()) {
+        screen_.Message("Display Log File",
+                        "The log file of a remote server cannot be shown here ...");
+        return;
+    }
+    std::string file = companion::ActivityLog::kDefaultFileName;
+    if (const StoreValue* v = edit_.Find(config::kProductKey, value::kLogFile);
+        v != nullptr && v->type == StoreValue::Type::Text && !v->text.empty()) {
+        file = v->text;
+    }
+    if (file.front() != '/') {
+        if (const StoreValue* home = edit_.Find(config::kProductKey, value::kHome);
+            home != nullptr && home->type == StoreValue::Type::Text && !home->text.empty()) {
+            file = home->text + "/" + file;
+        }
+    }
+    screen_.RunOnTerminal(target_.pager.empty() ? "less" : target_.pager, file);
+}
+
+int PropertySheet::Run() {
+    if (const platform::Status read = edit_.Reload(target_.store); !read.ok()) {
+        companion::Logger(kModule, "InitInstance")(2, "Warning: Unable to open the registry key ",
+                                                   read.Text());
+        screen_.Message("Tessel Monitor Configuration Utility",
+                        "The settings could not be read: " + read.Text());
+        return 1;
+    }
+    Prompt prompt(screen_);
+    ServiceController controller(target_.services, clock_, prompt, target_.serviceName);
+    running_ = controller.IsRunning();
+    LoadPage();
+    for (;;) {
+        platform::SheetView view;
+        view.title = Title(target_.server);
+        for (const PageRule& page : SheetPages()) {
+            view.tabs.emplace_back(page.title);
+        }
+        view.currentTab = page_;
+        for (const FieldRule& field : SheetPages()[page_].fields) {
+            view.fields.push_back({field.label, Hint(field), field.kind == FieldKind::Secret});
+        }
+        view.buttons = ButtonsLine();
+        view.status = "Store: " + target_.store.Location() +
+                      "   Service: " + (running_ ? "running" : "stopped") +
+                      (edit_.Empty() && texts_ == shown_ ? "" : "   (changes not applied)");
+        const SheetCommand command = screen_.EditSheet(view, texts_, focus_, kSheetRefresh);
+        switch (command) {
+            case SheetCommand::Refresh:
+                running_ = controller.IsRunning();
+                break;
+            case SheetCommand::NextPage:
+            case SheetCommand::PreviousPage:
+                if (LeavePage()) {
+                    const size_t count = SheetPages().size();
+                    page_ = command == SheetCommand::NextPage ? (page_ + 1) % count
+                                                              : (page_ + count - 1) % count;
+                    focus_ = 0;
+                    LoadPage();
+                }
+                break;
+            case SheetCommand::Apply:
+                ApplyChanges();
+                running_ = controller.IsRunning();
+                break;
+            case SheetCommand::Ok:
+                if (ApplyChanges()) {
+                    return 0;
+                }
+                break;
+            case SheetCommand::Cancel:
+                if ((edit_.Empty() && texts_ == shown_) ||
+                    screen_.Ask("Cancel Changes Now",
+                                "Are you sure you wish to cancel any changes made...\n")) {
+                    return 0;
+                }
+                break;
+            case SheetCommand::StartStop:
+                if (running_) {
+                    controller.StopServer();
+                } else {
+                    controller.StartServer();
+                }
+                running_ = controller.IsRunning();
+                break;
+            case SheetCommand::Reports:
+                ShowReports();
+                break;
+            case SheetCommand::LogFile:
+                DisplayLogFile();
+                break;
+            case SheetCommand::WebSecurity:
+                WebSecurity();
+                break;
+            case SheetCommand::TestEMail:
+                SendTestEMail();
+                break;
+            case SheetCommand::Entries:
+                EditEntries();
+                break;
+        }
+    }
+}
+
+}  // namespace kvzn::cfgutil

@@ -1,0 +1,454 @@
+// The pages and fields of the configuration utility and their validation rules.
+#include "cfgutil/settings_fields.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <charconv>
+#include <cstring>
+
+#include "config/registry_names.h"
+#include "config/scrambled_values.h"
+
+namespace kvzn::cfgutil {
+
+namespace {
+
+using platform::StoreValue;
+namespace value = config::value;
+namespace logging = config::alert_logging;
+namespace contacts = config::contacts;
+
+constexpr const char* kNumberMessage = "Please enter a number ...";
+constexpr const char* kFlagMessage = "Please enter 1 (on) or 0 (off) ...";
+constexpr const char* kSecretMessage =
+    "Passwords and user names are limited to 128 characters of 7-bit code ...";
+
+FieldRule Flag(const char* subkey, const char* name, const char* label, uint32_t def = 0) {
+    FieldRule f;
+    f.subkey = subkey;
+    f.name = name;
+    f.kind = FieldKind::Flag;
+    f.label = label;
+    f.max = 1;
+    f.defaultNumber = def;
+    return f;
+}
+
+FieldRule Number(const char* subkey, const char* name, const char* label, uint32_t def = 0,
+                 uint32_t min = 0, uint32_t max = UINT32_MAX, const char* message = nullptr) {
+    FieldRule f;
+    f.subkey = subkey;
+    f.name = name;
+    f.kind = FieldKind::Number;
+    f.label = label;
+    f.min = min;
+    f.max = max;
+    f.rangeMessage = message;
+    f.defaultNumber = def;
+    return f;
+}
+
+FieldRule Text(const char* subkey, const char* name, const char* label, size_t maxLength = 255,
+               const char* def = "") {
+    FieldRule f;
+    f.subkey = subkey;
+    f.name = name;
+    f.kind = FieldKind::Text;
+    f.label = label;
+    f.maxLength = maxLength;
+    f.defaultText = def;
+    return f;
+}
+
+FieldRule Choice(const char* subkey, const char* name, const char* label,
+                 std::vector<FieldChoice> choices, uint32_t def) {
+    FieldRule f;
+    f.subkey = subkey;
+    f.name = name;
+    f.kind = FieldKind::Choice;
+    f.label = label;
+    f.choices = std::move(choices);
+    f.defaultNumber = def;
+    return f;
+}
+
+FieldRule Secret(const char* subkey, const char* name, const char* label) {
+    FieldRule f;
+    f.subkey = subkey;
+    f.name = name;
+    f.kind = FieldKind::Secret;
+    f.label = label;
+    f.maxLength = config::kScrambledMaxChars;
+    return f;
+}
+
+// "DateFormat": 1 day first, 2 month first; a stored 0 counts as 1.
+FieldRule DateFormatField() {
+    FieldRule f =
+        Choice("", value::kDateFormat, "Date format : ", {{1, "DD/MM/YYYY"}, {2, "MM/DD/YYYY"}}, 1);
+    f.storedZeroIsDefault = true;
+    return f;
+}
+
+std::vector<PageRule> BuildPages() {
+    const char* top = "";
+    const char* alertLogging = config::subkey::kAlertLogging;
+    const char* contactKey = config::subkey::kContacts;
+    return {
+        {"Service Monitoring",
+         {Number(top, value::kPrintInterval,
+                 "Perform above checks every (minutes, 0 disables all) : ", 5)}},
+        {"Printer Status",
+         {Number(top, value::kPrinterInterval, "Check the printers every (minutes) : ", 5)}},
+        {"Disk Space",
+         {Number(top, value::kDiskInterval, "Check the disk space every (minutes) : ", 300)}},
+        {"Event Logs/Files",
+         {Number(top, value::kEventLogPollInterval, "Poll the event logs every (seconds) : "),
+          Number(top, value::kLogFilePollInterval, "Poll the log files every (seconds) : ")}},
+        {"Performance",
+         {Number(top, value::kPerfInterval, "Check the performance counters every (minutes) : "),
+          Flag(top, value::kSendOneOffWarnings, "Send one-off warnings : ", 1)}},
+        {"Logging",
+         {Flag(alertLogging, logging::kEnablePerfLogging, "Log performance data : "),
+          Text(alertLogging, logging::kPerfDataFile, "Performance data file : ", 259),
+          Number(alertLogging, logging::kAutoDelTime,
+                 "Delete performance data after (hours) : ", 24, 1, 200,
+                 "The number of hours specified cannot be less than 1 or exceed 200 ..."),
+          Flag(alertLogging, logging::kEnableAlertLogging, "Log alerts to a file : "),
+          Text(alertLogging, logging::kAlertDataFile, "Alert data file : ", 259),
+          Text(alertLogging, logging::kAlertString, "Alert line layout : "),
+          Flag(alertLogging, logging::kEnableDBLogging, "Log alerts to a database : "),
+          Text(alertLogging, logging::kDatabase, "Database (data source) : "),
+          Secret(alertLogging, logging::kDatabaseUser, "Database user : "),
+          Secret(alertLogging, logging::kDatabasePassword, "Database password : ")}},
+        {"Alerting",
+         {Text(contactKey, contacts::kEMailServer, "SMTP server : "),
+          Number(contactKey, contacts::kEMailServerPort, "SMTP server port : ", 25, 1, 65535,
+                 "Please enter the port for your SMTP server. The default SMTP listen port is 25 "
+                 "..."),
+          Text(contactKey, contacts::kSender, "Sender address : "),
+          Text(contactKey, contacts::kNetSendServer, "NetSend Server : "),
+          Text(contactKey, contacts::kTitleText, "Message title : "),
+          Text(contactKey, contacts::kMessageText, "Message text : ")}},
+        {"Settings",
+         {Flag(top, value::kStartAutomatically,
+               "Restart the Tessel Monitor Automatically on Applying New Settings : "),
+          Flag(top, value::kEnableWebReports, "Enable the web reports : "),
+          Flag(top, value::kEnableConsoleSupport, "Enable console support : ", 1),
+          Flag(top, value::kAutoAdjustPrivileges,
+               "Allow the Tessel Monitor to Adjust Logon Privileges Automatically : "),
+          Number(top, value::kInitialStartupDelay,
+                 "Wait this no. seconds after Windows starts before monitoring : "),
+          Number(top, value::kMaxStoredMsgs, "Cache this no. alerts locally (min. 50) : ", 50, 50,
+                 UINT32_MAX, "The number of cached alerts must be 50 or more ..."),
+          Number(top, value::kPrintActionWaitTime,
+                 "Wait this no. seconds after print action run : "),
+          Number(top, value::kHTTPListenPortNo,
+                 "The Web Server listens for requests on port : ", 80, 1, 65535,
+                 "Please enter a valid listen port number for the monitor to use ..."),
+          DateFormatField(),
+          Choice(top, value::kNotifyRunningActions, "When a problem was resolved automatically : ",
+                 {{0, "Do not report it"},
+                  {1, "Raise an alert"},
+                  {2, "Raise an alert and run the alert scripts"}},
+                 0),
+          Choice(top, value::kWebSessionLogon, "Log on to the web reports : ",
+                 {{1, "Before accessing any web reports"},
+                  {2, "Before accessing non-read-only reports"},
+                  {3, "Never (not recommended)"}},
+                 1),
+          Number(top, value::kWebSessionTimeout,
+                 "Sessions time out after (minutes inactivity) : ", 20),
+          Text(top, value::kLogFile, "Activity log file : ", 260, "KVZN.LOG"),
+          Number(top, value::kLogLevel, "Activity log level (1 to 6) : ", 3)}},
+    };
+}
+
+// The fields every check entry of a list has, after its own.
+std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields) {
+    const char* entry = "";
+    fields.push_back(Number(entry, config::check::kCountBeforeAction,
+                            "Notify after No. of Errors : ", 1, 1, UINT32_MAX,
+                            "Notify after No. of Errors must be 1 of higher."));
+    fields.push_back(Number(entry, config::check::kNonNotificationPeriod,
+                            "Do not check again for (minutes) : "));
+    fields.push_back(Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1));
+    fields.push_back(Number(entry, config::check::kActionToTake, "Response code : "));
+    fields.push_back(Text(entry, config::check::kCommand, "Command : "));
+    return fields;
+}
+
+// A recipient list kept in numbered values of "Contacts": `kind` is "EMail" or "NetSend",
+// `window` the prefix of its time-window values ("Email", "NetSend").
+ListRule RecipientList(const char* title, bool email) {
+    const char* key = config::subkey::kContacts;
+    ListRule list{"Alerting", title, key, "", email ? contacts::kEMail : contacts::kNetSend,
+                  {},         true};
+    list.fields.push_back(Text(key, list.identity, email ? "E-mail address : " : "User name : "));
+    list.fields.push_back(Number(key, email ? contacts::kEMailLevel : contacts::kNetSendLevel,
+                                 "Alert levels (mask, 1023 = all) : ", 1023, 1, 1023,
+                                 "Please select at least one Alert Level..."));
+    list.fields.push_back(Text(key, email ? "EmailMask%d" : "NetSendMask%d",
+                               "Days, Sunday first (e.g. 0111110; empty = all) : ", 7));
+    list.fields.push_back(
+        Text(key, email ? "EmailStartTime%d" : "NetSendStartTime%d", "From (HH:MM) : ", 5));
+    list.fields.push_back(
+        Text(key, email ? "EmailEndTime%d" : "NetSendEndTime%d", "To (HH:MM) : ", 5));
+    if (email) {
+        list.fields.push_back(
+            Text(key, contacts::kEMailServerN, "SMTP server (empty = the common one) : "));
+        list.fields.push_back(
+            Text(key, contacts::kEMailSender, "Sender (empty = the common one) : "));
+        list.fields.push_back(Number(key, contacts::kEMailPortNo, "SMTP port : ", 25, 1, 65535,
+                                     "Please enter a valid Port no"));
+        list.fields.push_back(Flag(key, contacts::kDailyReport, "Send the daily summary : "));
+    }
+    return list;
+}
+
+std::vector<ListRule> BuildLists() {
+    const char* entry = "";
+    return {
+        {"Disk Space", "Disk checks", config::subkey::kDiskSpace, "Disk", config::check::kEnabled,
+         WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                           Text(entry, "Drive", "Drive (mount point) : ", 20),
+                           Number(entry, "FreeSpace", "Minimum free space (MB) : "),
+                           Number(entry, "%Used", "Minimum free space (% of capacity) : ", 0, 0,
+                                  100, "The percentage entered must be from 1 to 100...")})},
+        {"Service Monitoring", "Custom services", config::subkey::kCustomServices, "Service",
+         config::list::kServiceIdentity,
+         WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                           Text(entry, config::check::kName, "Service name : "),
+                           Text(entry, config::check::kDisplayName, "Display name : ")})},
+        {"Performance", "Custom counters", config::subkey::kCustomPerformance, "Counter",
+         config::check::kEnabled,
+         WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                           Text(entry, config::check::kName, "Counter path : "),
+                           Number(entry, config::check::kThreshold, "Threshold : ")})},
+        RecipientList("E-mail recipients", true),
+        RecipientList("Network message recipients", false),
+    };
+}
+
+bool IsTimeOfDay(std::string_view text) {
+    return text.size() == 5 && text[2] == ':' &&
+           std::isdigit(static_cast<unsigned char>(text[0])) &&
+           std::isdigit(static_cast<unsigned char>(text[1])) &&
+           std::isdigit(static_cast<unsigned char>(text[3])) &&
+           std::isdigit(static_cast<unsigned char>(text[4])) &&
+           (text[0] - '0') * 10 + (text[1] - '0') < 24 && text[3] < '6';
+}
+
+bool ParseUnsigned(std::string_view text, uint32_t& out) {
+    while (!text.empty() && text.front() == ' ') {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.remove_suffix(1);
+    }
+    if (text.empty()) {
+        return false;
+    }
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+std::string CheckNumber(const FieldRule& field, uint32_t n) {
+    switch (field.kind) {
+        case FieldKind::Flag:
+            return n <= 1 ? std::string() : kFlagMessage;
+        case FieldKind::Choice:
+            for (const FieldChoice& c : field.choices) {
+                if (c.value == n) {
+                    return {};
+                }
+            }
+            return "Please select one of the listed choices ...";
+        default:
+            if (n < field.min || n > field.max) {
+                return field.rangeMessage != nullptr ? field.rangeMessage : kNumberMessage;
+            }
+            return {};
+    }
+}
+
+}  // namespace
+
+const std::vector<PageRule>& SheetPages() {
+    // Built once; the table is constant data.
+    static const std::vector<PageRule> pages = BuildPages();
+    return pages;
+}
+
+const std::vector<ListRule>& SheetLists() {
+    static const std::vector<ListRule> lists = BuildLists();
+    return lists;
+}
+
+std::string CheckEntryFields(const ListRule& list,
+                             const std::function<std::string(const char*)>& valueOf) {
+    std::string start;
+    std::string end;
+    for (const FieldRule& field : list.fields) {
+        const std::string_view name = field.name;
+        const std::string text = valueOf(field.name);
+        if (name.find("Mask%d") != std::string_view::npos && !text.empty()) {
+            if (text.size() != 7 || text.find_first_not_of("01") != std::string::npos) {
+                return "Please enter the days as seven 0s and 1s, Sunday first ...";
+            }
+            if (text.find('1') == std::string::npos) {
+                return "Please select a day...";
+            }
+        }
+        const bool isStart = name.find("StartTime%d") != std::string_view::npos;
+        if ((isStart || name.find("EndTime%d") != std::string_view::npos) && !text.empty()) {
+            if (!IsTimeOfDay(text)) {
+                return "Please enter the time as HH:MM (24-hour clock) ...";
+            }
+            (isStart ? start : end) = text;
+        }
+    }
+    if (!start.empty() && start == end) {
+        return "The Start and End Times cannot be the same...";
+    }
+    return {};
+}
+
+const std::vector<FieldRule>& DialogFields() {
+    static const std::vector<FieldRule> fields = {
+        Secret("", value::kWebPassword, "Web logon password : ")};
+    return fields;
+}
+
+std::string FieldKeyPath(const FieldRule& field) {
+    return *field.subkey == '\0' ? std::string(config::kProductKey) : config::SubKey(field.subkey);
+}
+
+const FieldRule* FindField(std::string_view keyPath, std::string_view name) {
+    auto matches = [&](const FieldRule& field) {
+        const std::string path = FieldKeyPath(field);
+        return path.size() == keyPath.size() &&
+               ::strncasecmp(path.data(), keyPath.data(), path.size()) == 0 &&
+               ::strlen(field.name) == name.size() &&
+               ::strncasecmp(field.name, name.data(), name.size()) == 0;
+    };
+    for (const PageRule& page : SheetPages()) {
+        for (const FieldRule& field : page.fields) {
+            if (matches(field)) {
+                return &field;
+            }
+        }
+    }
+    for (const FieldRule& field : DialogFields()) {
+        if (matches(field)) {
+            return &field;
+        }
+    }
+    return nullptr;
+}
+
+std::string ParseFieldText(const FieldRule& field, std::string_view text, StoreValue& out) {
+    switch (field.kind) {
+        case FieldKind::Flag:
+        case FieldKind::Number:
+        case FieldKind::Choice: {
+            uint32_t n = 0;
+            if (field.kind == FieldKind::Choice) {
+                for (const FieldChoice& c : field.choices) {
+                    if (text == c.text) {
+                        out = StoreValue::MakeNumber(c.value);
+                        return {};
+                    }
+                }
+            }
+            if (!ParseUnsigned(text, n)) {
+                return field.kind == FieldKind::Flag   ? kFlagMessage
+                       : field.rangeMessage != nullptr ? field.rangeMessage
+                                                       : kNumberMessage;
+            }
+            std::string message = CheckNumber(field, n);
+            if (message.empty()) {
+                out = StoreValue::MakeNumber(n);
+            }
+            return message;
+        }
+        case FieldKind::Text:
+            if (text.size() > field.maxLength) {
+                return "The text entered is too long (at most " + std::to_string(field.maxLength) +
+                       " characters) ...";
+            }
+            for (char c : text) {
+                if (c == '\n' || c == '\r') {
+                    return "The text entered must be on one line ...";
+                }
+            }
+            out = StoreValue::MakeText(std::string(text));
+            return {};
+        case FieldKind::Secret: {
+            std::vector<uint8_t> bytes;
+            if (!text.empty() && !config::ScrambleText(text, bytes)) {
+                return kSecretMessage;
+            }
+            out = StoreValue::MakeBinary(std::move(bytes));
+            return {};
+        }
+    }
+    return {};
+}
+
+std::string FieldText(const FieldRule& field, const StoreValue* value) {
+    switch (field.kind) {
+        case FieldKind::Flag:
+        case FieldKind::Number:
+        case FieldKind::Choice: {
+            const uint32_t n = value != nullptr && value->type == StoreValue::Type::Number
+                                   ? value->number
+                                   : field.defaultNumber;
+            return std::to_string(n);
+        }
+        case FieldKind::Text:
+            return value != nullptr && value->type == StoreValue::Type::Text ? value->text
+                                                                             : field.defaultText;
+        case FieldKind::Secret:
+            return value != nullptr && value->type == StoreValue::Type::Binary
+                       ? config::UnscrambleBytes(value->binary)
+                       : std::string();
+    }
+    return {};
+}
+
+std::string CheckStoredValue(const FieldRule& field, const StoreValue& value) {
+    switch (field.kind) {
+        case FieldKind::Flag:
+        case FieldKind::Number:
+        case FieldKind::Choice:
+            if (value.type != StoreValue::Type::Number) {
+                return "is not a number (dword:); the service ignores it and uses its default";
+            }
+            if (value.number == 0 && field.storedZeroIsDefault) {
+                return {};
+            }
+            return CheckNumber(field, value.number);
+        case FieldKind::Text:
+            if (value.type != StoreValue::Type::Text) {
+                return "is not a text; the service ignores it and uses its default";
+            }
+            if (value.text.size() > field.maxLength) {
+                return "is longer than " + std::to_string(field.maxLength) +
+                       " characters; the service cuts it";
+            }
+            return {};
+        case FieldKind::Secret:
+            if (value.type != StoreValue::Type::Binary) {
+                return "is not a scrambled (hex:) value; the service cannot read it";
+            }
+            if (value.binary.size() % 4 != 0 || value.binary.size() > config::kScrambledMaxBytes) {
+                return "is not a valid scrambled value; the service reads no text from it";
+            }
+            return {};
+    }
+    return {};
+}
+
+}  // namespace kvzn::cfgutil

@@ -1,0 +1,315 @@
+// Whole-store validation for "check" and "import".
+#include "cfgutil/store_check.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <charconv>
+#include <map>
+#include <optional>
+
+#include "cfgutil/settings_fields.h"
+#include "config/registry_names.h"
+#include "platform/text.h"
+
+namespace kvzn::cfgutil {
+
+namespace {
+
+using platform::StoreTree;
+using platform::StoreValue;
+namespace value = config::value;
+namespace check = config::check;
+namespace contacts = config::contacts;
+
+constexpr const char* kRootPrefix = "HKEY_LOCAL_MACHINE\\";
+constexpr const char* kCountMessage = "Notify after No. of Errors must be 1 of higher.";
+
+// A line of a store file without its blanks and the CR of a CR LF line end.
+std::string_view TrimLine(std::string_view s) {
+    if (!s.empty() && s.back() == '\r') {
+        s.remove_suffix(1);
+    }
+    return platform::TrimBlanks(s);
+}
+
+std::optional<uint32_t> NumberOf(const StoreTree& tree, std::string_view key,
+                                 std::string_view name) {
+    const StoreValue* v = tree.Find(key, name);
+    if (v == nullptr || v->type != StoreValue::Type::Number) {
+        return std::nullopt;
+    }
+    return v->number;
+}
+
+std::optional<std::string> TextOf(const StoreTree& tree, std::string_view key,
+                                  std::string_view name) {
+    const StoreValue* v = tree.Find(key, name);
+    if (v == nullptr || v->type != StoreValue::Type::Text) {
+        return std::nullopt;
+    }
+    return v->text;
+}
+
+class Checker {
+  public:
+    explicit Checker(const StoreTree& tree) : tree_(tree) {}
+
+    std::vector<StoreProblem> Run() {
+        RequiredSettings();
+        PageFields();
+        MessageOverride();
+        NumberedList(config::subkey::kPrinters, "Printer", config::list::kPrinterIdentity,
+                     &Checker::PrinterEntry);
+        NumberedList(config::subkey::kCustomServices, "Service", config::list::kServiceIdentity,
+                     &Checker::CountedEntry);
+        NumberedList(config::subkey::kCustomPerformance, "Counter", check::kEnabled,
+                     &Checker::CountedEntry);
+        NumberedList(config::subkey::kLogs, "Log", config::list::kLogType, &Checker::CommonFields);
+        NumberedList(config::subkey::kDiskSpace, "Disk", check::kEnabled, &Checker::DiskEntry);
+        Contacts("Email", contacts::kEMail, contacts::kEMailLevel);
+        Contacts("NetSend", contacts::kNetSend, contacts::kNetSendLevel);
+        return std::move(problems_);
+    }
+
+  private:
+    void Add(std::string key, std::string name, std::string message) {
+        problems_.push_back({std::move(key), std::move(name), std::move(message)});
+    }
+
+    void RequiredSettings() {
+        for (const char* name : {value::kHome, value::kDataDirectory, value::kHTMLTargetDirectory,
+                                 value::kImagesDirectory}) {
+            const auto text = TextOf(tree_, config::kProductKey, name);
+            if (!text || text->empty()) {
+                Add(config::kProductKey, name,
+                    "is not defined: the service cannot be started without it");
+            }
+        }
+    }
+
+    void PageFields() {
+        for (const PageRule& page : SheetPages()) {
+            for (const FieldRule& field : page.fields) {
+                Field(field);
+            }
+        }
+        for (const FieldRule& field : DialogFields()) {
+            Field(field);
+        }
+    }
+
+    void Field(const FieldRule& field) {
+        const std::string key = FieldKeyPath(field);
+        if (const StoreValue* v = tree_.Find(key, field.name)) {
+            if (std::string m = CheckStoredValue(field, *v); !m.empty()) {
+                Add(key, field.name, m);
+            }
+        }
+    }
+
+    void MessageOverride() {
+        const std::string key = config::SubKey(config::subkey::kContacts);
+        const auto title = TextOf(tree_, key, contacts::kTitleText);
+        const auto text = TextOf(tree_, key, contacts::kMessageText);
+        if (title.value_or("").empty() != text.value_or("").empty()) {
+            Add(key, title.value_or("").empty() ? contacts::kTitleText : contacts::kMessageText,
+                "Both the Title and the message Text must be entered to customise the message "
+                "...");
+        }
+    }
+
+    // Walks "<list>\<prefix>N" like the service: entries after the first missing one are
+    // reported as never read.
+    void NumberedList(const char* list, const char* prefix, const char* identity,
+                      void (Checker::*entry)(const std::string&)) {
+        const std::string listKey = config::SubKey(list);
+        if (!tree_.KeyExists(listKey)) {
+            return;
+        }
+        std::map<unsigned, std::string> present;
+        const size_t prefixLength = std::string_view(prefix).size();
+        for (const std::string& sub : tree_.SubKeyNames(listKey)) {
+            if (sub.size() <= prefixLength || ::strncasecmp(sub.c_str(), prefix, prefixLength)) {
+                continue;
+            }
+            unsigned n = 0;
+            const char* digits = sub.c_str() + prefixLength;
+            const char* end = sub.c_str() + sub.size();
+            const auto [stop, ec] = std::from_chars(digits, end, n);
+            if (ec != std::errc() || stop != end || *digits == '0') {
+                continue;
+            }
+            present.emplace(n, listKey + "\\" + sub);
+        }
+        unsigned expected = 1;
+        unsigned missing = 0;  // the first entry the walk does not find
+        for (const auto& [n, key] : present) {
+            const bool identified = tree_.Find(key, identity) != nullptr;
+            if (missing == 0 && n == expected && identified) {
+                (this->*entry)(key);
+                ++expected;
+            } else if (missing == 0 && n == expected) {
+                missing = n;
+                Add(key, identity,
+                    "is missing: the list ends here and the entries after it are never read");
+            } else {
+                if (missing == 0) {
+                    missing = expected;
+                }
+                Add(key, "",
+                    "is never read: entry " + std::to_string(missing) + " before it is missing");
+            }
+        }
+    }
+
+    void CommonFields(const std::string& key) {
+        for (const char* name :
+             {check::kEnabled, check::kAlertLevel, check::kActionToTake, check::kCountBeforeAction,
+              check::kNonNotificationPeriod, check::kThreshold}) {
+            if (const StoreValue* v = tree_.Find(key, name);
+                v != nullptr && v->type != StoreValue::Type::Number) {
+                Add(key, name, "is not a number (dword:); the service ignores it");
+            }
+        }
+        for (const char* name : {check::kCommand, check::kName, check::kDisplayName}) {
+            if (const StoreValue* v = tree_.Find(key, name);
+                v != nullptr && v->type != StoreValue::Type::Text) {
+                Add(key, name, "is not a text; the service ignores it");
+            }
+        }
+    }
+
+    // Entries whose alert comes after "CountBeforeAction" failures, which must be 1 or more.
+    void CountedEntry(const std::string& key) {
+        CommonFields(key);
+        if (NumberOf(tree_, key, check::kEnabled).value_or(0) == 1) {
+            if (const auto count = NumberOf(tree_, key, check::kCountBeforeAction);
+                count && *count < 1) {
+                Add(key, check::kCountBeforeAction, kCountMessage);
+            }
+        }
+    }
+
+    void PrinterEntry(const std::string& key) {
+        for (const std::string& sub : tree_.SubKeyNames(key)) {
+            CountedEntry(key + "\\" + sub);
+        }
+    }
+
+    void DiskEntry(const std::string& key) {
+        CommonFields(key);
+        if (const auto used = NumberOf(tree_, key, "%Used"); used && *used > 100) {
+            Add(key, "%Used", "The percentage entered must be from 1 to 100...");
+        }
+    }
+
+    void Contacts(const char* prefix, const char* addressFormat, const char* levelFormat) {
+        const std::string key = config::SubKey(config::subkey::kContacts);
+        for (int n = 1; tree_.Find(key, config::Numbered(addressFormat, n)) != nullptr; ++n) {
+            const std::string level = config::Numbered(levelFormat, n);
+            if (NumberOf(tree_, key, level).value_or(0) == 0) {
+                Add(key, level, "Please select at least one Alert Level...");
+            }
+            const std::string maskName = config::Numbered(contacts::kWindowMask, n, prefix);
+            if (const auto mask = TextOf(tree_, key, maskName);
+                mask && !mask->empty() && mask->find('1') == std::string::npos) {
+                Add(key, maskName, "Please select a day...");
+            }
+            const std::string startName = config::Numbered(contacts::kWindowStartTime, n, prefix);
+            const auto start = TextOf(tree_, key, startName);
+            const auto end =
+                TextOf(tree_, key, config::Numbered(contacts::kWindowEndTime, n, prefix));
+            if (start && end && !start->empty() && *start == *end) {
+                Add(key, startName, "The Start and End Times cannot be the same...");
+            }
+            if (std::string_view(prefix) == "Email") {
+                const std::string portName = config::Numbered(contacts::kEMailPortNo, n);
+                if (const auto port = NumberOf(tree_, key, portName);
+                    port && (*port == 0 || *port > 65535)) {
+                    Add(key, portName, "Please enter a valid Port no");
+                }
+            }
+        }
+    }
+
+    const StoreTree& tree_;
+    std::vector<StoreProblem> problems_;
+};
+
+}  // namespace
+
+std::vector<StoreProblem> CheckStore(const StoreTree& tree) {
+    return Checker(tree).Run();
+}
+
+std::string DescribeProblem(const StoreProblem& problem) {
+    std::string text = problem.keyPath;
+    if (!problem.name.empty()) {
+        text += "\\" + problem.name;
+    }
+    return text + ": " + problem.message;
+}
+
+size_t LineOfValue(std::string_view text, std::string_view keyPath, std::string_view name) {
+    const std::string header = std::string("[") + kRootPrefix + std::string(keyPath) + "]";
+    const std::string quoted = "\"" + std::string(name) + "\"=";
+    bool inKey = false;
+    size_t number = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        ++number;
+        const std::string_view line = TrimLine(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (!line.empty() && line.front() == '[') {
+            inKey = platform::EqualsNoCase(line, header);
+            if (inKey && name.empty()) {
+                return number;
+            }
+        } else if (inKey && !name.empty() && line.size() >= quoted.size() &&
+                   platform::EqualsNoCase(line.substr(0, quoted.size()), quoted)) {
+            return number;
+        }
+    }
+    return 0;
+}
+
+platform::Status ParseImport(std::string_view text, std::string_view fileName, StoreTree& out) {
+    StoreTree parsed;
+    if (platform::Status status = StoreTree::Parse(text, fileName, parsed); !status.ok()) {
+        return status;
+    }
+    const std::vector<StoreProblem> problems = CheckStore(parsed);
+    if (!problems.empty()) {
+        const StoreProblem& first = problems.front();
+        size_t line = LineOfValue(text, first.keyPath, first.name);
+        if (line == 0) {
+            line = LineOfValue(text, first.keyPath, "");
+        }
+        std::string where(fileName);
+        if (line != 0) {
+            where += ":" + std::to_string(line);
+        }
+        return platform::Status::Error(EINVAL, where + ": " + DescribeProblem(first));
+    }
+    out = std::move(parsed);
+    return platform::Status::Ok();
+}
+
+bool IsServiceWrittenValue(std::string_view keyPath, std::string_view name) {
+    if (!platform::EqualsNoCase(keyPath, config::kProductKey)) {
+        return false;
+    }
+    for (const char* written : {value::kRunBefore, value::kStoredMsgNo, value::kLastRebootedFor}) {
+        if (platform::EqualsNoCase(name, written)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace kvzn::cfgutil

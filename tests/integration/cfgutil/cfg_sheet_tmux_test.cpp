@@ -1,0 +1,434 @@
+// The interactive sheet driven through tmux: every page, the fields' messages, Apply
+// restarting the real service registered as a SysV service in a private root, the log file
+// viewer, and editing a remote store through a local transport.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "companion/registry.h"
+#include "config/registry_names.h"
+#include "config/scrambled_values.h"
+#include "platform/config_store.h"
+#include "platform/process.h"
+#include "support/child_process.h"
+#include "support/mail_server.h"
+#include "support/test_support.h"
+#include "tmux_session.h"
+
+namespace kvzn {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+namespace value = config::value;
+
+std::string HostName() {
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    std::string host = name;
+    return host.substr(0, host.find('.'));
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class SheetTmuxTest : public ::testing::Test {
+  protected:
+    SheetTmuxTest() {
+        fs::create_directories(root);
+        fs::create_directories(bin);
+        test::WriteFile(bin + "/update-rc.d", "#!/bin/sh\nexit 0\n", 0755);
+        test::WriteFile(bin + "/pager", "#!/bin/sh\ncp \"$1\" '" + dir / "paged" + "'\n", 0755);
+        WriteRequired(store, dir.path());
+    }
+    ~SheetTmuxTest() override {
+        if (fs::exists(root + "/etc/init.d/kvZNPrint")) {
+            platform::ProcessOptions options;
+            options.timeout = 60s;
+            platform::RunProcess({root + "/etc/init.d/kvZNPrint", "stop"}, options);
+        }
+    }
+    static void WriteRequired(const std::string& path, const std::string& home) {
+        companion::Registry reg(platform::OpenFileStore(path));
+        reg.WriteText(config::kProductKey, value::kHome, home);
+        reg.WriteText(config::kProductKey, value::kDataDirectory, home + "/data");
+        reg.WriteText(config::kProductKey, value::kHTMLTargetDirectory, home + "/html");
+        reg.WriteText(config::kProductKey, value::kImagesDirectory, home + "/images");
+    }
+    std::string Path() const {
+        const char* path = std::getenv("PATH");
+        return bin + ":" + (path ? path : "/usr/sbin:/usr/bin:/sbin:/bin");
+    }
+    std::string Command(const std::string& server, const std::string& extra = {}) const {
+        return "env LANG=C.UTF-8 TERM=screen KVZN_REGISTRY='" + store + "' KVZN_SYSTEM_ROOT='" +
+               root + "' PATH='" + Path() + "' PAGER='" + bin + "/pager' " + extra + " " +
+               KVZN_CFG_EXE + " " + server;
+    }
+    std::string Get(const std::string& path, const std::string& key, const char* name) {
+        auto v = platform::OpenFileStore(path)->ReadValue(key, name);
+        if (!v.ok() || !v->has_value()) {
+            return "<missing>";
+        }
+        return (*v)->type == platform::StoreValue::Type::Number ? std::to_string((*v)->number)
+                                                                : (*v)->text;
+    }
+
+    test::TempDir dir;
+    const std::string root = dir / "root";
+    const std::string bin = dir / "bin";
+    const std::string store = dir / "registry.reg";
+};
+
+// Types `text` into the field the cursor is on, replacing what it held.
+void Replace(test::TmuxSession& tui, const std::string& text) {
+    tui.Keys({"C-u"});
+    tui.Type(text);
+}
+
+// Moves the cursor down `n` fields.
+void Down(test::TmuxSession& tui, int n) {
+    for (int i = 0; i < n; ++i) {
+        tui.Keys({"Down"});
+    }
+}
+
+TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
+    // The service, registered and started through its SysV init script in the private root.
+    {
+        test::ChildProcess reg(
+            {KVZN_PRINT_EXE, "/register"},
+            {"KVZN_REGISTRY=" + store, "KVZN_SYSTEM_ROOT=" + root, "PATH=" + Path()}, dir.path());
+        ASSERT_EQ(reg.Wait(60s).value_or(-1), 0) << reg.Output();
+    }
+    platform::ProcessOptions options;
+    options.timeout = 30s;
+    auto started = platform::RunProcess({root + "/etc/init.d/kvZNPrint", "start"}, options);
+    ASSERT_TRUE(started.ok());
+    ASSERT_EQ(started->exitCode, 0) << started->output;
+    const std::string firstLog = dir / "KVZN.LOG";
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return test::ReadFile(firstLog).find("Startup Complete") != std::string::npos; },
+        15s));
+
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.started());
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    EXPECT_TRUE(tui.WaitFor("F3 Stop...")) << tui.last();
+
+    // Every page in turn, each showing its own fields.
+    const std::vector<std::string> pageFields = {
+        "Perform above checks every",
+        "Check the printers every",
+        "Check the disk space every",
+        "Poll the event logs every",
+        "Check the performance counters",
+        "Delete performance data after",
+        "SMTP server port",
+        "Cache this no. alerts locally (min. 50)",
+    };
+    for (size_t page = 0; page < pageFields.size(); ++page) {
+        EXPECT_TRUE(tui.WaitFor(pageFields[page])) << page << "\n" << tui.last();
+        if (page + 1 < pageFields.size()) {
+            tui.Keys({"PgDn"});
+        }
+    }
+
+    // Settings: cached alerts and the listen port refuse their values with their messages.
+    Down(tui, 5);
+    Replace(tui, "49");
+    tui.Keys({"PgUp"});
+    EXPECT_TRUE(tui.WaitFor("The number of cached alerts must be 50 or more ...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "60");
+    Down(tui, 2);
+    Replace(tui, "0");
+    tui.Keys({"F2"});
+    EXPECT_TRUE(tui.WaitFor("Please enter a valid listen port")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "8123");
+    tui.Keys({"PgUp"});
+    EXPECT_TRUE(tui.WaitFor("Update Monitor Listen Port")) << tui.last();
+    tui.Keys({"y"});
+
+    // Alerting: the SMTP port, and a title without its message text.
+    EXPECT_TRUE(tui.WaitFor("SMTP server port")) << tui.last();
+    Down(tui, 1);
+    Replace(tui, "0");
+    tui.Keys({"PgDn"});
+    EXPECT_TRUE(tui.WaitFor("Please enter the port for your SMTP server.")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "2525");
+    Down(tui, 3);
+    Replace(tui, "Printer trouble");
+    tui.Keys({"PgUp"});
+    EXPECT_TRUE(tui.WaitFor("Both the Title and the message Text must be entered")) << tui.last();
+    tui.Keys({"Enter"});
+    Down(tui, 1);
+    Replace(tui, "<$$ERROR>");
+
+    // Logging: retention hours from 1 to 200.
+    tui.Keys({"PgUp"});
+    EXPECT_TRUE(tui.WaitFor("Delete performance data after")) << tui.last();
+    Down(tui, 2);
+    Replace(tui, "201");
+    tui.Keys({"PgDn"});
+    EXPECT_TRUE(tui.WaitFor("The number of hours specified cannot be less than 1")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "48");
+    tui.Keys({"PgDn", "PgDn"});
+
+    // Settings again: restart automatically, and a new activity log file that only the
+    // restarted service can have written.
+    EXPECT_TRUE(tui.WaitFor("Cache this no. alerts")) << tui.last();
+    Replace(tui, "1");
+    // The web security dialog: a confirmation that differs, then a new password, then a
+    // wrong current one.
+    auto passwords = [&](const std::vector<std::string>& typed) {
+        tui.Keys({"F5"});
+        for (const std::string& text : typed) {
+            EXPECT_TRUE(tui.WaitFor(" password :")) << tui.last();
+            tui.Type(text);
+            tui.Keys({"Enter"});
+        }
+    };
+    passwords({"pw1", "pw2"});
+    EXPECT_TRUE(tui.WaitFor("The new password and it's confirmation do not match")) << tui.last();
+    tui.Keys({"Enter"});
+    passwords({"pw1", "pw1"});
+    passwords({"nope"});
+    EXPECT_TRUE(tui.WaitFor("The password entered is incorrect ...")) << tui.last();
+    tui.Keys({"Enter"});
+    // Declining "no password" keeps the requirement as it was.
+    Down(tui, 10);
+    Replace(tui, "3");
+    tui.Keys({"PgDn"});
+    EXPECT_TRUE(tui.WaitFor("Confirm No Password")) << tui.last();
+    tui.Keys({"n"});
+    EXPECT_TRUE(tui.WaitFor("Perform above checks every")) << tui.last();
+    tui.Keys({"PgUp"});
+    EXPECT_TRUE(tui.WaitFor("Cache this no. alerts")) << tui.last();
+    Down(tui, 12);
+    Replace(tui, "AFTER.LOG");
+    tui.Keys({"F2"});
+    EXPECT_TRUE(tui.WaitFor("Please wait while the Tessel Monitor is restarted", 5s)) << tui.last();
+    const std::string secondLog = dir / "AFTER.LOG";
+    EXPECT_TRUE(test::WaitUntil(
+        [&] { return test::ReadFile(secondLog).find("Startup Complete") != std::string::npos; },
+        60s))
+        << test::ReadFile(firstLog);
+    EXPECT_NE(test::ReadFile(firstLog).find("Shutdown Complete"), std::string::npos);
+
+    EXPECT_EQ(Get(store, config::kProductKey, value::kMaxStoredMsgs), "60");
+    EXPECT_EQ(Get(store, config::kProductKey, value::kHTTPListenPortNo), "8123");
+    EXPECT_EQ(Get(store, config::kProductKey, value::kStartAutomatically), "1");
+    EXPECT_EQ(Get(store, config::SubKey("Contacts"), "E-Mail Server Port"), "2525");
+    EXPECT_EQ(Get(store, config::SubKey("Contacts"), "MessageText"), "<$$ERROR>");
+    EXPECT_EQ(Get(store, config::SubKey("AlertLogging"), "AutoDelTime"), "48");
+    EXPECT_NE(Get(store, config::kProductKey, value::kLastConfigUpdateTime), "<missing>");
+    EXPECT_EQ(Get(store, config::kProductKey, value::kWebSessionLogon), "<missing>");
+    auto password = platform::OpenFileStore(store)->ReadValue(config::kProductKey, "Data2");
+    ASSERT_TRUE(password.ok() && password->has_value());
+    EXPECT_EQ(config::UnscrambleBytes((*password)->binary), "pw1");
+    // The port also reaches the web server's own file in the home directory.
+    EXPECT_NE(test::ReadFile(dir / "kvZNWebServer.ini").find("Port=8123"), std::string::npos);
+
+    // The log viewer gets the log file the store names now.
+    EXPECT_TRUE(tui.WaitFor("F3 Stop...", 30s)) << tui.last();
+    tui.Keys({"F6"});
+    EXPECT_TRUE(test::WaitUntil([&] { return fs::exists(dir / "paged"); }, 10s));
+    EXPECT_EQ(test::ReadFile(dir / "paged").substr(0, 20), test::ReadFile(secondLog).substr(0, 20));
+
+    // Cancel with nothing unapplied ends at once.
+    tui.Keys({"Escape"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+    EXPECT_EQ(Occurrences(test::ReadFile(secondLog), "Startup Complete"), 1u);
+}
+
+TEST_F(SheetTmuxTest, RemoteStoreIsEditedThroughTheTransportAndChangesMeanwhileAreKept) {
+    const std::string remote = dir / "remote.reg";
+    fs::create_directories(dir / "remotehome");
+    WriteRequired(remote, dir / "remotehome");
+    // The transport takes the place of ssh: it ignores the host and runs the agent here.
+    test::WriteFile(bin + "/transport",
+                    "#!/bin/sh\necho \"$*\" > '" + dir / "transport.args" +
+                        "'\nexec env KVZN_REGISTRY='" + remote + "' KVZN_SYSTEM_ROOT='" + root +
+                        "' " + KVZN_CFG_EXE + " --agent\n",
+                    0755);
+    test::TmuxSession tui(dir / "tmux.sock",
+                          Command("printhost", "KVZN_TRANSPORT='" + bin + "/transport'"));
+    ASSERT_TRUE(tui.WaitFor("Configuration Utility on printhost")) << tui.last();
+    EXPECT_TRUE(tui.WaitFor("Store: printhost:" + remote)) << tui.last();
+    EXPECT_EQ(test::ReadFile(dir / "transport.args"), "printhost kvZNPrintCfg --agent\n");
+
+    Replace(tui, "7");
+    tui.Keys({"F6"});
+    EXPECT_TRUE(tui.WaitFor("log file of a remote server cannot be shown")) << tui.last();
+    tui.Keys({"Enter"});
+    // Meanwhile the remote service moves its own bookkeeping value on; it must survive.
+    companion::Registry(platform::OpenFileStore(remote))
+        .WriteNumber(config::kProductKey, value::kStoredMsgNo, 42);
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Apply Changes Now")) << tui.last();
+    tui.Keys({"n"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+
+    EXPECT_EQ(Get(remote, config::kProductKey, value::kPrintInterval), "7");
+    EXPECT_EQ(Get(remote, config::kProductKey, value::kStoredMsgNo), "42");
+    EXPECT_NE(Get(remote, config::kProductKey, value::kLastConfigUpdateTime), "<missing>");
+    EXPECT_EQ(Get(store, config::kProductKey, value::kPrintInterval), "<missing>");
+}
+
+TEST_F(SheetTmuxTest, ListEntriesAreCheckedAndRewrittenAsAWhole) {
+    // An entry after a gap, which the service never reads, goes when the list is rewritten.
+    companion::Registry reg(platform::OpenFileStore(store));
+    const std::string disks = config::SubKey("Disk Space");
+    reg.WriteNumber(disks + "\\Disk1", "Enabled", 1);
+    reg.WriteText(disks + "\\Disk1", "Drive", "/var");
+    reg.WriteNumber(disks + "\\Disk3", "Enabled", 1);
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgDn", "PgDn"});
+    EXPECT_TRUE(tui.WaitFor("F11 Entries...")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Disk1  Enabled=1  Drive=/var")) << tui.last();
+
+    // A new entry refuses a percentage over 100 and acting before the first error.
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Disk Space: Disk2")) << tui.last();
+    Down(tui, 1);
+    Replace(tui, "/");
+    Down(tui, 2);
+    Replace(tui, "150");
+    Down(tui, 1);
+    Replace(tui, "0");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("The percentage entered must be from 1 to 100...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "10");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Notify after No. of Errors must be 1 of higher.")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "2");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Disk2  Enabled=1  Drive=/")) << tui.last();
+
+    // Deleting the first entry asks first; the rest move up.
+    tui.Keys({"Up", "d"});
+    EXPECT_TRUE(tui.WaitFor("Are you sure you want to delete this entry ...?")) << tui.last();
+    tui.Keys({"y"});
+    EXPECT_TRUE(tui.WaitFor("Disk1  Enabled=1  Drive=/  ")) << tui.last();
+    tui.Keys({"Escape"});
+    EXPECT_TRUE(tui.WaitFor("(changes not applied)")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Apply Changes Now")) << tui.last();
+    tui.Keys({"n"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+
+    EXPECT_EQ(Get(store, disks + "\\Disk1", "Drive"), "/");
+    EXPECT_EQ(Get(store, disks + "\\Disk1", "%Used"), "10");
+    EXPECT_EQ(Get(store, disks + "\\Disk1", "CountBeforeAction"), "2");
+    EXPECT_FALSE(reg.KeyExists(disks + "\\Disk2"));
+    EXPECT_FALSE(reg.KeyExists(disks + "\\Disk3"));
+}
+
+TEST_F(SheetTmuxTest, RecipientsRefuseWindowsThatNeverOpen) {
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgUp", "PgUp"});
+    EXPECT_TRUE(tui.WaitFor("SMTP server port")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Network message recipients")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Alerting: Entry1")) << tui.last();
+    tui.Type("ops@example.com");
+    Down(tui, 1);
+    Replace(tui, "0");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please select at least one Alert Level...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "5");
+    Down(tui, 1);
+    Replace(tui, "0000000");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please select a day...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "0111110");
+    Down(tui, 1);
+    Replace(tui, "08:00");
+    Down(tui, 1);
+    Replace(tui, "08:00");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("The Start and End Times cannot be the same...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "18:00");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Entry1  EMail1=ops@example.com  EMailLevel1=5")) << tui.last();
+    tui.Keys({"Escape", "F10"});
+    EXPECT_TRUE(tui.WaitFor("Apply Changes Now")) << tui.last();
+    tui.Keys({"n"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+
+    const std::string contacts = config::SubKey("Contacts");
+    EXPECT_EQ(Get(store, contacts, "EMail1"), "ops@example.com");
+    EXPECT_EQ(Get(store, contacts, "EMailLevel1"), "5");
+    EXPECT_EQ(Get(store, contacts, "EmailMask1"), "0111110");
+    EXPECT_EQ(Get(store, contacts, "EmailStartTime1"), "08:00");
+    EXPECT_EQ(Get(store, contacts, "EmailEndTime1"), "18:00");
+    // What the sheet wrote passes the store check.
+    test::ChildProcess check({KVZN_CFG_EXE, "--registry", store, "check"});
+    EXPECT_EQ(check.Wait(30s).value_or(-1), 0) << check.Output();
+}
+
+TEST_F(SheetTmuxTest, TestEMailGoesThroughTheRealSmtpClient) {
+    if (!test::HaveAiosmtpd()) {
+        GTEST_SKIP() << "python3-aiosmtpd is not installed";
+    }
+    test::MailServer mail(dir.path());
+    ASSERT_TRUE(mail.ready()) << mail.Output();
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    for (int i = 0; i < 6; ++i) {
+        tui.Keys({"PgDn"});
+    }
+    EXPECT_TRUE(tui.WaitFor("F9 Test E-mail...")) << tui.last();
+    Replace(tui, "127.0.0.1");
+    Down(tui, 1);
+    Replace(tui, std::to_string(mail.port()));
+    Down(tui, 1);
+    Replace(tui, "monitor@example.com");
+    tui.Keys({"F9"});
+    EXPECT_TRUE(tui.WaitFor("Send a test e-mail to")) << tui.last();
+    tui.Type("ops@example.com");
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Generating test e-mail ..."), std::string::npos) << tui.last();
+    EXPECT_NE(tui.last().find("The e-mail was sent successfully ..."), std::string::npos)
+        << tui.last();
+    ASSERT_TRUE(test::WaitUntil([&] { return mail.Count() == 1; }, 10s));
+    const test::Mail sent = mail.Messages().front();
+    EXPECT_NE(sent.Header("Subject").find("*** Test Message ***"), std::string::npos);
+    EXPECT_NE(sent.Header("To").find("ops@example.com"), std::string::npos);
+
+    // A server that is not there gives the client's own error lines.
+    tui.Keys({"Enter", "Up"});
+    Replace(tui, "1");
+    tui.Keys({"F9"});
+    EXPECT_TRUE(tui.WaitFor("Send a test e-mail to")) << tui.last();
+    tui.Type("ops@example.com");
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Error: Unable to connect to the SMTP server"), std::string::npos)
+        << tui.last();
+}
+
+}  // namespace
+}  // namespace kvzn

@@ -1,0 +1,176 @@
+// Whole-store validation, import parsing with line numbers and script value parsing.
+#include "cfgutil/store_check.h"
+
+#include <gtest/gtest.h>
+
+#include "cfgutil/commands.h"
+#include "config/registry_names.h"
+
+namespace kvzn::cfgutil {
+namespace {
+
+using platform::StoreTree;
+using platform::StoreValue;
+
+const std::string kKey =
+    "[HKEY_LOCAL_MACHINE\\Software\\Halvern\\Korvane Tessel Print "
+    "Monitor\\CurrentVersion";
+
+// A store with the required settings and nothing else wrong.
+std::string ValidStore(const std::string& extra = {}) {
+    return kKey +
+           "]\n\"Home\"=\"/opt/k\"\n\"DataDirectory\"=\"/opt/k/d\"\n"
+           "\"HTMLTargetDirectory\"=\"/opt/k/h\"\n\"ImagesDirectory\"=\"/opt/k/i\"\n" +
+           extra;
+}
+
+std::vector<std::string> Problems(const std::string& text) {
+    StoreTree tree;
+    const platform::Status parsed = StoreTree::Parse(text, "test", tree);
+    EXPECT_TRUE(parsed.ok()) << parsed.Text();
+    std::vector<std::string> out;
+    for (const StoreProblem& p : CheckStore(tree)) {
+        out.push_back(p.name + ": " + p.message);
+    }
+    return out;
+}
+
+TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
+    struct Case {
+        const char* what;
+        std::string extra;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"clean store", "", {}},
+        {"date format 0 counts as 1", "\"DateFormat\"=dword:00000000\n", {}},
+        {"date format 3",
+         "\"DateFormat\"=dword:00000003\n",
+         {"DateFormat: Please select one of the listed choices ..."}},
+        {"cached alerts below 50",
+         "\"MaxStoredMsgs\"=dword:00000031\n",
+         {"MaxStoredMsgs: The number of cached alerts must be 50 or more ..."}},
+        {"listen port 0",
+         "\"HTTPListenPortNo\"=dword:00000000\n",
+         {"HTTPListenPortNo: Please enter a valid listen port number for the monitor to use ..."}},
+        {"number stored as text",
+         "\"PrinterInterval\"=\"5\"\n",
+         {"PrinterInterval: is not a number (dword:); the service ignores it and uses its "
+          "default"}},
+        {"retention over 200 hours",
+         kKey + "\\AlertLogging]\n\"AutoDelTime\"=dword:000000c9\n",
+         {"AutoDelTime: The number of hours specified cannot be less than 1 or exceed 200 ..."}},
+        {"title without message text",
+         kKey + "\\Contacts]\n\"TitleText\"=\"T\"\n",
+         {"MessageText: Both the Title and the message Text must be entered to customise the "
+          "message ..."}},
+        {"contact without level, day, or distinct times",
+         kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n\"EmailMask1\"=\"0000000\"\n"
+                "\"EmailStartTime1\"=\"08:00\"\n\"EmailEndTime1\"=\"08:00\"\n"
+                "\"EMailPortNo1\"=dword:00000000\n",
+         {"EMailLevel1: Please select at least one Alert Level...",
+          "EmailMask1: Please select a day...",
+          "EmailStartTime1: The Start and End Times cannot be the same...",
+          "EMailPortNo1: Please enter a valid Port no"}},
+        {"contact with an empty window is always reached",
+         kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n\"EMailLevel1\"=dword:00000001\n"
+                "\"EmailMask1\"=\"\"\n\"EmailStartTime1\"=\"\"\n\"EmailEndTime1\"=\"\"\n",
+         {}},
+        {"list with a gap: entry 4 is never read",
+         kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:00000001\n" + kKey +
+             "\\Disk Space\\Disk2]\n\"Enabled\"=dword:00000000\n" + kKey +
+             "\\Disk Space\\Disk4]\n\"Enabled\"=dword:00000001\n",
+         {": is never read: entry 3 before it is missing"}},
+        {"entry without its identifying value ends the list",
+         kKey + "\\Printers\\Printer1]\n\"Enabled\"=dword:00000001\n" + kKey +
+             "\\Printers\\Printer2]\n\"Printer\"=\"q\"\n",
+         {"Printer: is missing: the list ends here and the entries after it are never read",
+          ": is never read: entry 1 before it is missing"}},
+        {"enabled printer check acting before the first error",
+         kKey + "\\Printers\\Printer1]\n\"Printer\"=\"q\"\n" + kKey +
+             "\\Printers\\Printer1\\Check Printer Paused]\n\"Enabled\"=dword:00000001\n"
+             "\"CountBeforeAction\"=dword:00000000\n",
+         {"CountBeforeAction: Notify after No. of Errors must be 1 of higher."}},
+        {"disk percentage over 100",
+         kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:00000001\n\"%Used\"=dword:00000065\n",
+         {"%Used: The percentage entered must be from 1 to 100..."}},
+        {"scrambled password of a wrong length",
+         "\"Data2\"=hex:01,02,03\n",
+         {"Data2: is not a valid scrambled value; the service reads no text from it"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Problems(ValidStore(c.extra)), c.expected) << c.what;
+    }
+    EXPECT_EQ(Problems(kKey + "]\n\"Home\"=\"\"\n").size(), 4u) << "required settings";
+}
+
+TEST(StoreCheck, ImportNamesTheBadLineAndLeavesTheTargetAlone) {
+    StoreTree out;
+    out.Set("x", "kept", StoreValue::MakeNumber(1));
+    const StoreTree before = out;
+
+    platform::Status status = ParseImport(ValidStore("\"LogLevel\"=dword:zz\n"), "in.reg", out);
+    EXPECT_EQ(status.Text(), "in.reg:6: dword needs 1 to 8 hex digits");
+    status = ParseImport(ValidStore("\"PrinterInterval\"=dword:1\n\"MaxStoredMsgs\"=dword:2\n"),
+                         "in.reg", out);
+    EXPECT_NE(status.Text().find("in.reg:7: "), std::string::npos) << status.Text();
+    EXPECT_NE(status.Text().find("50 or more"), std::string::npos);
+    // A problem of a value that is not in the file points at its key's section.
+    status = ParseImport(ValidStore(kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n"), "in.reg", out);
+    EXPECT_NE(status.Text().find("in.reg:6: "), std::string::npos) << status.Text();
+    EXPECT_TRUE(out == before);
+
+    ASSERT_TRUE(ParseImport(ValidStore(), "in.reg", out).ok());
+    EXPECT_EQ(out.Find(config::kProductKey, "home")->text, "/opt/k");
+}
+
+TEST(CommandValues, TakeTheFieldRulesOrTheTypeOfTheValueTheyReplace) {
+    struct Case {
+        const char* what;
+        std::string key;
+        std::string name;
+        std::string text;
+        std::optional<StoreValue> current;
+        std::optional<StoreValue> expected;  // nullopt: refused
+    };
+    const std::string top = config::kProductKey;
+    const std::vector<Case> cases = {
+        {"known number field", top, "MaxStoredMsgs", "75", {}, StoreValue::MakeNumber(75)},
+        {"known field refuses its range", top, "maxstoredmsgs", "7", {}, std::nullopt},
+        {"flag refuses 2", top, "EnableWebReports", "2", {}, std::nullopt},
+        {"choice by its text", top, "DateFormat", "MM/DD/YYYY", {}, StoreValue::MakeNumber(2)},
+        {"unknown value replacing a number", top, "Custom", "12", StoreValue::MakeNumber(1),
+         StoreValue::MakeNumber(12)},
+        {"unknown number refuses letters", top, "Custom", "12a", StoreValue::MakeNumber(1),
+         std::nullopt},
+        {"explicit dword", top, "Custom", "dword:ff", {}, StoreValue::MakeNumber(255)},
+        {"dword too long", top, "Custom", "dword:123456789", {}, std::nullopt},
+        {"explicit hex", top, "Custom", "hex:01,ab", {}, StoreValue::MakeBinary({1, 0xab})},
+        {"bad hex", top, "Custom", "hex:1,abc", {}, std::nullopt},
+        {"new text", top, "Custom", "hello world", {}, StoreValue::MakeText("hello world")},
+        {"text over two lines", top, "Custom", "a\nb", {}, std::nullopt},
+        {"text too long for its field",
+         config::SubKey("AlertLogging"),
+         "AlertDataFile",
+         std::string(300, 'x'),
+         {},
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        StoreValue out;
+        const std::string refused =
+            ParseCommandValue(c.key, c.name, c.text, c.current ? &*c.current : nullptr, out);
+        if (c.expected) {
+            EXPECT_EQ(refused, "") << c.what;
+            EXPECT_TRUE(out == *c.expected) << c.what;
+        } else {
+            EXPECT_NE(refused, "") << c.what;
+        }
+    }
+    EXPECT_EQ(ResolveKey("."), config::kProductKey);
+    EXPECT_EQ(ResolveKey("Contacts"), config::SubKey("Contacts"));
+    EXPECT_EQ(ResolveKey("HKEY_LOCAL_MACHINE\\Software\\Other"), "Software\\Other");
+}
+
+}  // namespace
+}  // namespace kvzn::cfgutil
