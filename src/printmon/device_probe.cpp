@@ -14,7 +14,7 @@ struct SchemePort {
     uint16_t port;
 };
 constexpr SchemePort kNetworkSchemes[] = {{"socket", 9100}, {"ipp", 631}, {"ipps", 631},
-                                          {"lpd", 515},      {"http", 80},  {"https", 443}};
+                                          {"lpd", 515},     {"http", 80}, {"https", 443}};
 
 bool IsHostChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_';
@@ -85,8 +85,8 @@ std::optional<platform::ProbeTarget> NetworkDeviceOf(std::string_view uri) {
             return std::nullopt;
         }
         target.host = std::string(host);
-        rest = portColon == std::string_view::npos ? std::string_view{}
-                                                   : authority.substr(portColon);
+        rest =
+            portColon == std::string_view::npos ? std::string_view{} : authority.substr(portColon);
     }
     if (!rest.empty()) {
         if (rest.front() != ':') {
@@ -123,10 +123,9 @@ void DeviceProber::Probe(const platform::SpoolerSnapshot& snapshot,
     // they are probed again.
     std::vector<Entry> kept;
     for (Entry& entry : entries_) {
-        const bool candidate =
-            std::any_of(candidates.begin(), candidates.end(), [&](const Candidate& c) {
-                return platform::EqualsNoCase(c.printer, entry.printer);
-            });
+        const bool candidate = std::any_of(
+            candidates.begin(), candidates.end(),
+            [&](const Candidate& c) { return platform::EqualsNoCase(c.printer, entry.printer); });
         if (candidate) {
             kept.push_back(std::move(entry));
         }

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "config/check_fields.h"
-#include "printmon/device_probe.h"
 #include "platform/spooler.h"
 #include "platform/status.h"
+#include "printmon/device_probe.h"
 #include "service/check_rule.h"
 #include "service/service_context.h"
 

@@ -465,9 +465,8 @@ void PrintServerMonitor::ProbeDevices(State& s, SpoolerSession& session,
     }
     std::vector<std::string> unreachable = s.prober.Unreachable();
     for (const std::string& name : unreachable) {
-        if (std::none_of(before.begin(), before.end(), [&](const std::string& b) {
-                return platform::EqualsNoCase(b, name);
-            })) {
+        if (std::none_of(before.begin(), before.end(),
+                         [&](const std::string& b) { return platform::EqualsNoCase(b, name); })) {
             const DeviceReachability device = s.prober.Of(name);
             log(2, "The device of printer ", name, " (", device.target,
                 ") does not answer: ", device.detail);
@@ -670,7 +669,8 @@ void PrintServerMonitor::SetPrinterCheckRunner(PrinterCheckRunner runner) {
 }
 
 void PrintServerMonitor::SetDeviceProbe(ProbeFunction probe) {
-    state_->prober = DeviceProber(probe ? std::move(probe) : ProbeFunction(platform::ProbeTcpConnect));
+    state_->prober =
+        DeviceProber(probe ? std::move(probe) : ProbeFunction(platform::ProbeTcpConnect));
 }
 
 void SpecificMonitor(service::ServiceContext& ctx) {

@@ -12,9 +12,9 @@
 #include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "platform/text.h"
 #include "printmon/printer_actions.h"
 #include "printmon/printer_texts.h"
-#include "platform/text.h"
 #include "responses/response_runner.h"
 
 namespace kvzn::printmon {
@@ -355,18 +355,17 @@ class StalledPrintingActions : public PrinterCheckActions {
                     "time - the information is currently unavailable"};
         }
         PrintProgress& progress = check_.progress;
-        const auto printing =
-            std::find_if(queue->jobs.begin(), queue->jobs.end(), [](const platform::JobInfo& j) {
-                return j.state == platform::kIppJobProcessing;
-            });
+        const auto printing = std::find_if(
+            queue->jobs.begin(), queue->jobs.end(),
+            [](const platform::JobInfo& j) { return j.state == platform::kIppJobProcessing; });
         if (printing == queue->jobs.end()) {
             progress = {};
             return {false, ""};
         }
         job_ = *printing;
-        const PrintProgress seen{printing->id,    printing->pagesPrinted,
-                                 printing->sheetsPrinted, printing->state,
-                                 queue->printer.stateMessage, now_};
+        const PrintProgress seen{
+            printing->id,    printing->pagesPrinted,      printing->sheetsPrinted,
+            printing->state, queue->printer.stateMessage, now_};
         if (seen.jobId != progress.jobId || seen.pagesPrinted != progress.pagesPrinted ||
             seen.sheetsPrinted != progress.sheetsPrinted || seen.jobState != progress.jobState ||
             seen.printerMessage != progress.printerMessage) {

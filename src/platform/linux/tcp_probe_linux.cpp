@@ -168,9 +168,9 @@ std::vector<AddrInfoPtr> Resolve(const std::vector<ProbeTarget>& targets,
             Lookup::Release(lookup);
             outcome = {false, ETIMEDOUT, "the name " + lookup->host + " did not resolve in time"};
         } else {
-            outcome = {false, ENOENT,
-                       "the name " + lookup->host + " does not resolve (" + ::gai_strerror(state) +
-                           ")"};
+            outcome = {
+                false, ENOENT,
+                "the name " + lookup->host + " does not resolve (" + ::gai_strerror(state) + ")"};
             Lookup::Release(lookup);
         }
     }

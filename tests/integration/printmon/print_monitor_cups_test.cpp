@@ -275,8 +275,8 @@ TEST_F(PrintMonitorCupsTest, AJobStalledOnAnUnreachableDeviceIsReportedUntilTheP
 
     // The device refuses: off-line at the first pass, with the probe's finding on the page.
     Cycle(*monitor);
-    EXPECT_EQ(CheckOf(*monitor, "Dead", check_title::kOffline).state.lastStatus.rfind(
-                  "The print queue is currently off-line", 0),
+    EXPECT_EQ(CheckOf(*monitor, "Dead", check_title::kOffline)
+                  .state.lastStatus.rfind("The print queue is currently off-line", 0),
               0u);
     std::ostringstream html;
     service::ReportRequest page{html};
@@ -300,12 +300,13 @@ TEST_F(PrintMonitorCupsTest, AJobStalledOnAnUnreachableDeviceIsReportedUntilTheP
         if (message.find("has made no progress") != std::string::npos) {
             found = true;
             EXPECT_EQ(Field(slot, "ErrorTitle"), "Printer Error");
-            EXPECT_EQ(message.rfind("A monitored condition has been detected on printer Dead. Job " +
-                                        std::to_string(job) +
-                                        " (minutes.txt, owned by alice) has made no progress for 6 "
-                                        "minute(s)",
-                                    0),
-                      0u)
+            EXPECT_EQ(
+                message.rfind("A monitored condition has been detected on printer Dead. Job " +
+                                  std::to_string(job) +
+                                  " (minutes.txt, owned by alice) has made no progress for 6 "
+                                  "minute(s)",
+                              0),
+                0u)
                 << message;
         }
     }
@@ -322,7 +323,8 @@ TEST_F(PrintMonitorCupsTest, AJobStalledOnAnUnreachableDeviceIsReportedUntilTheP
             }
             const int connection = ::accept(listener, nullptr, nullptr);
             char buffer[4096];
-            for (ssize_t n; connection >= 0 && (n = ::read(connection, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t n;
+                 connection >= 0 && (n = ::read(connection, buffer, sizeof buffer)) > 0;) {
                 received += static_cast<size_t>(n);
             }
             if (connection >= 0) {
@@ -523,7 +525,8 @@ TEST_F(PrintMonitorCupsTest, PrinterResponsesWaitAndTheRecheckDecidesTheFollowUp
     EXPECT_EQ(Field(1, "Message"),
               "Automatic response failed. A monitored error condition has been detected on "
               "printer JamPause. A paper jam has occurred. Printing has stopped. The printer "
-              "reports: Paused. The Korvane/Tessel Monitor has automatically paused the printer in response to the "
+              "reports: Paused. The Korvane/Tessel Monitor has automatically paused the printer in "
+              "response to the "
               "error but the problem persists. Further investigation is now required ...");
     // Resuming clears the pause: the re-check passes.
     EXPECT_EQ(Field(2, "AppName"), "PausedResume");

@@ -59,7 +59,8 @@ platform::SpoolerSnapshot Snapshot(int printers, int busyEvery) {
     for (int n = 0; n < printers; ++n) {
         platform::PrinterQueue queue;
         queue.printer.name = "P" + std::to_string(n);
-        queue.printer.deviceUri = n % 7 == 6 ? "usb://local" : "socket://10.1.0." + std::to_string(n);
+        queue.printer.deviceUri =
+            n % 7 == 6 ? "usb://local" : "socket://10.1.0." + std::to_string(n);
         if (n % busyEvery == 0) {
             queue.jobs.push_back(platform::JobInfo{.id = n + 1, .printer = queue.printer.name});
         }
@@ -95,10 +96,10 @@ TEST(DeviceProbeTest, ProberTakesBusyNetworkDevicesInTurnWithinItsLimit) {
     prober.Probe(snapshot, watched, 100ms);
     prober.Probe(snapshot, watched, 100ms);
     ASSERT_EQ(batches.size(), 2u);
-    EXPECT_EQ(batches[0], (std::vector<std::string>{"10.1.0.0", "10.1.0.2", "10.1.0.4",
-                                                    "10.1.0.8"}));
-    EXPECT_EQ(batches[1], (std::vector<std::string>{"10.1.0.10", "10.1.0.12", "10.1.0.0",
-                                                    "10.1.0.2"}));
+    EXPECT_EQ(batches[0],
+              (std::vector<std::string>{"10.1.0.0", "10.1.0.2", "10.1.0.4", "10.1.0.8"}));
+    EXPECT_EQ(batches[1],
+              (std::vector<std::string>{"10.1.0.10", "10.1.0.12", "10.1.0.0", "10.1.0.2"}));
     EXPECT_TRUE(prober.Of("P8").probed);
     EXPECT_TRUE(prober.Of("P8").reachable);
     EXPECT_EQ(prober.Of("P8").target, "10.1.0.8:9100");
@@ -170,9 +171,8 @@ TEST(DeviceProbeTest, ProbeTcpConnectTellsAnsweringRefusingAndSilentDevicesApart
     ::close(closedSocket);
     Tarpit tarpit;
 
-    std::vector<platform::ProbeTarget> targets{{"127.0.0.1", open},
-                                               {"127.0.0.1", closed},
-                                               {"localhost", open}};
+    std::vector<platform::ProbeTarget> targets{
+        {"127.0.0.1", open}, {"127.0.0.1", closed}, {"localhost", open}};
     // Many silent devices cost one time-out together, not one each.
     for (int n = 0; n < 40; ++n) {
         targets.push_back({"127.0.0.1", tarpit.port()});

@@ -8,8 +8,8 @@
 
 #include "alerting/dispatcher.h"
 #include "platform/fake/fake_spooler.h"
-#include "printmon/printer_actions.h"
 #include "platform/profile_file.h"
+#include "printmon/printer_actions.h"
 #include "responses/response_runner.h"
 #include "support/service_fixture.h"
 
@@ -329,10 +329,13 @@ TEST_F(PrinterChecksTest, TitleChoosesTheCheck) {
 // job state, printer message, another job) starts the clock again; only a job unchanged for
 // longer than the threshold fails, and the restart-job response gets that job.
 TEST_F(PrinterChecksTest, StalledPrintingFailsOnlyAfterTheThresholdWithoutProgress) {
-    spooler.SetPrinter(PrinterInfo{.name = kQ, .state = kIppPrinterProcessing,
-                                   .stateMessage = "The printer is in use."});
-    const int id = spooler.AddJob(JobInfo{.printer = kQ, .document = "plan.pdf", .user = "alice",
-                                          .status = kJobPrinting, .state = kIppJobProcessing});
+    spooler.SetPrinter(PrinterInfo{
+        .name = kQ, .state = kIppPrinterProcessing, .stateMessage = "The printer is in use."});
+    const int id = spooler.AddJob(JobInfo{.printer = kQ,
+                                          .document = "plan.pdf",
+                                          .user = "alice",
+                                          .status = kJobPrinting,
+                                          .state = kIppJobProcessing});
     AddJob(0);  // a waiting job behind it
     auto check = Check(names::kStalledPrinting, kRestartDocument, 5);
     constexpr uint32_t kMinute = 60000;
@@ -341,13 +344,19 @@ TEST_F(PrinterChecksTest, StalledPrintingFailsOnlyAfterTheThresholdWithoutProgre
     EXPECT_EQ(Run(check, true, start), 0);
     EXPECT_EQ(Run(check, true, start + 4 * kMinute), 0);
     // Progress: a page came out; the five minutes start again.
-    JobInfo printing{.id = id, .printer = kQ, .document = "plan.pdf", .user = "alice",
-                     .status = kJobPrinting, .state = kIppJobProcessing, .pagesPrinted = 1};
+    JobInfo printing{.id = id,
+                     .printer = kQ,
+                     .document = "plan.pdf",
+                     .user = "alice",
+                     .status = kJobPrinting,
+                     .state = kIppJobProcessing,
+                     .pagesPrinted = 1};
     spooler.SetJob(printing);
     EXPECT_EQ(Run(check, true, start + 5 * kMinute), 0);
     EXPECT_EQ(Run(check, true, start + 10 * kMinute), 0);
     // A new printer message is progress as well.
-    spooler.SetPrinter(PrinterInfo{.name = kQ, .state = kIppPrinterProcessing,
+    spooler.SetPrinter(PrinterInfo{.name = kQ,
+                                   .state = kIppPrinterProcessing,
                                    .stateMessage = "The printer is unreachable at this time."});
     EXPECT_EQ(Run(check, true, start + 10 * kMinute + 1), 0);
     EXPECT_TRUE(Alerts().empty());
