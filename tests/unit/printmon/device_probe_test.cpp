@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "support/tarpit.h"
+
 namespace kvzn::printmon {
 namespace {
 
@@ -116,40 +118,6 @@ TEST(DeviceProbeTest, ProberTakesBusyNetworkDevicesInTurnWithinItsLimit) {
     EXPECT_EQ(prober.Of("P3").detail, "refused");
 }
 
-// A loopback port that accepts nothing more: its accept queue is full, so further
-// connection requests go unanswered.
-class Tarpit {
-  public:
-    Tarpit() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        EXPECT_EQ(::listen(fd_, 0), 0);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        for (int& filler : fillers_) {
-            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(filler, reinterpret_cast<sockaddr*>(&addr), len);
-        }
-        ::usleep(50000);
-    }
-    ~Tarpit() {
-        for (int filler : fillers_) {
-            ::close(filler);
-        }
-        ::close(fd_);
-    }
-    uint16_t port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int fillers_[3] = {-1, -1, -1};
-    uint16_t port_ = 0;
-};
-
 TEST(DeviceProbeTest, ProbeTcpConnectTellsAnsweringRefusingAndSilentDevicesApart) {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -169,7 +137,8 @@ TEST(DeviceProbeTest, ProbeTcpConnectTellsAnsweringRefusingAndSilentDevicesApart
     ::getsockname(closedSocket, reinterpret_cast<sockaddr*>(&closedAddr), &len);
     const uint16_t closed = ntohs(closedAddr.sin_port);
     ::close(closedSocket);
-    Tarpit tarpit;
+    test::Tarpit tarpit;
+    ASSERT_TRUE(tarpit.ok());
 
     std::vector<platform::ProbeTarget> targets{
         {"127.0.0.1", open}, {"127.0.0.1", closed}, {"localhost", open}};
