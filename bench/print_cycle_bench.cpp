@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "companion/registry.h"
 #include "config/registry_names.h"
@@ -41,6 +42,7 @@
 #include "platform/spooler.h"
 #include "printmon/print_server_monitor.h"
 #include "service/service_context.h"
+#include "support/tarpit.h"
 
 extern char** environ;
 
@@ -181,6 +183,19 @@ void AddQueues(http_t* http, const std::vector<std::string>& queues) {
     }
 }
 
+// Points the queue at another device.
+void SetDevice(http_t* http, const std::string& queue, const std::string& uri) {
+    ipp_t* request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 PrinterUri(queue).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, uri.c_str());
+    if (Request(http, request, "/admin/") > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        Fail("CUPS-Add-Modify-Printer " + queue + ": " + cupsLastErrorString());
+    }
+}
+
 // Held jobs, so that they stay queued: job i goes to queue i * queues / jobs.
 void SubmitHeldJobs(http_t* http, const std::vector<std::string>& queues, int jobs,
                     const std::string& document) {
@@ -233,6 +248,7 @@ void FloorRequests(const std::string& socket, double ioTimeout = 0) {
                                                  "job-k-octets",
                                                  "job-impressions",
                                                  "job-impressions-completed",
+                                                 "job-media-sheets-completed",
                                                  "job-priority"};
     ipp_t* printers = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
     ippAddString(printers, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
@@ -400,6 +416,9 @@ int main(int argc, char** argv) {
         ctx.dataDirectory = dir + "/data";
         ctx.htmlTargetDirectory = dir + "/html";
         ctx.computerName = "PRINTSRV";
+        // Alerts are recorded as the service records them (and counted below); nothing
+        // delivers them, and a full ring gives up its oldest at once.
+        kvzn::alerting::AttachAlertRun(ctx, {}, {.waitForFreeSlot = std::chrono::milliseconds(0)});
         kvzn::printmon::PrintServerMonitor monitor(
             [socket = cupsd.socket()] { return kvzn::platform::MakeSpooler({.server = socket}); });
         const int enabled = monitor.ReadConfiguration(ctx);
@@ -476,6 +495,70 @@ int main(int argc, char** argv) {
             std::printf("WARNING: the checks raised alerts; the queues were meant to pass\n");
             exitCode = 1;
         }
+
+        // The device probe: the queues with jobs now print to devices that never answer
+        // (up to 100 of them). A cycle with the probe may take at most its time-out more
+        // than a cycle without.
+        kvzn::test::Tarpit tarpit;
+        if (!tarpit.ok()) {
+            Fail("no loopback port for the unreachable devices");
+        }
+        admin = Connect(cupsd.socket());
+        int unreachable = 0;
+        for (int i = 0; i < jobCount && unreachable < 100; ++i) {
+            const std::string& queue =
+                queues[static_cast<size_t>(i) * queues.size() / static_cast<size_t>(jobCount)];
+            SetDevice(admin.get(), queue, "socket://127.0.0.1:" + std::to_string(tarpit.port()));
+            ++unreachable;
+        }
+        admin.reset();
+        // The off-line alerts of those queues are recorded in the first cycle with the probe
+        // only (a non-notification period of an hour), so that the medians compare the
+        // cycles themselves, not the recording of alerts.
+        for (int n = 1; n <= queueCount; ++n) {
+            const std::string key = kvzn::config::SubKey(kvzn::config::subkey::kPrinters) + "\\" +
+                                    kvzn::config::Numbered("Printer%d", n);
+            registry.WriteNumber(key + "\\" + kvzn::config::printer_check::kOffline,
+                                 kvzn::config::check::kNonNotificationPeriod, 60);
+        }
+        constexpr uint32_t kProbeSeconds = 1;
+        std::vector<Sample> withoutProbe;
+        std::vector<Sample> withProbe;
+        // Two monitors over the same queues, one without and one with the probe, each
+        // configured once so that its checks keep their state from cycle to cycle.
+        auto configuredMonitor = [&](uint32_t probeSeconds) {
+            registry.WriteNumber(kvzn::config::kProductKey,
+                                 kvzn::config::value::kDeviceProbeTimeout, probeSeconds);
+            auto m =
+                std::make_unique<kvzn::printmon::PrintServerMonitor>([socket = cupsd.socket()] {
+                    return kvzn::platform::MakeSpooler({.server = socket});
+                });
+            m->ReadConfiguration(ctx);
+            return m;
+        };
+        auto unprobed = configuredMonitor(0);
+        auto probing = configuredMonitor(kProbeSeconds);
+        auto cycleOf = [&](kvzn::printmon::PrintServerMonitor& m) {
+            return [&] { m.RunPrinterChecks(ctx, ctx.clock.TickCount()); };
+        };
+        const Sample firstProbed = Measure(cupsd.pid(), cycleOf(*probing));
+        const size_t offlineAlerts = CountAlertRecords(ctx.dataDirectory) - alerts;
+        for (int i = 0; i < repetitions; ++i) {
+            withoutProbe.push_back(Measure(cupsd.pid(), cycleOf(*unprobed)));
+            withProbe.push_back(Measure(cupsd.pid(), cycleOf(*probing)));
+        }
+        const Sample plain = Median(withoutProbe);
+        const Sample probed = Median(withProbe);
+        std::printf(
+            "\n%d of %d queues with jobs on devices that never answer (probe time-out %u s):\n",
+            unreachable, queueCount, kProbeSeconds);
+        Report("first cycle with the probe (alerts recorded)", firstProbed);
+        std::printf("alert record files after it: %zu (the off-line alerts; the ring keeps 50)\n",
+                    offlineAlerts);
+        Report("cycle without the device probe", plain);
+        Report("cycle with the device probe", probed);
+        std::printf("the probe added %.0f ms to the cycle (bound: the time-out, %u ms)\n",
+                    (probed.wall - plain.wall) * 1e3, kProbeSeconds * 1000);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "print_cycle_bench: %s\n", e.what());
         exitCode = 1;

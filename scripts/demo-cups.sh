@@ -145,6 +145,11 @@ CONF
         client lp -d Held-Jobs-Printer -H hold -U "${job%%:*}" -t "${job#*:}" \
             "$dir/document.txt" >/dev/null
     done
+    # A network printer that is switched off: nothing answers on its port, so its job stays
+    # "processing" while the backend retries.
+    client lpadmin -p Switched-Off-Printer -v socket://127.0.0.1:9 -E \
+        -D "Network printer that is switched off" -L "Warehouse"
+    client lp -d Switched-Off-Printer -U dave -t "Delivery notes" "$dir/document.txt" >/dev/null
     echo "Demo print server running on $socket (pid $(cat "$pidfile")):"
     client lpstat -p | sed 's/^/  /'
 }

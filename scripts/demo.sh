@@ -65,7 +65,7 @@ printer_check() {
     dword NotifyOwner 0
     echo '"Command"=""'
 }
-# A monitored printer: entry number, queue name, then the six checks' settings
+# A monitored printer: entry number, queue name, then the seven checks' settings
 # ("Enabled AlertLevel Threshold IncludePaused" each, in the order of the arguments below).
 printer() {
     n=$1
@@ -76,7 +76,7 @@ printer() {
     shift 2
     for title in "Check Error Conditions" "Check Print Queue Length" \
         "Check Document Size (Kb)" "Check No of Pages in Print Document" \
-        "Check Printer Paused" "Check Printer Offline"; do
+        "Check Printer Paused" "Check Printer Offline" "Check Stalled Printing"; do
         # shellcheck disable=SC2086
         printer_check "$base\\$title" $1
         shift
@@ -117,13 +117,15 @@ fi
         dword Enabled 0
     done
     if [ "$printers" = yes ]; then
-        # Every printer has all six checks, with limits a healthy queue stays within:
-        # at most 5 waiting jobs (held ones included), documents up to 1024 Kb and 500 pages.
+        # Every printer has all seven checks, with limits a healthy queue stays within:
+        # at most 5 waiting jobs (held ones included), documents up to 1024 Kb and 500 pages,
+        # a printing job that shows no progress for more than a minute.
         # Level 4 (mask 8) for printer errors, level 3 (mask 4) for the rest.
         for entry in "1 Office-Laser" "2 Jammed-Copier" "3 Paused-Plotter" \
-            "4 Held-Jobs-Printer"; do
+            "4 Held-Jobs-Printer" "5 Switched-Off-Printer"; do
             # shellcheck disable=SC2086
-            printer $entry "1 8 0 0" "1 4 5 1" "1 4 1024 0" "1 4 500 0" "1 4 0 0" "1 8 0 0"
+            printer $entry "1 8 0 0" "1 4 5 1" "1 4 1024 0" "1 4 500 0" "1 4 0 0" "1 8 0 0" \
+                "1 8 1 0"
         done
     fi
     # A text log and the event log: lines with "error" in demo/home/app.log, and journal

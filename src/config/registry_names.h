@@ -31,6 +31,9 @@ inline constexpr const char* kLastConfigUpdateTime = "LastConfigUpdateTime";
 inline constexpr const char* kStartAutomatically = "StartAutomatically";
 inline constexpr const char* kPrintInterval = "PrintInterval";
 inline constexpr const char* kPrinterInterval = "PrinterInterval";
+// Seconds a probe of the network devices of busy queues may take (2 when missing, 0: no
+// probe).
+inline constexpr const char* kDeviceProbeTimeout = "DeviceProbeTimeout";
 inline constexpr const char* kPrintActionWaitTime = "PrintActionWaitTime";
 inline constexpr const char* kDiskInterval = "DiskInterval";
 inline constexpr const char* kPerfInterval = "PerfInterval";
@@ -125,6 +128,7 @@ inline constexpr const char* kDocumentSize = "Check Document Size (Kb)";
 inline constexpr const char* kPageCount = "Check No of Pages in Print Document";
 inline constexpr const char* kPaused = "Check Printer Paused";
 inline constexpr const char* kOffline = "Check Printer Offline";
+inline constexpr const char* kStalledPrinting = "Check Stalled Printing";
 }  // namespace printer_check
 
 // Subkeys of the product key (relative names; join with SubKey()).

@@ -77,6 +77,7 @@ struct JobInfo {
     std::vector<std::string> reasons{};  // raw job-state-reasons
     int pages = 0;                       // job-impressions; 0 when the client sent none
     int pagesPrinted = 0;                // job-impressions-completed
+    int sheetsPrinted = 0;               // job-media-sheets-completed
     // Bytes as job-k-octets * 1024: the spooler reports whole kilobytes rounded up, so
     // this is never less than the real size and exceeds it by at most 1023 bytes.
     uint64_t size = 0;

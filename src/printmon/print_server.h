@@ -12,6 +12,7 @@
 #include "config/check_fields.h"
 #include "platform/spooler.h"
 #include "platform/status.h"
+#include "printmon/device_probe.h"
 #include "service/check_rule.h"
 #include "service/service_context.h"
 
@@ -20,7 +21,17 @@ namespace kvzn::printmon {
 inline constexpr int kPrintServerComponent = 25;  // "Print Server Monitor"
 inline constexpr const char* kPrintServerModule = "kvZNPrintServerMonitor";
 
-// One of the six checks of a monitored printer.
+// The progress of the job a printer is printing, as the stalled-printing check last saw it.
+struct PrintProgress {
+    int jobId = 0;  // 0: no job was being printed
+    int pagesPrinted = 0;
+    int sheetsPrinted = 0;
+    int jobState = 0;
+    std::string printerMessage;
+    uint32_t sinceTick = 0;  // when this progress was first seen
+};
+
+// One of the checks of a monitored printer.
 struct PrinterCheck {
     std::string title;  // config::printer_check::* text; decides which check runs
     // "Enabled", "AlertLevel", "ActionToTake", "CountBeforeAction", "NonNotificationPeriod",
@@ -32,11 +43,14 @@ struct PrinterCheck {
     // lastAlertTick, failureCount, and lastStatus = the check's status text (the most
     // recent description, empty until first checked).
     service::CheckState state;
+    PrintProgress progress{};  // the stalled-printing check's record of the current job
 };
 
 struct MonitoredPrinter {
     std::string name;                  // "Printer": the queue's name as the spooler knows it
     std::vector<PrinterCheck> checks;  // in the order of the check table
+    std::string stateMessage;          // the spooler's message for the printer at the last pass
+    DeviceReachability device;         // the last probe of its network device
 };
 
 // The spooler as the printer checks of one cycle see it: one snapshot of every printer
@@ -54,9 +68,13 @@ class SpoolerSession {
     void Invalidate() { snapshot_.reset(); }
     // How many snapshots this session has read (for tests of the request count).
     int Reads() const { return reads_; }
+    // Printers whose device did not answer the cycle's probe: every snapshot of the session
+    // shows them with the off-line status bit.
+    void SetUnreachableDevices(std::vector<std::string> printers);
 
   private:
     platform::Spooler& spooler_;
+    std::vector<std::string> unreachable_;
     std::optional<platform::Result<platform::SpoolerSnapshot>> snapshot_;
     int reads_ = 0;
 };

@@ -146,6 +146,11 @@ void ReadPrinters(const companion::Registry& registry, PrintServerConfig& config
                     check.includePaused =
                         registry.ReadFlag(checkKey, "IncludePaused", flag) == 0 && flag == 1;
                     check.lastValue = -1;
+                    if (check.title == config::printer_check::kStalledPrinting) {
+                        uint32_t minutes = kDefaultStallMinutes;
+                        registry.ReadNumber(checkKey, config::check::kThreshold, minutes);
+                        check.fields.threshold = minutes;
+                    }
                     printer.checks.push_back(std::move(check));
                 }
             } catch (const std::bad_alloc&) {
@@ -172,6 +177,9 @@ std::string_view CheckLabel(std::string_view title) {
     if (title == kOffline) {
         return "--- Is Printer Off-line ?";
     }
+    if (title == kStalledPrinting) {
+        return "--- Is Printing Stalled ?";
+    }
     return "--- Current Printer Status";
 }
 
@@ -191,7 +199,9 @@ std::string CheckValue(const PrinterCheck& check, bool& red) {
     }
     const std::string& status = check.state.lastStatus;
     if (status.empty()) {
-        return check.title == kPaused || check.title == kOffline ? "No" : "[Running or N/A]";
+        return check.title == kPaused || check.title == kOffline || check.title == kStalledPrinting
+                   ? "No"
+                   : "[Running or N/A]";
     }
     if (status.rfind("OK", 0) == 0 || status == "No") {
         return status;
@@ -284,6 +294,8 @@ int PrintServer_Config(service::ServiceContext& ctx, PrintServerConfig& config) 
     uint32_t printerInterval = 5;
     registry.ReadNumber(config::kProductKey, config::value::kPrintInterval, printInterval);
     registry.ReadNumber(config::kProductKey, config::value::kPrinterInterval, printerInterval);
+    registry.ReadNumber(config::kProductKey, config::value::kDeviceProbeTimeout,
+                        config.deviceProbeSeconds);
     config.serviceIntervalSeconds = printInterval > std::numeric_limits<uint32_t>::max() / 60
                                         ? std::numeric_limits<uint32_t>::max()
                                         : printInterval * 60;
@@ -300,6 +312,8 @@ struct PrintServerMonitor::State {
     SpoolerFactory makeSpooler;
     std::unique_ptr<platform::Spooler> spooler;  // opened at the first printer pass
     PrinterCheckRunner runCheck = RunPrinterCheck;
+    DeviceProber prober;
+    std::atomic<uint32_t> deviceProbeSeconds{2};
     std::optional<uint32_t> printActionWaitTime;  // kept from pass to pass
 
     std::atomic<int> enabledChecks{0};
@@ -359,6 +373,7 @@ int PrintServerMonitor::ReadConfiguration(service::ServiceContext& ctx) {
     }
     s.serviceInterval = config.serviceIntervalSeconds;
     s.printerInterval = config.printerIntervalSeconds;
+    s.deviceProbeSeconds = config.deviceProbeSeconds;
     s.serviceCountdown = 0;
     s.printerCountdown = 0;
     s.enabledChecks = count;
@@ -425,6 +440,41 @@ void PrintServerMonitor::RunServiceChecks(service::ServiceContext& ctx, uint32_t
     s.lastServiceCheck = std::move(time);
 }
 
+// The probe of the pass: the devices of the monitored printers that have jobs, once, before
+// any check reads the snapshot; the printers whose device did not answer show as off-line.
+void PrintServerMonitor::ProbeDevices(State& s, SpoolerSession& session,
+                                      const companion::Logger& log) {
+    const uint32_t seconds = s.deviceProbeSeconds;
+    if (seconds == 0) {
+        return;
+    }
+    auto snapshot = session.Current();
+    if (!snapshot.ok()) {
+        return;
+    }
+    std::vector<std::string> names;
+    for (const MonitoredPrinter& printer : s.printers) {
+        names.push_back(printer.name);
+    }
+    const std::vector<std::string> before = s.prober.Unreachable();
+    try {
+        s.prober.Probe(**snapshot, names, std::chrono::seconds(seconds));
+    } catch (const std::exception& e) {
+        log(1, "The printer devices could not be probed: ", e.what());
+        return;
+    }
+    std::vector<std::string> unreachable = s.prober.Unreachable();
+    for (const std::string& name : unreachable) {
+        if (std::none_of(before.begin(), before.end(),
+                         [&](const std::string& b) { return platform::EqualsNoCase(b, name); })) {
+            const DeviceReachability device = s.prober.Of(name);
+            log(2, "The device of printer ", name, " (", device.target,
+                ") does not answer: ", device.detail);
+        }
+    }
+    session.SetUnreachableDevices(std::move(unreachable));
+}
+
 void PrintServerMonitor::RunPrinterChecks(service::ServiceContext& ctx, uint32_t now) {
     State& s = *state_;
     const companion::Logger log(kModule, "SpecificMonitor");
@@ -437,9 +487,15 @@ void PrintServerMonitor::RunPrinterChecks(service::ServiceContext& ctx, uint32_t
             s.spooler = platform::MakeSpooler();
         }
         SpoolerSession session(*s.spooler);
+        ProbeDevices(s, session, log);
         PrintEnv env{ctx, session, s.printActionWaitTime};
         for (MonitoredPrinter& printer : s.printers) {
             try {
+                printer.device = s.prober.Of(printer.name);
+                if (auto snapshot = session.Current(); snapshot.ok()) {
+                    const platform::PrinterQueue* queue = (*snapshot)->Find(printer.name);
+                    printer.stateMessage = queue != nullptr ? queue->printer.stateMessage : "";
+                }
                 const std::optional<PrinterHandle> handle = OpenPrinter(session, printer.name);
                 bool failed = false;
                 for (PrinterCheck& check : printer.checks) {
@@ -529,6 +585,16 @@ void PrintServerMonitor::WriteWebData(service::ServiceContext& ctx,
                         const std::string value = CheckValue(check, red);
                         table.Row(CheckLabel(check.title), value, red);
                     }
+                    if (!printer.stateMessage.empty()) {
+                        table.Row("--- Printer Message", printer.stateMessage);
+                    }
+                    if (printer.device.probed) {
+                        table.Row("--- Device " + printer.device.target,
+                                  printer.device.reachable
+                                      ? std::string("Reachable")
+                                      : "Not reachable - " + printer.device.detail,
+                                  !printer.device.reachable);
+                    }
                 }
             }
         }
@@ -600,6 +666,11 @@ std::mutex& PrintServerMonitor::PrinterStatusPageLock() {
 
 void PrintServerMonitor::SetPrinterCheckRunner(PrinterCheckRunner runner) {
     state_->runCheck = runner ? std::move(runner) : PrinterCheckRunner(RunPrinterCheck);
+}
+
+void PrintServerMonitor::SetDeviceProbe(ProbeFunction probe) {
+    state_->prober =
+        DeviceProber(probe ? std::move(probe) : ProbeFunction(platform::ProbeTcpConnect));
 }
 
 void SpecificMonitor(service::ServiceContext& ctx) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "platform/spooler.h"
 #include "printmon/print_server.h"
@@ -42,17 +43,22 @@ inline constexpr std::array<BuiltInService, 10> kBuiltInServices = {{
     {"Ensure Windows Time service is running", "Windows Time Service", "W32Time", false},
 }};
 
-// The six printer checks in the order in which they are read and run.
-inline constexpr std::array<const char*, 6> kPrinterCheckOrder = {
+// The printer checks in the order in which they are read and run.
+inline constexpr std::array<const char*, 7> kPrinterCheckOrder = {
     config::printer_check::kErrorConditions, config::printer_check::kQueueLength,
     config::printer_check::kDocumentSize,    config::printer_check::kPaused,
     config::printer_check::kOffline,         config::printer_check::kPageCount,
+    config::printer_check::kStalledPrinting,
 };
+
+// "Threshold" of the stalled-printing check, in minutes, when the store has none.
+inline constexpr uint32_t kDefaultStallMinutes = 5;
 
 // What PrintServer_Config reads.
 struct PrintServerConfig {
     uint32_t serviceIntervalSeconds = 0;     // "PrintInterval" (minutes, 5 when missing)
     uint32_t printerIntervalSeconds = 0;     // "PrinterInterval" (seconds, 5 when missing)
+    uint32_t deviceProbeSeconds = 2;         // "DeviceProbeTimeout" (0: no probe)
     std::vector<ServiceCheck> builtIns;      // all 10 entries of kBuiltInServices, in order
     std::vector<ServiceCheck> customs;       // enabled "CustomServices" entries
     std::vector<MonitoredPrinter> printers;  // printers with at least one enabled check
@@ -92,8 +98,10 @@ class PrintServerMonitor : public service::Monitor {
     // The three print server tables of the status page; every text is HTML-escaped.
     void WriteWebData(service::ServiceContext& ctx, service::ReportRequest& request) override;
 
-    // One pass over every monitored printer: the checks outside their non-notification
-    // period run against one spooler snapshot (read again after a response).
+    // One pass over every monitored printer: the network devices of the printers with jobs
+    // are probed (an unreachable one shows as off-line), then the checks outside their
+    // non-notification period run against one spooler snapshot (read again after a
+    // response).
     void RunPrinterChecks(service::ServiceContext& ctx, uint32_t now);
     // One pass over the enabled built-in, then the enabled custom service checks.
     void RunServiceChecks(service::ServiceContext& ctx, uint32_t now);
@@ -113,9 +121,12 @@ class PrintServerMonitor : public service::Monitor {
 
     // Replaces the printer check dispatcher (tests observe the pass with it).
     void SetPrinterCheckRunner(PrinterCheckRunner runner);
+    // Replaces the device probe (tests, benchmarks); none: TCP connections.
+    void SetDeviceProbe(ProbeFunction probe);
 
   private:
     struct State;
+    static void ProbeDevices(State& s, SpoolerSession& session, const companion::Logger& log);
     std::unique_ptr<State> state_;
 };
 

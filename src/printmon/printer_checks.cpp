@@ -12,6 +12,7 @@
 #include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "platform/text.h"
 #include "printmon/printer_actions.h"
 #include "printmon/printer_texts.h"
 #include "responses/response_runner.h"
@@ -151,6 +152,20 @@ service::CheckOutcome ReadOfflineState(const PrinterHandle& handle, const Printe
 
 // What the state checks and the queue length check share under the common evaluation rule:
 // the response, the healthy path and the failure text a response is answering.
+// A failure text with the spooler's own message for the printer, when it has one (for
+// example "The printer is unreachable at this time." from the backend).
+std::string WithPrinterMessage(const PrinterHandle& handle, std::string text) {
+    auto queue = ReadPrinter(handle);
+    if (!queue.ok() || queue->printer.stateMessage.empty() ||
+        platform::ContainsNoCase(text, queue->printer.stateMessage)) {
+        return text;
+    }
+    if (text.empty() || text.back() != '.') {
+        text += '.';
+    }
+    return text + " The printer reports: " + queue->printer.stateMessage;
+}
+
 class PrinterCheckActions : public service::CheckActions {
   public:
     PrinterCheckActions(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
@@ -215,6 +230,9 @@ class StateCheckActions : public PrinterCheckActions {
 
     service::CheckOutcome Run() override {
         service::CheckOutcome outcome = kind_.read(*handle_, check_);
+        if (outcome.failed) {
+            outcome.statusText = WithPrinterMessage(*handle_, std::move(outcome.statusText));
+        }
         outcome.statusText = Cut(std::move(outcome.statusText), kStatusTextMax);
         return outcome;
     }
@@ -319,6 +337,99 @@ class QueueLengthActions : public PrinterCheckActions {
     size_t jobsInQueue_ = 0;
 };
 
+// The stalled-printing check: the job being printed has shown no progress (pages or sheets
+// completed, job state, the printer's message) for longer than "Threshold" minutes. A
+// printer that cannot be opened is alerted at once, as the state checks do.
+class StalledPrintingActions : public PrinterCheckActions {
+  public:
+    StalledPrintingActions(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
+                           PrinterCheck& check, uint32_t now)
+        : PrinterCheckActions(env, handle, printer, check), now_(now) {}
+
+    service::CheckOutcome Run() override {
+        job_.reset();
+        auto queue = ReadPrinter(*handle_);
+        if (!queue.ok()) {
+            return {true,
+                    "The printing progress of the printer cannot be determined at the present "
+                    "time - the information is currently unavailable"};
+        }
+        PrintProgress& progress = check_.progress;
+        const auto printing = std::find_if(
+            queue->jobs.begin(), queue->jobs.end(),
+            [](const platform::JobInfo& j) { return j.state == platform::kIppJobProcessing; });
+        if (printing == queue->jobs.end()) {
+            progress = {};
+            return {false, ""};
+        }
+        job_ = *printing;
+        const PrintProgress seen{
+            printing->id,    printing->pagesPrinted,      printing->sheetsPrinted,
+            printing->state, queue->printer.stateMessage, now_};
+        if (seen.jobId != progress.jobId || seen.pagesPrinted != progress.pagesPrinted ||
+            seen.sheetsPrinted != progress.sheetsPrinted || seen.jobState != progress.jobState ||
+            seen.printerMessage != progress.printerMessage) {
+            progress = seen;
+            return {false, ""};
+        }
+        // Tick arithmetic in 32 bits stays right across one wrap of the tick count.
+        const uint64_t stalledMs = static_cast<uint32_t>(now_ - progress.sinceTick);
+        if (stalledMs <= static_cast<uint64_t>(check_.fields.threshold) * 60000) {
+            return {false, ""};
+        }
+        std::string text = "Job " + std::to_string(printing->id) + " (" + printing->document +
+                           ", owned by " + printing->user + ") has made no progress for " +
+                           std::to_string(stalledMs / 60000) + " minute(s)";
+        text += progress.printerMessage.empty()
+                    ? " and the printer reports no message"
+                    : ". The printer reports: " + progress.printerMessage;
+        return {true, text};
+    }
+
+    service::ResponseOutcome RunResponse(const service::CheckOutcome& failure) override {
+        failureText_ = failure.statusText;
+        service::ResponseOutcome response;
+        const int jobId = job_ ? job_->id : 0;
+        std::optional<std::string> document;
+        std::optional<std::string> user;
+        if (job_) {
+            document = job_->document;
+            user = job_->user;
+        }
+        response.result =
+            RunSpecifiedPrinterActions(env_, handle_, failure.statusText, jobId, document, user,
+                                       printer_, check_, response.description);
+        return response;
+    }
+
+    void RaiseFailure(const service::CheckOutcome& failure,
+                      const std::optional<std::string>& description) override {
+        RaiseStateFailure(env_, printer_, check_, kStalledKind, failure.statusText, description);
+    }
+
+    void RaiseResponseSucceeded(const service::CheckOutcome&,
+                                const std::string& description) override {
+        RaiseAlert(
+            env_, kStalledKind.function, check_, kPrinterErrorTitle, printer_,
+            [&] {
+                return "Automatic response was successful. A monitored condition was previously "
+                       "detected on printer " +
+                       printer_ + ". " + failureText_ + ". " + description + " ...";
+            },
+            std::nullopt, std::nullopt, 1);
+    }
+
+    static constexpr StateCheckKind kStalledKind{
+        "CheckPrinterStalled", "condition",
+        "The printer cannot be accessed at the present time - printing progress information is "
+        "unavailable",
+        nullptr};
+
+  private:
+    uint32_t now_;
+    std::optional<platform::JobInfo> job_;
+};
+
 // The value a document check compares: whole Kb (size mode) or pages (page mode).
 long long DocumentValue(int mode, const platform::JobInfo& job) {
     if (mode == kDocumentSizeMode) {
@@ -401,6 +512,21 @@ int CheckPrinterPaused(PrintEnv& env, const PrinterHandle* handle, const std::st
 int CheckPrinterOffline(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                         PrinterCheck& check, uint32_t now) {
     return EvaluateStateCheck(env, handle, printer, check, now, kOfflineKind);
+}
+
+int CheckPrinterStalled(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
+                        PrinterCheck& check, uint32_t now) {
+    const StateCheckKind& kind = StalledPrintingActions::kStalledKind;
+    if (handle == nullptr) {
+        const std::string text(kind.noHandle);
+        check.progress = {};
+        check.state.failureCount = 0;
+        check.state.lastAlertTick = now;
+        check.state.lastStatus = text;
+        RaiseStateFailure(env, printer, check, kind, text, std::nullopt);
+        return 1;
+    }
+    return StalledPrintingActions(env, handle, printer, check, now).Evaluate(now);
 }
 
 int CheckPrinterQueueLength(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
@@ -533,6 +659,9 @@ int RunPrinterCheck(PrintEnv& env, const PrinterHandle* handle, const std::strin
     }
     if (title == names::kOffline) {
         return CheckPrinterOffline(env, handle, printer, check, now);
+    }
+    if (title == names::kStalledPrinting) {
+        return CheckPrinterStalled(env, handle, printer, check, now);
     }
     companion::Logger(kPrintServerModule, "RunPrinterCheck")(
         2, "Unknown check ", title, " configured for printer ", printer, " - it is not run");

@@ -1,5 +1,5 @@
-// The six checks of a monitored printer: its state (error conditions, paused, off-line)
-// and its queue (length, document size, page count).
+// The checks of a monitored printer: its state (error conditions, paused, off-line), its
+// queue (length, document size, page count) and the progress of the job it prints.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,11 @@ int CheckPrinterStatus(PrintEnv& env, const PrinterHandle* handle, const std::st
 int CheckPrinterPaused(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                        PrinterCheck& check, uint32_t now);
 int CheckPrinterOffline(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
+                        PrinterCheck& check, uint32_t now);
+// Fails when the job being printed has shown no progress for longer than "Threshold"
+// minutes: the same pages and sheets completed, job state and printer message since the
+// pass that first saw them.
+int CheckPrinterStalled(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                         PrinterCheck& check, uint32_t now);
 int CheckPrinterQueueLength(PrintEnv& env, const PrinterHandle* handle, const std::string& printer,
                             PrinterCheck& check, uint32_t now);

@@ -145,6 +145,8 @@ std::vector<JobInfo> JobsOf(ipp_t* reply) {
                 job.pages = std::max(ippGetInteger(attr, 0), 0);
             } else if (name == "job-impressions-completed") {
                 job.pagesPrinted = std::max(ippGetInteger(attr, 0), 0);
+            } else if (name == "job-media-sheets-completed") {
+                job.sheetsPrinted = std::max(ippGetInteger(attr, 0), 0);
             } else if (name == "job-priority") {
                 job.priority = ippGetInteger(attr, 0);
             }

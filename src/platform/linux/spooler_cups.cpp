@@ -413,7 +413,7 @@ Result<SpoolerSnapshot> CupsSpooler::Snapshot() {
     AddRequestedAttributes(
         request, {"job-id", "job-printer-uri", "job-name", "job-originating-user-name", "job-state",
                   "job-state-reasons", "job-k-octets", "job-impressions",
-                  "job-impressions-completed", "job-priority"});
+                  "job-impressions-completed", "job-media-sheets-completed", "job-priority"});
     auto response = Send(request, "/", "Get-Jobs", NotFound::Empty);
     if (!response.ok()) {
         return response.status();

@@ -54,6 +54,11 @@ class PrivateCupsd {
         }
         // Backends must be owned by root and writable by nobody else.
         WriteFile(d + "/bin/backend/kvzntest", kTestBackend, 0700);
+        // The network backend, for queues whose device is a test's own listener. A copy
+        // that only root may run: the scheduler then runs it as root, who can reach it in
+        // this private directory.
+        std::filesystem::copy_file("/usr/lib/cups/backend/socket", d + "/bin/backend/socket");
+        std::filesystem::permissions(d + "/bin/backend/socket", std::filesystem::perms::owner_all);
         std::string files = "FileDevice Yes\nPeerCred off\n";
         for (const auto& [key, path] : std::initializer_list<std::pair<const char*, const char*>>{
                  {"ServerRoot", "/etc"},

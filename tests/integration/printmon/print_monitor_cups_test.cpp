@@ -1,9 +1,17 @@
 // The printer checks of the print server monitor against a private cupsd: real queues in
 // real states, the alerts they raise, the responses they carry out, and a scheduler that
 // hangs or dies under the monitor.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
 
 #include <chrono>
 #include <filesystem>
@@ -235,6 +243,111 @@ TEST_F(PrintMonitorCupsTest, PrinterErrorsComeFromTheSchedulersReasons) {
               "A paper jam has occurred. Printing has stopped");
 }
 
+// A raw queue whose network printer is switched off: the job stays "processing" and CUPS
+// retries for ever. The probe shows the device off-line at once, the stalled-printing check
+// alerts once the job has made no progress for longer than its threshold; when a printer
+// answers on the port and takes the job, both checks pass and nothing more is alerted.
+TEST_F(PrintMonitorCupsTest, AJobStalledOnAnUnreachableDeviceIsReportedUntilThePrinterAnswers) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string port = std::to_string(ntohs(addr.sin_port));  // bound, not listening yet
+
+    AddQueue("Dead", "socket://127.0.0.1:" + port);
+    Watch("Dead", {{.title = check_title::kStalledPrinting, .threshold = 5},
+                   {.title = check_title::kOffline}});
+    const int job = Submit("Dead", "minutes.txt");
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            const auto queue = Queue("Dead");
+            return !queue.jobs.empty() && queue.jobs[0].state == platform::kIppJobProcessing;
+        },
+        10s))
+        << test::ReadFile(cupsd_->dir() + "/log/error_log");
+    auto monitor = Monitor();
+
+    // The device refuses: off-line at the first pass, with the probe's finding on the page.
+    Cycle(*monitor);
+    EXPECT_EQ(CheckOf(*monitor, "Dead", check_title::kOffline)
+                  .state.lastStatus.rfind("The print queue is currently off-line", 0),
+              0u);
+    std::ostringstream html;
+    service::ReportRequest page{html};
+    monitor->WriteWebData(context, page);
+    EXPECT_NE(html.str().find("--- Device 127.0.0.1:" + port), std::string::npos);
+    EXPECT_NE(html.str().find("Not reachable - Connection refused"), std::string::npos);
+
+    // Minutes pass (on the monitor's clock) while the job shows no progress. The backend
+    // may still change its message in its first seconds, which counts as progress.
+    bool stalled = false;
+    for (int attempt = 0; attempt < 6 && !stalled; ++attempt) {
+        clock.AdvanceMs(6 * 60 * 1000);
+        Cycle(*monitor);
+        stalled = CheckOf(*monitor, "Dead", check_title::kStalledPrinting).state.lastAlertTick != 0;
+        std::this_thread::sleep_for(1s);
+    }
+    ASSERT_TRUE(stalled);
+    bool found = false;
+    for (uint32_t slot = 1; slot <= RecordedAlerts(); ++slot) {
+        const std::string message = Field(slot, "Message");
+        if (message.find("has made no progress") != std::string::npos) {
+            found = true;
+            EXPECT_EQ(Field(slot, "ErrorTitle"), "Printer Error");
+            EXPECT_EQ(
+                message.rfind("A monitored condition has been detected on printer Dead. Job " +
+                                  std::to_string(job) +
+                                  " (minutes.txt, owned by alice) has made no progress for 6 "
+                                  "minute(s)",
+                              0),
+                0u)
+                << message;
+        }
+    }
+    EXPECT_TRUE(found);
+
+    // A small raw printer answers on the port and takes the job to its end.
+    ASSERT_EQ(::listen(listener, 4), 0);
+    std::atomic<size_t> received{0};
+    std::jthread printer([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            pollfd wait{listener, POLLIN, 0};
+            if (::poll(&wait, 1, 200) <= 0) {
+                continue;
+            }
+            const int connection = ::accept(listener, nullptr, nullptr);
+            char buffer[4096];
+            for (ssize_t n;
+                 connection >= 0 && (n = ::read(connection, buffer, sizeof buffer)) > 0;) {
+                received += static_cast<size_t>(n);
+            }
+            if (connection >= 0) {
+                ::close(connection);
+            }
+        }
+    });
+    ASSERT_TRUE(test::WaitUntil([&] { return Queue("Dead").jobs.empty(); }, 60s))
+        << test::ReadFile(cupsd_->dir() + "/log/error_log");
+    printer.request_stop();
+    printer.join();
+    ::close(listener);
+    EXPECT_GE(received.load(), 3000u);
+
+    const uint32_t before = RecordedAlerts();
+    clock.AdvanceMs(60 * 1000);
+    Cycle(*monitor);
+    Cycle(*monitor);
+    EXPECT_EQ(CheckOf(*monitor, "Dead", check_title::kOffline).state.lastStatus, "");
+    EXPECT_EQ(CheckOf(*monitor, "Dead", check_title::kStalledPrinting).state.lastStatus, "");
+    EXPECT_EQ(RecordedAlerts(), before);
+}
+
 TEST_F(PrintMonitorCupsTest, PausedAndOfflinePrintersFailTheirChecks) {
     AddQueue("Paused");
     Admin({"cupsdisable", "Paused"});
@@ -307,9 +420,10 @@ TEST_F(PrintMonitorCupsTest, AStoppedJobFailsErrorConditionsWithItsJobText) {
     ASSERT_EQ(RecordedAlerts(), 1u);
     EXPECT_EQ(Field(1, "Message"),
               "A monitored error condition has been detected on printer Broken. Printer Error "
-              "detected. ...");
+              "detected. The printer reports: Filter failed ...");
+    // The scheduler's own message goes with the status text.
     EXPECT_EQ(CheckOf(*monitor, "Broken", check_title::kErrorConditions).state.lastStatus,
-              "Printer Error detected.");
+              "Printer Error detected. The printer reports: Filter failed");
 }
 
 TEST_F(PrintMonitorCupsTest, QueueLengthCountsWaitingJobsAndHeldOnesOnlyWhenIncluded) {
@@ -410,8 +524,9 @@ TEST_F(PrintMonitorCupsTest, PrinterResponsesWaitAndTheRecheckDecidesTheFollowUp
     EXPECT_EQ(Field(1, "Auto-Response"), "0");
     EXPECT_EQ(Field(1, "Message"),
               "Automatic response failed. A monitored error condition has been detected on "
-              "printer JamPause. A paper jam has occurred. Printing has stopped. The "
-              "Korvane/Tessel Monitor has automatically paused the printer in response to the "
+              "printer JamPause. A paper jam has occurred. Printing has stopped. The printer "
+              "reports: Paused. The Korvane/Tessel Monitor has automatically paused the printer in "
+              "response to the "
               "error but the problem persists. Further investigation is now required ...");
     // Resuming clears the pause: the re-check passes.
     EXPECT_EQ(Field(2, "AppName"), "PausedResume");

@@ -9,6 +9,7 @@
 #include "alerting/dispatcher.h"
 #include "platform/fake/fake_spooler.h"
 #include "platform/profile_file.h"
+#include "printmon/printer_actions.h"
 #include "responses/response_runner.h"
 #include "support/service_fixture.h"
 
@@ -322,6 +323,75 @@ TEST_F(PrinterChecksTest, TitleChoosesTheCheck) {
         EXPECT_EQ(check.lastValue, c.value);
     }
     EXPECT_EQ(Alerts().size(), 1u);
+}
+
+// The stalled-printing check follows the printing job's progress: any change (pages, sheets,
+// job state, printer message, another job) starts the clock again; only a job unchanged for
+// longer than the threshold fails, and the restart-job response gets that job.
+TEST_F(PrinterChecksTest, StalledPrintingFailsOnlyAfterTheThresholdWithoutProgress) {
+    spooler.SetPrinter(PrinterInfo{
+        .name = kQ, .state = kIppPrinterProcessing, .stateMessage = "The printer is in use."});
+    const int id = spooler.AddJob(JobInfo{.printer = kQ,
+                                          .document = "plan.pdf",
+                                          .user = "alice",
+                                          .status = kJobPrinting,
+                                          .state = kIppJobProcessing});
+    AddJob(0);  // a waiting job behind it
+    auto check = Check(names::kStalledPrinting, kRestartDocument, 5);
+    constexpr uint32_t kMinute = 60000;
+    const uint32_t start = 0xFFFFFFFFu - 2 * kMinute;  // the tick count wraps meanwhile
+
+    EXPECT_EQ(Run(check, true, start), 0);
+    EXPECT_EQ(Run(check, true, start + 4 * kMinute), 0);
+    // Progress: a page came out; the five minutes start again.
+    JobInfo printing{.id = id,
+                     .printer = kQ,
+                     .document = "plan.pdf",
+                     .user = "alice",
+                     .status = kJobPrinting,
+                     .state = kIppJobProcessing,
+                     .pagesPrinted = 1};
+    spooler.SetJob(printing);
+    EXPECT_EQ(Run(check, true, start + 5 * kMinute), 0);
+    EXPECT_EQ(Run(check, true, start + 10 * kMinute), 0);
+    // A new printer message is progress as well.
+    spooler.SetPrinter(PrinterInfo{.name = kQ,
+                                   .state = kIppPrinterProcessing,
+                                   .stateMessage = "The printer is unreachable at this time."});
+    EXPECT_EQ(Run(check, true, start + 10 * kMinute + 1), 0);
+    EXPECT_TRUE(Alerts().empty());
+
+    // Unchanged for six minutes: the restart-job response acts on the printing job, which
+    // then waits again, so the re-check passes and no failure alert is raised.
+    spooler.ClearCalls();
+    EXPECT_EQ(Run(check, true, start + 16 * kMinute + 2), 0);
+    const auto calls = spooler.Calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "RestartJob Q1 " + std::to_string(id)),
+              calls.end());
+
+    // Without a response the failure is alerted with the job and the printer's message.
+    spooler.SetJob(printing);
+    auto plain = Check(names::kStalledPrinting, 0, 5);
+    EXPECT_EQ(Run(plain, true, 1000), 0);
+    EXPECT_EQ(Run(plain, true, 1000 + 5 * kMinute), 0);  // exactly the threshold: not yet
+    EXPECT_EQ(Run(plain, true, 1000 + 7 * kMinute), 1);
+    const auto alerts = Alerts();
+    ASSERT_FALSE(alerts.empty());
+    EXPECT_EQ(alerts.back().title, "Printer Error");
+    EXPECT_EQ(alerts.back().autoResponse, "0");
+    EXPECT_EQ(alerts.back().message,
+              "A monitored condition has been detected on printer Q1. Job " + std::to_string(id) +
+                  " (plan.pdf, owned by alice) has made no progress for 7 minute(s). The "
+                  "printer reports: The printer is unreachable at this time. ...");
+
+    // No job being printed: nothing to judge, and the record of the old job is dropped.
+    spooler.DeleteJob(kQ, id);
+    EXPECT_EQ(Run(plain, true, 1000 + 20 * kMinute), 0);
+    EXPECT_EQ(plain.progress.jobId, 0);
+    EXPECT_EQ(Run(plain, false), 1);  // no handle: alerted at once
+    EXPECT_EQ(plain.state.lastStatus,
+              "The printer cannot be accessed at the present time - printing progress "
+              "information is unavailable");
 }
 
 }  // namespace

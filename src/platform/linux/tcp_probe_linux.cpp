@@ -1,0 +1,296 @@
+// Reachability probes: names resolved together with getaddrinfo_a, connections opened
+// together without blocking and waited for with one poll loop, all within one deadline.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "platform/tcp_probe.h"
+
+namespace kvzn::platform {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Addresses tried per target: enough for a name with an IPv4 and an IPv6 address, while the
+// descriptors a probe holds stay bounded by the number of targets.
+constexpr int kAddressesPerTarget = 2;
+
+struct AddrInfoDeleter {
+    void operator()(addrinfo* ai) const {
+        if (ai != nullptr) {
+            ::freeaddrinfo(ai);
+        }
+    }
+};
+using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+
+addrinfo StreamHints(int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    return hints;
+}
+
+// One asynchronous name lookup. The resolver's notification and the probe each hold a
+// reference; whoever lets go last frees it, so a lookup still running when the probe gives
+// up never touches freed memory.
+struct Lookup {
+    gaicb request{};
+    addrinfo hints = StreamHints(AI_ADDRCONFIG);
+    std::string host;
+    std::atomic<int> references{2};
+
+    static void Release(Lookup* lookup) {
+        if (lookup->references.fetch_sub(1) == 1) {
+            if (lookup->request.ar_result != nullptr) {
+                ::freeaddrinfo(lookup->request.ar_result);
+            }
+            delete lookup;
+        }
+    }
+    static void Notified(sigval value) { Release(static_cast<Lookup*>(value.sival_ptr)); }
+};
+
+int RemainingMs(SteadyClock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+// The addresses of every target, numeric ones at once and names through the resolver,
+// each list ending at the deadline. A target without addresses has its outcome set.
+std::vector<AddrInfoPtr> Resolve(const std::vector<ProbeTarget>& targets,
+                                 std::vector<ProbeOutcome>& outcomes,
+                                 SteadyClock::time_point deadline) {
+    std::vector<AddrInfoPtr> addresses(targets.size());
+    std::vector<size_t> named;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const addrinfo hints = StreamHints(AI_NUMERICHOST);
+        addrinfo* result = nullptr;
+        if (::getaddrinfo(targets[i].host.c_str(), nullptr, &hints, &result) == 0) {
+            addresses[i].reset(result);
+        } else {
+            named.push_back(i);
+        }
+    }
+    if (named.empty()) {
+        return addresses;
+    }
+
+    std::vector<Lookup*> lookups;
+    std::vector<gaicb*> requests;
+    for (size_t i : named) {
+        auto* lookup = new Lookup;
+        lookup->host = targets[i].host;
+        lookup->request.ar_name = lookup->host.c_str();
+        lookup->request.ar_request = &lookup->hints;
+        lookups.push_back(lookup);
+        requests.push_back(&lookup->request);
+    }
+    // Each request has its own notification, which lets go of the resolver's reference.
+    for (size_t n = 0; n < lookups.size(); ++n) {
+        sigevent notify{};
+        notify.sigev_notify = SIGEV_THREAD;
+        notify.sigev_notify_function = &Lookup::Notified;
+        notify.sigev_value.sival_ptr = lookups[n];
+        gaicb* one[1] = {requests[n]};
+        if (::getaddrinfo_a(GAI_NOWAIT, one, 1, &notify) != 0) {
+            // Never queued: no notification will come.
+            lookups[n]->references.fetch_sub(1);
+            lookups[n]->request.ar_result = nullptr;
+            outcomes[named[n]] = {false, EAGAIN, "the name lookup could not be started"};
+            requests[n] = nullptr;
+        }
+    }
+
+    for (;;) {
+        bool pending = false;
+        for (gaicb* request : requests) {
+            if (request != nullptr && ::gai_error(request) == EAI_INPROGRESS) {
+                pending = true;
+            }
+        }
+        const int left = RemainingMs(deadline);
+        if (!pending || left == 0) {
+            break;
+        }
+        timespec wait{left / 1000, (left % 1000) * 1000000L};
+        ::gai_suspend(requests.data(), static_cast<int>(requests.size()), &wait);
+    }
+
+    for (size_t n = 0; n < lookups.size(); ++n) {
+        Lookup* lookup = lookups[n];
+        ProbeOutcome& outcome = outcomes[named[n]];
+        if (requests[n] == nullptr) {
+            Lookup::Release(lookup);
+            continue;
+        }
+        const int state = ::gai_error(&lookup->request);
+        if (state == 0) {
+            addrinfo* copy = nullptr;
+            // Take a copy of our own: the lookup's result is freed with the lookup.
+            const addrinfo hints = StreamHints(AI_NUMERICHOST);
+            char text[INET6_ADDRSTRLEN] = {};
+            for (addrinfo* ai = lookup->request.ar_result; ai != nullptr && copy == nullptr;
+                 ai = ai->ai_next) {
+                const void* raw =
+                    ai->ai_family == AF_INET
+                        ? static_cast<const void*>(
+                              &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr)
+                        : static_cast<const void*>(
+                              &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr);
+                if (::inet_ntop(ai->ai_family, raw, text, sizeof text) != nullptr &&
+                    ::getaddrinfo(text, nullptr, &hints, &copy) != 0) {
+                    copy = nullptr;
+                }
+            }
+            addresses[named[n]].reset(copy);
+            if (copy == nullptr) {
+                outcome = {false, ENOENT, "the name " + lookup->host + " has no usable address"};
+            }
+            Lookup::Release(lookup);
+        } else if (state == EAI_INPROGRESS) {
+            if (::gai_cancel(&lookup->request) == EAI_CANCELED) {
+                // Taken off the queue before it ran: no notification will come.
+                Lookup::Release(lookup);
+            }
+            Lookup::Release(lookup);
+            outcome = {false, ETIMEDOUT, "the name " + lookup->host + " did not resolve in time"};
+        } else {
+            outcome = {
+                false, ENOENT,
+                "the name " + lookup->host + " does not resolve (" + ::gai_strerror(state) + ")"};
+            Lookup::Release(lookup);
+        }
+    }
+    return addresses;
+}
+
+struct Attempt {
+    size_t target;
+    int fd;
+};
+
+}  // namespace
+
+std::vector<ProbeOutcome> ProbeTcpConnect(const std::vector<ProbeTarget>& targets,
+                                          std::chrono::milliseconds timeout) {
+    const SteadyClock::time_point deadline = SteadyClock::now() + timeout;
+    std::vector<ProbeOutcome> outcomes(targets.size());
+    std::vector<AddrInfoPtr> addresses = Resolve(targets, outcomes, deadline);
+
+    std::vector<Attempt> attempts;
+    std::vector<int> lastError(targets.size(), 0);
+    std::vector<bool> done(targets.size(), false);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (!addresses[i]) {
+            done[i] = true;
+            continue;
+        }
+        int tried = 0;
+        for (addrinfo* ai = addresses[i].get(); ai != nullptr && tried < kAddressesPerTarget;
+             ai = ai->ai_next, ++tried) {
+            if (ai->ai_family == AF_INET) {
+                reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_port = htons(targets[i].port);
+            } else if (ai->ai_family == AF_INET6) {
+                reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_port = htons(targets[i].port);
+            } else {
+                continue;
+            }
+            const int fd =
+                ::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+            if (fd < 0) {
+                lastError[i] = errno;
+                continue;
+            }
+            if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+                ::close(fd);
+                done[i] = true;
+                outcomes[i] = {true, 0, ""};
+                break;
+            }
+            if (errno != EINPROGRESS) {
+                lastError[i] = errno;
+                ::close(fd);
+                continue;
+            }
+            attempts.push_back({i, fd});
+        }
+    }
+
+    // Waits for the attempts until each target has an answer or the deadline passes.
+    for (;;) {
+        std::vector<pollfd> fds;
+        std::vector<size_t> which;
+        for (size_t a = 0; a < attempts.size(); ++a) {
+            if (attempts[a].fd >= 0 && !done[attempts[a].target]) {
+                fds.push_back({attempts[a].fd, POLLOUT, 0});
+                which.push_back(a);
+            }
+        }
+        const int left = RemainingMs(deadline);
+        if (fds.empty() || left == 0) {
+            break;
+        }
+        const int ready = ::poll(fds.data(), fds.size(), left);
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
+            if (fds[k].revents == 0) {
+                continue;
+            }
+            Attempt& attempt = attempts[which[k]];
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (::getsockopt(attempt.fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+                soError = errno;
+            }
+            ::close(attempt.fd);
+            attempt.fd = -1;
+            if (soError == 0) {
+                done[attempt.target] = true;
+                outcomes[attempt.target] = {true, 0, ""};
+            } else {
+                lastError[attempt.target] = soError;
+            }
+        }
+    }
+
+    for (const Attempt& attempt : attempts) {
+        if (attempt.fd >= 0) {
+            ::close(attempt.fd);
+        }
+    }
+    // Targets still without an answer: the last refusal when every address refused, a
+    // time-out otherwise.
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (done[i]) {
+            continue;
+        }
+        bool stillWaiting = false;
+        for (const Attempt& attempt : attempts) {
+            stillWaiting = stillWaiting || (attempt.target == i && attempt.fd >= 0);
+        }
+        if (stillWaiting || lastError[i] == 0) {
+            outcomes[i] = {false, ETIMEDOUT,
+                           "no answer within " + std::to_string(timeout.count()) + " ms"};
+        } else {
+            outcomes[i] = {false, lastError[i], std::strerror(lastError[i])};
+        }
+    }
+    return outcomes;
+}
+
+}  // namespace kvzn::platform
