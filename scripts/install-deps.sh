@@ -7,7 +7,7 @@ set -eu
 BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcups2-dev"
 FUZZ_PKGS="clang libclang-rt-14-dev"
 TEST_PKGS="$FUZZ_PKGS clang-format procps util-linux python3-aiosmtpd cups cups-client cups-daemon
-cups-ipp-utils"
+cups-ipp-utils chromium fonts-dejavu-core"
 
 pkgs="$BUILD_PKGS"
 case "${1:-}" in
