@@ -16,12 +16,11 @@ bool StartsNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
+// Without blanks around it, nor the CR of a line end.
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
-        s.remove_suffix(1);
+    s = platform::TrimBlanks(s);
+    while (!s.empty() && s.back() == '\r') {
+        s = platform::TrimBlanks(s.substr(0, s.size() - 1));
     }
     return s;
 }

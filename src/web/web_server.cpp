@@ -465,7 +465,9 @@ void Exchange::Dispatch(HttpRequest& request) {
                 address_);
         } else {
             const Session opened = sessions_.Open(address_, true);
-            std::string location = path.substr(1);
+            // Back to the page first asked for, when it is one of ours.
+            const std::string_view known = KnownPage(path);
+            const std::string location(known.empty() ? "PrintStatus.kvp" : known.substr(1));
             HttpRequest carried;
             for (const Parameter& p : request.params) {
                 if (!platform::EqualsNoCase(p.name, "hPassword") &&
@@ -474,11 +476,7 @@ void Exchange::Dispatch(HttpRequest& request) {
                 }
             }
             const std::string query = carried.QueryText();
-            if (!query.empty()) {
-                location += "?" + query;
-            }
-            Send(BuildRedirect(UrlEncode(location.substr(0, location.find('?'))) +
-                                   (query.empty() ? "" : "?" + query),
+            Send(BuildRedirect(location + (query.empty() ? "" : "?" + query),
                                Headers(SessionCookie(opened.id))));
             return;
         }

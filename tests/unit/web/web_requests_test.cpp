@@ -232,6 +232,10 @@ TEST_F(WebRequestsTest, LogonSessionsAndBasicAuthenticationGuardThePages) {
     EXPECT_EQ(wrong.Header("Location").rfind("ZNLogon.kvp?", 0), 0U);
     EXPECT_TRUE(log.Contains("Korvane Supervisor password was not matched"));
 
+    // A logon never leads off the server's own pages.
+    EXPECT_EQ(post("/%2F%2Fevil.example/x", "hPassword=s3cret&btnLogon=Login").Header("Location"),
+              "PrintStatus.kvp");
+
     const Reply ok = post("/PrintStatus.kvp?AutoRefresh=On", "hPassword=s3cret&btnLogon=Login");
     ASSERT_EQ(ok.code, 303);
     EXPECT_EQ(ok.Header("Location"), "PrintStatus.kvp?AutoRefresh=On");
