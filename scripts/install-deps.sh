@@ -8,7 +8,7 @@ BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcups2-
 libncurses-dev"
 FUZZ_PKGS="clang libclang-rt-14-dev"
 TEST_PKGS="$FUZZ_PKGS clang-format procps util-linux python3-aiosmtpd cups cups-client cups-daemon
-cups-ipp-utils systemd-journal-remote tmux"
+cups-ipp-utils systemd-journal-remote tmux chromium fonts-dejavu-core"
 
 pkgs="$BUILD_PKGS"
 case "${1:-}" in

@@ -337,13 +337,19 @@ int IpSendText(Socket& sock, std::string_view text, int flags, int timeoutSecond
 }
 
 int IpReceiveReply(Socket& sock, std::string& reply, size_t maxLength, int timeoutSeconds) {
+    return IpReceiveSome(sock, reply, maxLength,
+                         std::chrono::milliseconds(SecondsToMs(timeoutSeconds)));
+}
+
+int IpReceiveSome(Socket& sock, std::string& reply, size_t maxLength,
+                  std::chrono::milliseconds timeout) {
     reply.clear();
     const int fd = sock.fd();
     if (fd < 0)
         return kIpBadHandle;
     if (maxLength == 0)
         return EINVAL;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(SecondsToMs(timeoutSeconds));
+    const auto deadline = Clock::now() + timeout;
     // Wait for the first data, then take everything that has already arrived without
     // waiting for more.
     for (;;) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -59,6 +60,10 @@ int IpSendText(Socket& sock, std::string_view text, int flags = 0, int timeoutSe
 // bytes) in `reply`. kIpTimedOut when nothing came; ECONNRESET when the peer closed.
 int IpReceiveReply(Socket& sock, std::string& reply, size_t maxLength = 999,
                    int timeoutSeconds = 10);
+
+// The same with a time-out in milliseconds (0: take only what has already arrived).
+int IpReceiveSome(Socket& sock, std::string& reply, size_t maxLength,
+                  std::chrono::milliseconds timeout);
 
 // Reads a request: waits at most `timeoutSeconds` for the first data, then keeps reading
 // until the end of the HTTP header block (and a Content-Length body when one is declared),

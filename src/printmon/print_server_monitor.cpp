@@ -660,6 +660,26 @@ int PrintServerMonitor::IsPrinterMonitored(std::string_view name) const {
                : 0;
 }
 
+std::optional<PrinterCheckStatuses> PrintServerMonitor::CheckStatuses() const {
+    State& s = *state_;
+    PrinterCheckStatuses out;
+    {
+        std::scoped_lock lock(s.shared);
+        out.lastPrinterCheck = s.lastPrinterCheck;
+    }
+    std::unique_lock lock(s.printerStatusPage, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        return std::nullopt;
+    }
+    for (const MonitoredPrinter& printer : s.printers) {
+        for (const PrinterCheck& check : printer.checks) {
+            out.checks.push_back({printer.name, check.title, check.state.lastStatus,
+                                  check.state.failureCount, check.lastValue});
+        }
+    }
+    return out;
+}
+
 std::mutex& PrintServerMonitor::PrinterStatusPageLock() {
     return state_->printerStatusPage;
 }

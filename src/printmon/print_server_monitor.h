@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,19 @@ struct PrintServerConfig {
 // has no "Enabled" are disabled and named in one "Print Server Monitor Error" alert.
 int PrintServer_Config(service::ServiceContext& ctx, PrintServerConfig& config);
 
+// The state of one printer check as the status data (metrics, JSON) show it.
+struct PrinterCheckStatus {
+    std::string printer;
+    std::string title;
+    std::string lastStatus;
+    uint32_t failureCount = 0;
+    int32_t lastValue = -1;
+};
+struct PrinterCheckStatuses {
+    std::string lastPrinterCheck;  // time text of the last printer pass
+    std::vector<PrinterCheckStatus> checks;
+};
+
 // The monitor's state between cycles, shared by its thread and the status page.
 // @threadsafety The cycle members run on one thread at a time. WriteWebData may run on any
 // number of web worker threads meanwhile: the printer pass holds the printer status page
@@ -114,6 +128,10 @@ class PrintServerMonitor : public service::Monitor {
     // 1 when the printer list holds `name` (compared without regard to case).
     // @threadsafety Always.
     int IsPrinterMonitored(std::string_view name) const;
+
+    // A copy of every printer check's state; nullopt while a printer pass runs.
+    // @threadsafety Always.
+    std::optional<PrinterCheckStatuses> CheckStatuses() const;
 
     // Held by a printer pass; the status page shows "Printer monitoring in progress ..."
     // while it cannot take it.

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/fake/fake_clock.h"
+#include "platform/profile_file.h"
 #include "service/service_host.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
@@ -62,7 +63,9 @@ bool BreakListener(uint16_t port) {
 class WebServerTest : public ::testing::Test {
   protected:
     WebServerTest() : port(test::FreeLoopbackPort()) {
-        fixture.registry.WriteNumber(config::kProductKey, value::kHTTPListenPortNo, port);
+        platform::WriteProfileString("TesselPrint", "Port", std::to_string(port),
+                                     fixture.context.home + "/kvZNWebServer.ini");
+        fixture.registry.WriteNumber(config::kProductKey, value::kWebSessionLogon, 3);
     }
 
     test::ServiceFixture fixture;
@@ -72,7 +75,9 @@ class WebServerTest : public ::testing::Test {
 
 TEST_F(WebServerTest, AListenerThatBecomesUnusableIsCreatedAgain) {
     ASSERT_NE(port, 0);
-    WebServer server(50ms);
+    WebServerOptions options;
+    options.retryDelay = 50ms;
+    WebServer server(options);
     fixture.context.ResumeAll();
     std::thread web([&] { server.Run(fixture.context); });
     ASSERT_TRUE(test::WaitUntil([&] { return server.Port() == port; }, 5s));
@@ -131,6 +136,8 @@ TEST_F(WebServerTest, AStopDuringStartUpEndsTheWebThreadWithoutWaiting) {
     };
     table.closeWebListener = [server] { server->CloseListener(); };
     const std::string dir = fixture.dir.path();
+    platform::WriteProfileString("TesselPrint", "Port", std::to_string(port),
+                                 dir + "/kvZNWebServer.ini");
     fixture.registry.WriteText(config::kProductKey, value::kHome, dir);
     fixture.registry.WriteText(config::kProductKey, value::kDataDirectory, dir + "/data");
     fixture.registry.WriteText(config::kProductKey, value::kHTMLTargetDirectory, dir + "/html");

@@ -1,0 +1,23 @@
+# kvzn_embed_files(TARGET OUTPUT FILES...): compiles text files of the source tree into the
+# target as the table kvzn::web::EmbeddedFiles() (name -> content). The files are read when
+# CMake configures; a change to one of them configures again.
+function(kvzn_embed_files target output)
+  set(_body "// Generated from the files of src/web/templates; edit those instead.\n")
+  string(APPEND _body "#include \"web/page_template.h\"\n\nnamespace kvzn::web {\n\n")
+  string(APPEND _body "const std::vector<EmbeddedFile>& EmbeddedFiles() {\n")
+  string(APPEND _body "    static const std::vector<EmbeddedFile> kFiles = {\n")
+  foreach(_file ${ARGN})
+    get_filename_component(_name ${_file} NAME)
+    file(READ ${_file} _content)
+    string(FIND "${_content}" ")kvznT\"" _clash)
+    if(NOT _clash EQUAL -1)
+      message(FATAL_ERROR "${_file} holds the raw string delimiter")
+    endif()
+    string(APPEND _body "        {\"${_name}\", R\"kvznT(${_content})kvznT\"},\n")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_file})
+  endforeach()
+  string(APPEND _body "    };\n    return kFiles;\n}\n\n}  // namespace kvzn::web\n")
+  file(WRITE ${output}.new "${_body}")
+  configure_file(${output}.new ${output} COPYONLY)
+  target_sources(${target} PRIVATE ${output})
+endfunction()

@@ -1,0 +1,191 @@
+// The pages in a real browser: headless Chromium against the web server, whose print
+// server monitor watches a private scheduler with a jammed, a paused and a healthy printer.
+// A screenshot of each page is kept in the build tree (test-artefacts/web) for people to
+// look at.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "../platform/private_cupsd.h"
+#include "alerting/dispatcher.h"
+#include "config/registry_names.h"
+#include "platform/fake/fake_service_manager.h"
+#include "platform/profile_file.h"
+#include "printmon/print_server_monitor.h"
+#include "support/child_process.h"
+#include "support/mail_server.h"
+#include "support/service_fixture.h"
+#include "web/web_server.h"
+
+namespace kvzn::web {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+namespace check_title = config::printer_check;
+
+constexpr const char* kChromium = "/usr/bin/chromium";
+
+std::unique_ptr<platform::Spooler> QuickSpooler(const std::string& socket) {
+    return platform::MakeSpooler({.server = socket, .connectTimeout = 1000ms, .ioTimeout = 1500ms});
+}
+
+class BrowserPagesTest : public ::testing::Test, protected test::ServiceFixture {
+  protected:
+    void SetUp() override {
+        if (!fs::exists(test::PrivateCupsd::kProgram) || ::geteuid() != 0 ||
+            !fs::exists(kChromium)) {
+            GTEST_SKIP() << "needs cupsd, root and chromium";
+        }
+        cupsd_ = std::make_unique<test::PrivateCupsd>();
+        ASSERT_TRUE(cupsd_->Start()) << test::ReadFile(cupsd_->dir() + "/log/error_log");
+        context.serviceManager = &services_;
+        for (const printmon::BuiltInService& entry : printmon::kBuiltInServices) {
+            registry.WriteFlag(
+                config::SubKey(config::subkey::kPrint) + "\\" + std::string(entry.title),
+                config::check::kEnabled, 0);
+        }
+        artefacts_ = std::string(KVZN_BINARY_DIR) + "/test-artefacts/web";
+        fs::create_directories(artefacts_);
+    }
+    void TearDown() override {
+        if (server_) {
+            server_->CloseListener();
+            web_.join();
+        }
+    }
+
+    void Admin(const std::vector<std::string>& argv) {
+        const auto [status, output] = cupsd_->Client(argv);
+        ASSERT_EQ(status, 0) << argv[0] << ": " << output;
+    }
+    void Watch(const std::string& queue) {
+        const std::string key = config::SubKey(config::subkey::kPrinters) + "\\" +
+                                config::Numbered(config::list::kPrinterEntry, ++entries_);
+        registry.WriteText(key, config::list::kPrinterIdentity, queue);
+        for (const char* title : {check_title::kErrorConditions, check_title::kPaused}) {
+            const std::string sub = key + "\\" + title;
+            registry.WriteFlag(sub, config::check::kEnabled, 1);
+            registry.WriteNumber(sub, config::check::kAlertLevel, 4);
+            registry.WriteNumber(sub, config::check::kActionToTake, 0);
+        }
+    }
+    // Chromium's rendering of `path`: the DOM it built, and a screenshot saved as `shot`.
+    std::string Browse(const std::string& path, const std::string& shot,
+                       const std::string& size = "1280,900") {
+        const std::string url = "http://127.0.0.1:" + std::to_string(port_) + path;
+        const std::vector<std::string> common = {kChromium,
+                                                 "--headless",
+                                                 "--no-sandbox",
+                                                 "--disable-gpu",
+                                                 "--disable-quic",
+                                                 "--no-first-run",
+                                                 "--disable-background-networking",
+                                                 "--disable-component-update",
+                                                 "--disable-sync",
+                                                 "--hide-scrollbars",
+                                                 "--window-size=" + size};
+        std::vector<std::string> shotArgs = common;
+        shotArgs.push_back("--user-data-dir=" + dir.path() + "/chromium-shot");
+        shotArgs.push_back("--screenshot=" + artefacts_ + "/" + shot);
+        shotArgs.push_back(url);
+        test::ChildProcess screenshot(shotArgs, {"HOME=" + dir.path()});
+        EXPECT_EQ(screenshot.Wait(60s), 0) << screenshot.Output();
+        std::vector<std::string> domArgs = common;
+        domArgs.push_back("--user-data-dir=" + dir.path() + "/chromium-dom");
+        domArgs.push_back("--dump-dom");
+        domArgs.push_back(url);
+        test::ChildProcess dom(domArgs, {"HOME=" + dir.path()});
+        EXPECT_EQ(dom.Wait(60s), 0);
+        return dom.Output();
+    }
+
+    std::unique_ptr<test::PrivateCupsd> cupsd_;
+    platform::FakeServiceManager services_;
+    std::string artefacts_;
+    int entries_ = 0;
+    uint16_t port_ = 0;
+    std::unique_ptr<WebServer> server_;
+    std::thread web_;
+};
+
+TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
+    for (const char* queue : {"Jammed", "Paused", "Healthy"}) {
+        Admin({"lpadmin", "-p", queue, "-v", std::string("kvzntest://") + queue, "-E"});
+        Watch(queue);
+    }
+    Admin({"lpadmin", "-p", "Jammed", "-o", "printer-state-reasons=media-jam-error"});
+    Admin({"cupsdisable", "Paused"});
+
+    auto monitor = std::make_shared<printmon::PrintServerMonitor>(
+        [socket = cupsd_->socket()] { return QuickSpooler(socket); });
+    ASSERT_EQ(monitor->ReadConfiguration(context), 3);
+    monitor->RunPrinterChecks(context, clock.TickCount());
+    context.PublishMonitor(printmon::kPrintServerComponent, monitor);
+    std::string message = "Paper jam on <Jammed> & friends";
+    ASSERT_EQ(
+        alerting::Alerts(context).store.NotifyError(2, 8, 0, "Printer Error", "Jammed", message),
+        1);
+
+    port_ = test::FreeLoopbackPort();
+    platform::WriteProfileString("TesselPrint", "Port", std::to_string(port_),
+                                 context.home + "/kvZNWebServer.ini");
+    platform::WriteProfileString("Installed", "TesselPrint", "1",
+                                 context.home + "/kvZNWebServer.ini");
+    for (const auto& [key, text] : std::vector<std::pair<const char*, const char*>>{
+             {"Port", "0"},
+             {"TesselMonitorName", "Tessel Print Monitor"},
+             {"ReportName1", "Current Status"},
+             {"URLName1", "PrintStatus.kvp"},
+             {"Description1", "printers, queues and services now"},
+             {"ReportName2", "Recent Alerts"},
+             {"URLName2", "PrintErrors.kvp"},
+             {"Description2", "the alerts raised lately"}}) {
+        platform::WriteProfileString("TesselPrint", key, text, context.home + "/kvZNWebServer.ini");
+    }
+    platform::WriteProfileString("TesselPrint", "Port", std::to_string(port_),
+                                 context.home + "/kvZNWebServer.ini");
+    registry.WriteNumber(config::kProductKey, config::value::kWebSessionLogon, 3);
+    WebServerOptions options;
+    options.bindAddress = "127.0.0.1";
+    options.makeSpooler = [socket = cupsd_->socket()] { return QuickSpooler(socket); };
+    server_ = std::make_unique<WebServer>(options);
+    context.ResumeAll();
+    web_ = std::thread([this] { server_->Run(context); });
+    ASSERT_TRUE(test::WaitUntil([&] { return server_->Port() == port_; }, 5s));
+
+    const std::string status = Browse("/PrintStatus.kvp", "status.png");
+    for (const char* text :
+         {"Local Printer Status", "Jammed", "Paused", "Healthy", "Current Monitoring Status"}) {
+        EXPECT_NE(status.find(text), std::string::npos) << text;
+    }
+    EXPECT_NE(status.find("color=\""), std::string::npos) << "a failing check is marked red";
+    Browse("/PrintStatus.kvp?AutoRefresh=On", "status-phone.png", "412,915");
+
+    const std::string errors = Browse("/PrintErrors.kvp", "errors.png");
+    EXPECT_NE(errors.find("Paper jam on &lt;Jammed&gt; &amp; friends"), std::string::npos);
+    EXPECT_EQ(errors.find("<jammed>"), std::string::npos);
+
+    const std::string home = Browse("/", "home.png");
+    EXPECT_NE(home.find("Recent Alerts"), std::string::npos);
+    const std::string perf = Browse("/PrintPerfLog.kvp", "perflog.png");
+    EXPECT_NE(perf.find("Performance Log History"), std::string::npos);
+    const std::string logon = Browse("/ZNLogon.kvp?Target=/PrintStatus.kvp", "logon.png");
+    EXPECT_NE(logon.find("Login to Korvane"), std::string::npos);
+    const std::string missing = Browse("/nothing.kvp", "not-found.png");
+    EXPECT_NE(missing.find("Error: HTTP/1.0 404"), std::string::npos);
+    const std::string metrics = Browse("/metrics", "metrics.png");
+    EXPECT_NE(metrics.find("kvzn_printer_state{printer=\"Jammed\"}"), std::string::npos);
+    EXPECT_NE(metrics.find("kvzn_printer_state{printer=\"Paused\"} 5"), std::string::npos);
+
+    for (const char* shot : {"status.png", "status-phone.png", "errors.png", "home.png",
+                             "perflog.png", "logon.png", "not-found.png"}) {
+        EXPECT_GT(fs::file_size(artefacts_ + "/" + shot), 1000U) << shot;
+    }
+}
+
+}  // namespace
+}  // namespace kvzn::web
