@@ -4,6 +4,7 @@
 #include "alerting/notification_threads.h"
 #include "companion/activity_log.h"
 #include "channels/alert_email.h"
+#include "channels/alert_engine.h"
 #include "channels/alert_logs.h"
 #include "channels/network_message.h"
 #include "monitors/system_monitor_threads.h"
@@ -82,6 +83,7 @@ alerting::AlertChannels MakeAlertChannels(service::ServiceContext& ctx) {
     auto email = std::make_shared<channels::EMailChannel>(ctx);
     auto network = std::make_shared<channels::NetworkMessageChannel>(ctx);
     auto logs = std::make_shared<channels::AlertLogs>(ctx);
+    auto engine = std::make_shared<channels::AlertEngine>(ctx);
     alerting::AlertChannels ch;
     ch.email = [email](service::ServiceContext&, const alerting::AlertRecord& record,
                        const std::optional<std::string>& list) {
@@ -106,6 +108,10 @@ alerting::AlertChannels MakeAlertChannels(service::ServiceContext& ctx) {
                                [logs](const alerting::AlertRecord& record, const std::string&) {
                                    logs->WriteToDatabaseFromFile(record);
                                });
+    ch.alertEngine = Barrier("ProcessAlertEngine",
+                             [engine](const alerting::AlertRecord& record, const std::string&) {
+                                 engine->ProcessAlertEngine(record);
+                             });
     ch.alertLog = Barrier("AppendAlertLog",
                           [logs](const alerting::AlertRecord& record, const std::string&) {
                               logs->AppendAlertLog(record);
