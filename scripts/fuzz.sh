@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
-targets=${*:-"fuzz_store_file fuzz_profile_file fuzz_smtp_reply fuzz_ipp_reply fuzz_unsent_queue"}
+targets=${*:-"fuzz_store_file fuzz_profile_file fuzz_smtp_reply fuzz_ipp_reply fuzz_unsent_queue
+fuzz_http_reply fuzz_alert_script"}
 build=${KVZN_FUZZ_BUILD_DIR:-build-fuzz}
 jobs=$(nproc 2>/dev/null || echo 2)
 

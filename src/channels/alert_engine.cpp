@@ -9,6 +9,7 @@
 #include <new>
 
 #include "alerting/dispatcher.h"
+#include "channels/alert_email.h"
 #include "channels/http_client.h"
 #include "channels/record_context.h"
 #include "channels/smtp_client.h"
@@ -546,8 +547,12 @@ int AlertEngine::AlertEngine_SMTP(const std::string& path) {
     }
     const SmtpScript& s = parsed.script;
     ctx_.PostComponentStatus(kAlertEngineComponent, "Sending  details to the SMTP server " + s.server);
+    // A script names its own server: the encryption settings apply, the common logon does not.
+    SmtpSecurity security = ReadSmtpSecurity(ctx_);
+    security.user.clear();
+    security.password.clear();
     return kvZNNotify_SMTPConnectAndSend(s.server, s.server, s.port, s.sender, s.sendTo, s.subject,
-                                         s.body);
+                                         s.body, {}, security);
 }
 
 int AlertEngine::AlertEngine_HTTP(const std::string& path) {
