@@ -53,9 +53,10 @@ std::string SummaryBody(const std::string& start, const std::string& end,
                         const std::string& computerName, const SummaryCounts& counts,
                         std::optional<uint32_t> webPort) {
     const std::string rule(59, '-');
-    std::string body = "The following alerts or exceptions were detected and reported by Korvane "
-                       "between " +
-                       start + " and " + end + " from server " + computerName + ".\r\n\r\n";
+    std::string body =
+        "The following alerts or exceptions were detected and reported by Korvane "
+        "between " +
+        start + " and " + end + " from server " + computerName + ".\r\n\r\n";
     body += rule + "\r\n";
     body += "No. Monitor-Specific errors : " + std::to_string(counts.monitorSpecific) + "\r\n";
     body += "No. Disk Space errors : " + std::to_string(counts.diskSpace) + "\r\n";
@@ -72,7 +73,9 @@ std::string SummaryBody(const std::string& start, const std::string& end,
 }
 
 DailySummary::DailySummary(service::ServiceContext& ctx)
-    : ctx_(ctx), start_(SummaryTimeText(ctx.clock.LocalNow())), day_(ctx.clock.LocalNow().tm_mday) {}
+    : ctx_(ctx),
+      start_(SummaryTimeText(ctx.clock.LocalNow())),
+      day_(ctx.clock.LocalNow().tm_mday) {}
 
 bool DailySummary::Check() {
     const std::tm now = ctx_.clock.LocalNow();
@@ -87,8 +90,8 @@ bool DailySummary::Check() {
     if (ctx_.enableWebReports) {
         // The port the web server listens on: its settings file, else its own setting and
         // default.
-        const long port = platform::GetProfileInt("TesselPrint", "Port", 0,
-                                                  ctx_.home + "/kvZNWebServer.ini");
+        const long port =
+            platform::GetProfileInt("TesselPrint", "Port", 0, ctx_.home + "/kvZNWebServer.ini");
         uint32_t listen = 80;
         ctx_.registry.ReadNumber(config::kProductKey, config::value::kHTTPListenPortNo, listen);
         webPort = port > 0 && port <= 65535 ? static_cast<uint32_t>(port) : listen;

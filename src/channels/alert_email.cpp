@@ -63,7 +63,8 @@ SmtpSecurity ReadSmtpSecurity(service::ServiceContext& ctx) {
     SmtpSecurity security;
     uint32_t mode = 1;
     ctx.registry.ReadNumber(key, config::contacts::kSmtpTls, mode);
-    security.tls = mode == 0 ? SmtpTls::kOff : (mode >= 2 ? SmtpTls::kRequired : SmtpTls::kWhenOffered);
+    security.tls =
+        mode == 0 ? SmtpTls::kOff : (mode >= 2 ? SmtpTls::kRequired : SmtpTls::kWhenOffered);
     ctx.registry.ReadText(key, config::contacts::kSmtpCAFile, security.trust.caFile, kSettingSize);
     config::kvHlpSvc2(ctx.registry, ctx.registry.Store(), key, config::contacts::kSmtpUser,
                       security.user, kSettingSize);

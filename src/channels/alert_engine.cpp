@@ -171,7 +171,9 @@ ParsedScript<SysLogScript> ParseSysLogScript(std::string_view text) {
     const std::vector<Header> headers = {
         Text("ZN-Server:", 259, s.server),
         {"ZN-Port:", kNoLimit,
-         [&s](std::string v) { return ParsePort(v, s.port) ? std::string() : InvalidPort("SysLog"); }},
+         [&s](std::string v) {
+             return ParsePort(v, s.port) ? std::string() : InvalidPort("SysLog");
+         }},
         {"ZN-SysLogFacility:", kNoLimit,
          [&s](std::string v) {
              s.facility = LeadingNumber(v, s.facility);
@@ -207,7 +209,9 @@ ParsedScript<SmtpScript> ParseSmtpScript(std::string_view text) {
     const std::vector<Header> headers = {
         Text("ZN-Server:", 259, s.server),
         {"ZN-Port:", kNoLimit,
-         [&s](std::string v) { return ParsePort(v, s.port) ? std::string() : InvalidPort("SMTP"); }},
+         [&s](std::string v) {
+             return ParsePort(v, s.port) ? std::string() : InvalidPort("SMTP");
+         }},
         Text("ZN-SendFrom:", 259, s.sender),
         Text("ZN-SendTo:", kNoLimit, s.sendTo),
         Text("ZN-Subject:", 259, s.subject),
@@ -244,7 +248,8 @@ ParsedScript<HttpScript> ParseHttpScript(std::string_view text) {
     const std::vector<Header> headers = {
         {"ZN-HTTPServer:", 259,
          [&s](std::string v) {
-             if (v.size() >= 7 && platform::EqualsNoCase(std::string_view(v).substr(0, 7), "http://")) {
+             if (v.size() >= 7 &&
+                 platform::EqualsNoCase(std::string_view(v).substr(0, 7), "http://")) {
                  v.erase(0, 7);
                  s.https = false;
              } else if (v.size() >= 8 &&
@@ -259,7 +264,9 @@ ParsedScript<HttpScript> ParseHttpScript(std::string_view text) {
              return std::string();
          }},
         {"ZN-Port:", kNoLimit,
-         [&s](std::string v) { return ParsePort(v, s.port) ? std::string() : InvalidPort("HTTP"); }},
+         [&s](std::string v) {
+             return ParsePort(v, s.port) ? std::string() : InvalidPort("HTTP");
+         }},
         {"ZN-Method:", kNoLimit,
          [&s](std::string v) {
              if (platform::EqualsNoCase(v, "GET")) {
@@ -281,9 +288,11 @@ ParsedScript<HttpScript> ParseHttpScript(std::string_view text) {
          }},
         {"ZN-HTTPResult:", 259,
          [&s](std::string v) {
-             if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos) {
+             if (v.empty() || v.size() > 9 ||
+                 v.find_first_not_of("0123456789") != std::string::npos) {
                  return std::string(
-                     "Invalid HTTP Result code found in Alert Script file. The HTTP alert cannot be "
+                     "Invalid HTTP Result code found in Alert Script file. The HTTP alert cannot "
+                     "be "
                      "sent");
              }
              const int code = std::stoi(v);
@@ -427,7 +436,8 @@ int AlertEngine::RunAlertEngine(EngineKind kind, const alerting::AlertRecord& re
         return 0;
     }
     const KindInfo& info = Info(kind);
-    const std::string compiled = ctx_.home + "/" + std::to_string(::getpid()) + "." + info.extension;
+    const std::string compiled =
+        ctx_.home + "/" + std::to_string(::getpid()) + "." + info.extension;
     platform::RemoveFile(compiled);
     ctx_.PostComponentStatus(kAlertEngineComponent, "Compiling " + templatePath);
     const bool shell = kind == EngineKind::kCommand || kind == EngineKind::kVBScript;
@@ -493,8 +503,9 @@ int AlertEngine::RunAlertEngine(EngineKind kind, const alerting::AlertRecord& re
         }
         if (!sent) {
             const std::string message =
-                std::string("An error occurred whilst the Alert Engine attempted to log an alert to "
-                            "the ") +
+                std::string(
+                    "An error occurred whilst the Alert Engine attempted to log an alert to "
+                    "the ") +
                 info.serverWord + " using the file " + templatePath +
                 ". Please check the Korvane log file & Configuration Utility settings";
             log(1, message);
@@ -505,7 +516,8 @@ int AlertEngine::RunAlertEngine(EngineKind kind, const alerting::AlertRecord& re
     return 1;
 }
 
-std::optional<std::string> AlertEngine::ReadCompiled(const std::string& path, const char* function) {
+std::optional<std::string> AlertEngine::ReadCompiled(const std::string& path,
+                                                     const char* function) {
     auto text = platform::ReadWholeFile(path);
     if (!text.ok()) {
         companion::Logger(kModule, function)(1, "Unable to open the temporary Alert Engine file ",
@@ -528,7 +540,8 @@ int AlertEngine::AlertEngine_SysLog(const std::string& path) {
         return 0;
     }
     const SysLogScript& s = parsed.script;
-    ctx_.PostComponentStatus(kAlertEngineComponent, "Sending details to the SysLog server " + s.server);
+    ctx_.PostComponentStatus(kAlertEngineComponent,
+                             "Sending details to the SysLog server " + s.server);
     return kvZNSysLog_Send({}, s.server, s.port, s.facility, s.severity, ctx_.computerName, s.text,
                            ctx_.clock);
 }
@@ -546,7 +559,8 @@ int AlertEngine::AlertEngine_SMTP(const std::string& path) {
         return 0;
     }
     const SmtpScript& s = parsed.script;
-    ctx_.PostComponentStatus(kAlertEngineComponent, "Sending  details to the SMTP server " + s.server);
+    ctx_.PostComponentStatus(kAlertEngineComponent,
+                             "Sending  details to the SMTP server " + s.server);
     // A script names its own server: the encryption settings apply, the common logon does not.
     SmtpSecurity security = ReadSmtpSecurity(ctx_);
     security.user.clear();
@@ -595,7 +609,8 @@ int AlertEngine::AlertEngine_HTTP(const std::string& path) {
     if (request.method == HttpMethod::kPost) {
         ctx_.PostComponentStatus(kAlertEngineComponent, "Sending POST request to HTTP server ");
     } else if (s.params.empty()) {
-        ctx_.PostComponentStatus(kAlertEngineComponent, "Sending GET request to HTTP server " + s.server);
+        ctx_.PostComponentStatus(kAlertEngineComponent,
+                                 "Sending GET request to HTTP server " + s.server);
     } else {
         ctx_.PostComponentStatus(kAlertEngineComponent,
                                  "Sending GET request (with parameters) to HTTP server ");
@@ -608,8 +623,8 @@ int AlertEngine::AlertEngine_HTTP(const std::string& path) {
         // Gateway passwords travel in parameters: the logged request never shows them.
         const std::string shownPath = RequestForLog(request.path);
         log(1, "Unable to access the requested URL ", shownPath,
-            ". The HTTP alert cannot be sent. The original request was ", RequestForLog(sentRequest),
-            ". The error was ", errorText);
+            ". The HTTP alert cannot be sent. The original request was ",
+            RequestForLog(sentRequest), ". The error was ", errorText);
         kvHTTP_DisconnectEx(connection);
         return 0;
     }

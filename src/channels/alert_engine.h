@@ -35,9 +35,9 @@ struct SmtpScript {
 };
 // The settings of an HTTP alert script.
 struct HttpScript {
-    std::string server;  // without "http://" or "https://"
-    bool https = false;  // the server or the URL named https://
-    int port = 0;        // 0: 80, or 443 for https
+    std::string server;        // without "http://" or "https://"
+    bool https = false;        // the server or the URL named https://
+    int port = 0;              // 0: 80, or 443 for https
     std::optional<bool> post;  // unset: no method given
     std::string url;
     std::vector<std::string> params;

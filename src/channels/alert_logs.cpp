@@ -57,8 +57,7 @@ bool IsNumber(std::string_view text) {
     if (!text.empty() && text.front() == '-') {
         text.remove_prefix(1);
     }
-    return !text.empty() &&
-           text.find_first_not_of("0123456789") == std::string_view::npos;
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 size_t CountChar(std::string_view text, char c) {
@@ -87,8 +86,8 @@ std::string AlertLogHeader(std::string_view computerName) {
     header += "Monitor: Korvane Tessel Print Monitor\n";
     header += "Version: 4.2\n";
     header += "\n";
-    header += "Recent Alerts generated from " + std::string(computerName) +
-              " will be listed below\n";
+    header +=
+        "Recent Alerts generated from " + std::string(computerName) + " will be listed below\n";
     header += std::string(74, '-') + "\n";
     header += "\n";
     char line[128];
@@ -120,7 +119,8 @@ std::string TrimmedAlertLog(std::string_view oldLog, std::string_view header, si
         lines.push_back(oldLog.substr(pos, end - pos));
         pos = end;
     }
-    const size_t records = lines.size() > kAlertLogHeaderLines ? lines.size() - kAlertLogHeaderLines : 0;
+    const size_t records =
+        lines.size() > kAlertLogHeaderLines ? lines.size() - kAlertLogHeaderLines : 0;
     // Fewer records than the limit: all are kept; otherwise the newest limit - 1.
     const size_t keep = records < maxStored ? records : (maxStored > 0 ? maxStored - 1 : 0);
     std::string out(header);
@@ -134,8 +134,8 @@ std::string TrimmedAlertLog(std::string_view oldLog, std::string_view header, si
     return out;
 }
 
-std::string AlertDataLine(int category, std::string_view templ, const alerting::AlertTextContext& ctx,
-                          int dateFormat) {
+std::string AlertDataLine(int category, std::string_view templ,
+                          const alerting::AlertTextContext& ctx, int dateFormat) {
     std::string out;
     alerting::SubstituteParamsForString_Dynamic(
         category, templ, out, ctx, dateFormat, [](std::string_view value, std::string_view) {
@@ -211,8 +211,8 @@ int AlertLogs::AppendAlertLog(const alerting::AlertRecord& record) {
             const platform::Status st =
                 platform::WriteFileAtomically(path, AlertLogHeader(ctx_.computerName));
             if (!st.ok()) {
-                log(1, "Unable to open the Alert Log ", path, ". One or more entries may be missing (",
-                    st.Text(), ")");
+                log(1, "Unable to open the Alert Log ", path,
+                    ". One or more entries may be missing (", st.Text(), ")");
             }
         }
         logReady_ = true;
@@ -342,8 +342,8 @@ int AlertLogs::WriteToDatabaseFromFile(const alerting::AlertRecord& record) {
             log(1, "Unable to create the alert table of the embedded database. ", st.Text());
         }
     }
-    const AlertStatement statement =
-        PrepareAlertStatement(record.errorType, s.sql, RecordTextContext(ctx_, record), ctx_.DateFormat());
+    const AlertStatement statement = PrepareAlertStatement(
+        record.errorType, s.sql, RecordTextContext(ctx_, record), ctx_.DateFormat());
     ctx_.PostComponentStatus(kAlertNotifyComponent, "Logging alert to the database " + s.source);
     const platform::Status st =
         (*connection)->Execute(statement.sql, statement.params, kDatabaseTimeout);

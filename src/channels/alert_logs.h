@@ -45,8 +45,8 @@ std::string TrimmedAlertLog(std::string_view oldLog, std::string_view header, si
 // One line of the alert data file: `templ` expanded with each value made safe for a
 // comma-separated line (line breaks become blanks; a value holding "," or a double quote
 // is quoted with its double quotes doubled). Without the line end.
-std::string AlertDataLine(int category, std::string_view templ, const alerting::AlertTextContext& ctx,
-                          int dateFormat);
+std::string AlertDataLine(int category, std::string_view templ,
+                          const alerting::AlertTextContext& ctx, int dateFormat);
 
 // A statement ready to run: the SQL with "?" markers and the values bound to them.
 struct AlertStatement {

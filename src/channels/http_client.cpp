@@ -113,8 +113,9 @@ std::string BuildHttpRequest(const HttpRequest& r) {
     text += "User-Agent: " +
             HeaderValue(r.agent, "Mozilla/4.0 (compatible; Korvane Tessel Monitor)", 260) + "\r\n";
     text += "Host: " + HeaderValue(r.server, "", 0) + "\r\n";
-    text += "Content-type: " +
-            HeaderValue(r.contentType, "application/x-www-form-urlencoded", 100) + "\r\n";
+    text +=
+        "Content-type: " + HeaderValue(r.contentType, "application/x-www-form-urlencoded", 100) +
+        "\r\n";
     const std::string body = post ? r.body.value_or("") : std::string();
     if (post) {
         text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
@@ -196,12 +197,15 @@ std::string RequestForLog(std::string_view request) {
                 }
             }
             const size_t query = l.find('?');
-            out += query == std::string::npos ? l : l.substr(0, query + 1) + MaskParameters(l.substr(query + 1));
+            out += query == std::string::npos
+                       ? l
+                       : l.substr(0, query + 1) + MaskParameters(l.substr(query + 1));
             firstLine = false;
         } else if (line == "\r\n" || line == "\n") {
             out += line;
             inBody = true;
-        } else if (line.size() > 14 && platform::EqualsNoCase(line.substr(0, 14), "Authorization:")) {
+        } else if (line.size() > 14 &&
+                   platform::EqualsNoCase(line.substr(0, 14), "Authorization:")) {
             out += "Authorization: ***\r\n";
         } else {
             out += line;
@@ -222,8 +226,7 @@ bool kvHTTP_ConnectEx(HttpConnection& c, std::string_view server, int port,
                                               kHttpConnectTimeout, &reason)
                        : EINVAL;
     if (rc != companion::kIpOk) {
-        log(1,
-            "Unable to connect to the HTTP server as a connection to the target server ", server,
+        log(1, "Unable to connect to the HTTP server as a connection to the target server ", server,
             " could not be established. Error ", rc);
         if (!reason.empty()) {
             log(4, reason);
@@ -231,9 +234,11 @@ bool kvHTTP_ConnectEx(HttpConnection& c, std::string_view server, int port,
         return false;
     }
     if (security.tls) {
-        auto tls = platform::StartTlsSession(c.sock.fd(), server, security.trust, kHttpConnectTimeout);
+        auto tls =
+            platform::StartTlsSession(c.sock.fd(), server, security.trust, kHttpConnectTimeout);
         if (!tls.ok()) {
-            log(1, "Unable to connect to the HTTP server as a secure connection to the target server ",
+            log(1,
+                "Unable to connect to the HTTP server as a secure connection to the target server ",
                 server, " could not be established. ", tls.status().Text());
             companion::IpClose(c.sock);
             return false;
@@ -245,7 +250,8 @@ bool kvHTTP_ConnectEx(HttpConnection& c, std::string_view server, int port,
 
 int kvHTTP_SendRequestWithTextReturn(HttpConnection& c, const HttpRequest& request,
                                      std::string& errorText, size_t errorSize, std::string& reply,
-                                     size_t replySize, int timeoutSeconds, std::string* requestOut) {
+                                     size_t replySize, int timeoutSeconds,
+                                     std::string* requestOut) {
     const companion::Logger log(kModule, "kvHTTP_SendRequestWithTextReturn");
     auto fail = [&](const std::string& text) {
         log(1, text);
@@ -283,8 +289,10 @@ int kvHTTP_SendRequestWithTextReturn(HttpConnection& c, const HttpRequest& reque
         const int wait = received.empty() ? std::max<int>(1, static_cast<int>(left.count())) : 1;
         std::string chunk;
         if (c.tls) {
-            const platform::Status st = c.tls->Receive(chunk, kHttpReplyChunk - received.size(), wait);
-            rc = st.ok() ? companion::kIpOk : (st.err() == ETIMEDOUT ? companion::kIpTimedOut : st.err());
+            const platform::Status st =
+                c.tls->Receive(chunk, kHttpReplyChunk - received.size(), wait);
+            rc = st.ok() ? companion::kIpOk
+                         : (st.err() == ETIMEDOUT ? companion::kIpTimedOut : st.err());
         } else {
             rc = companion::IpReceiveReply(c.sock, chunk, kHttpReplyChunk - received.size(), wait);
         }

@@ -443,9 +443,8 @@ SmtpExtensions ParseEhloReply(std::string_view replyText) {
         if (pos + 3 < upper.size() && (upper[pos + 3] == '-' || upper[pos + 3] == ' ') &&
             (pos == 0 || upper[pos - 1] == ' ')) {
             size_t end = upper.find(" 250", pos + 4);
-            const std::string_view line =
-                std::string_view(upper).substr(pos + 4, end == std::string::npos ? std::string::npos
-                                                                                 : end - pos - 4);
+            const std::string_view line = std::string_view(upper).substr(
+                pos + 4, end == std::string::npos ? std::string::npos : end - pos - 4);
             if (line == "STARTTLS") {
                 ext.startTls = true;
             } else if (line.starts_with("AUTH ") || line.starts_with("AUTH=")) {
@@ -454,7 +453,8 @@ SmtpExtensions ParseEhloReply(std::string_view replyText) {
                     const std::string_view mech = rest.substr(0, blank);
                     ext.authPlain = ext.authPlain || mech == "PLAIN";
                     ext.authLogin = ext.authLogin || mech == "LOGIN";
-                    rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+                    rest = blank == std::string_view::npos ? std::string_view()
+                                                           : rest.substr(blank + 1);
                 }
             }
         }
@@ -505,8 +505,9 @@ bool ExtendedGreeting(SmtpSession& s, std::string_view server, const std::string
             return fail("failed: the server does not take EHLO (" + reply.text + ")");
         }
         if (SessionSend(s, "HELO " + name + "\r\n") != companion::kIpOk) {
-            return fail("could not be established. The first greeting was not accepted by the "
-                        "Server");
+            return fail(
+                "could not be established. The first greeting was not accepted by the "
+                "Server");
         }
         return ExpectConnectReply(s, "250", opening, log);
     }
@@ -515,7 +516,8 @@ bool ExtendedGreeting(SmtpSession& s, std::string_view server, const std::string
         if (!Command(s, "STARTTLS\r\n", "220", reply)) {
             return fail("failed: STARTTLS was refused (" + reply.text + ")");
         }
-        auto tls = platform::StartTlsSession(s.sock.fd(), server, security.trust, kSmtpReplyTimeout);
+        auto tls =
+            platform::StartTlsSession(s.sock.fd(), server, security.trust, kSmtpReplyTimeout);
         if (!tls.ok()) {
             return fail("failed: the TLS handshake failed. " + tls.status().Text());
         }

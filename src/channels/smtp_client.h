@@ -39,9 +39,9 @@ struct SmtpSession {
 
 // When a session encrypts its traffic with STARTTLS.
 enum class SmtpTls {
-    kOff,           // never: the session says HELO, as mail servers have always understood
-    kWhenOffered,   // when the server offers STARTTLS (EHLO); otherwise in plain text
-    kRequired,      // always: a server that does not offer it, or fails it, gets no mail
+    kOff,          // never: the session says HELO, as mail servers have always understood
+    kWhenOffered,  // when the server offers STARTTLS (EHLO); otherwise in plain text
+    kRequired,     // always: a server that does not offer it, or fails it, gets no mail
 };
 
 // How a session secures itself and logs on. With a user name the session logs on with AUTH

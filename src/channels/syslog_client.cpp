@@ -39,8 +39,8 @@ std::string BuildSysLogDatagram(int facility, int severity, const std::tm& local
     return datagram;
 }
 
-int kvZNSysLog_Send(const SysLogProgress& progress, std::string_view server, int port,
-                    int facility, int severity, std::string_view host, std::string_view text,
+int kvZNSysLog_Send(const SysLogProgress& progress, std::string_view server, int port, int facility,
+                    int severity, std::string_view host, std::string_view text,
                     const platform::Clock& clock) {
     const companion::Logger log(kModule, "kvZNSysLog_Send");
     auto show = [&progress](std::string_view line) {
@@ -48,7 +48,8 @@ int kvZNSysLog_Send(const SysLogProgress& progress, std::string_view server, int
             progress(line);
         }
     };
-    const std::string datagram = BuildSysLogDatagram(facility, severity, clock.LocalNow(), host, text);
+    const std::string datagram =
+        BuildSysLogDatagram(facility, severity, clock.LocalNow(), host, text);
     if (port <= 0 || port > 65535) {
         log(1, "Unable to send SysLog message to server ", server, " on port ", port,
             ". Error: not a UDP port");
@@ -73,8 +74,8 @@ int kvZNSysLog_Send(const SysLogProgress& progress, std::string_view server, int
         show("Error: Cannot create the outbound socket ...");
         show("Please check that TCP/IP is configured correctly on the local machine.");
     } else {
-        log(1, "Unable to send SysLog message to server ", server, " on port ", port, ". Error: ",
-            st.err());
+        log(1, "Unable to send SysLog message to server ", server, " on port ", port,
+            ". Error: ", st.err());
         show("Error: Cannot send data to the remote host ...");
         show("Please check the Korvane log file for more information on this error.");
     }

@@ -27,8 +27,8 @@ std::string BuildSysLogDatagram(int facility, int severity, const std::tm& local
 // Sends the datagram of `text` to `server` (name or dotted address) and `port`. 1 when it
 // was handed to the network, 0 on failure (logged at level 1 under kvZNSysLog).
 // @threadsafety Always.
-int kvZNSysLog_Send(const SysLogProgress& progress, std::string_view server, int port,
-                    int facility, int severity, std::string_view host, std::string_view text,
+int kvZNSysLog_Send(const SysLogProgress& progress, std::string_view server, int port, int facility,
+                    int severity, std::string_view host, std::string_view text,
                     const platform::Clock& clock = platform::SystemClock());
 
 }  // namespace kvzn::channels

@@ -2,11 +2,11 @@
 #include "programs/component_table.h"
 
 #include "alerting/notification_threads.h"
-#include "companion/activity_log.h"
 #include "channels/alert_email.h"
 #include "channels/alert_engine.h"
 #include "channels/alert_logs.h"
 #include "channels/network_message.h"
+#include "companion/activity_log.h"
 #include "monitors/system_monitor_threads.h"
 #include "printmon/print_server_monitor.h"
 #include "web/web_server.h"
@@ -112,10 +112,10 @@ alerting::AlertChannels MakeAlertChannels(service::ServiceContext& ctx) {
                              [engine](const alerting::AlertRecord& record, const std::string&) {
                                  engine->ProcessAlertEngine(record);
                              });
-    ch.alertLog = Barrier("AppendAlertLog",
-                          [logs](const alerting::AlertRecord& record, const std::string&) {
-                              logs->AppendAlertLog(record);
-                          });
+    ch.alertLog =
+        Barrier("AppendAlertLog", [logs](const alerting::AlertRecord& record, const std::string&) {
+            logs->AppendAlertLog(record);
+        });
     return ch;
 }
 

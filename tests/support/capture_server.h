@@ -26,7 +26,8 @@ struct TestCertificates {
 
 inline TestCertificates MakeTestCertificates(const std::string& dir) {
     TestCertificates c{dir + "/ca.pem", dir + "/server.pem", dir + "/server.key", {}};
-    WriteFile(dir + "/ca.tmpl", "cn = \"kvZN Test CA\"\nca\ncert_signing_key\nexpiration_days = 2\n");
+    WriteFile(dir + "/ca.tmpl",
+              "cn = \"kvZN Test CA\"\nca\ncert_signing_key\nexpiration_days = 2\n");
     WriteFile(dir + "/server.tmpl",
               "cn = \"localhost\"\ndns_name = \"localhost\"\nip_address = \"127.0.0.1\"\n"
               "tls_www_server\nencryption_key\nsigning_key\nexpiration_days = 2\n");
@@ -35,9 +36,9 @@ inline TestCertificates MakeTestCertificates(const std::string& dir) {
         {"certtool", "--generate-self-signed", "--load-privkey", dir + "/ca.key", "--template",
          dir + "/ca.tmpl", "--outfile", c.caFile},
         {"certtool", "--generate-privkey", "--outfile", c.keyFile},
-        {"certtool", "--generate-certificate", "--load-privkey", c.keyFile,
-         "--load-ca-certificate", c.caFile, "--load-ca-privkey", dir + "/ca.key", "--template",
-         dir + "/server.tmpl", "--outfile", c.certFile},
+        {"certtool", "--generate-certificate", "--load-privkey", c.keyFile, "--load-ca-certificate",
+         c.caFile, "--load-ca-privkey", dir + "/ca.key", "--template", dir + "/server.tmpl",
+         "--outfile", c.certFile},
     };
     for (const auto& step : steps) {
         const platform::Status st = platform::RunCommandChecked(step, std::chrono::seconds(60));
@@ -139,13 +140,16 @@ class PrivateRsyslog {
         : port_(FreeLoopbackPort()), dir_(dir + "/rsyslog-" + std::to_string(port_)) {
         std::filesystem::create_directories(dir_);
         WriteFile(dir_ + "/rsyslog.conf",
-                  "global(workDirectory=\"" + dir_ + "\")\n"
-                  "module(load=\"imudp\")\n"
-                  "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" + std::to_string(port_) +
+                  "global(workDirectory=\"" + dir_ +
+                      "\")\n"
+                      "module(load=\"imudp\")\n"
+                      "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
+                      std::to_string(port_) +
                       "\")\n"
                       "template(name=\"fields\" type=\"string\" "
                       "string=\"%pri%|%hostname%|%programname%|%rawmsg%\\n\")\n"
-                      "*.* action(type=\"omfile\" file=\"" + dir_ + "/syslog.out\" template=\"fields\")\n");
+                      "*.* action(type=\"omfile\" file=\"" +
+                      dir_ + "/syslog.out\" template=\"fields\")\n");
         server_.emplace(std::vector<std::string>{"rsyslogd", "-n", "-f", dir_ + "/rsyslog.conf",
                                                  "-i", dir_ + "/rsyslog.pid"});
     }

@@ -78,10 +78,10 @@ class PrivatePostgres {
 
     // Runs one statement with psql; its unaligned output (fields separated by "|").
     std::string Query(const std::string& sql) {
-        auto r = platform::RunProcess(Command({"psql", "-X", "-h", "127.0.0.1", "-p",
-                                               std::to_string(port_), "-U", "postgres", "-At",
-                                               "-v", "ON_ERROR_STOP=1", "-c", sql}),
-                                      Options(30));
+        auto r = platform::RunProcess(
+            Command({"psql", "-X", "-h", "127.0.0.1", "-p", std::to_string(port_), "-U", "postgres",
+                     "-At", "-v", "ON_ERROR_STOP=1", "-c", sql}),
+            Options(30));
         return r.ok() ? r->output : r.status().Text();
     }
 

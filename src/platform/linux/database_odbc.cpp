@@ -75,8 +75,8 @@ class OdbcConnection final : public DatabaseConnection {
                    int timeoutSeconds) override {
         Handle stmt(SQL_HANDLE_STMT, dbc_->get());
         if (!stmt.valid()) {
-            return Status::Error(EIO, "SQLAllocHandle(statement): " +
-                                          Diagnostics(SQL_HANDLE_DBC, dbc_->get()));
+            return Status::Error(
+                EIO, "SQLAllocHandle(statement): " + Diagnostics(SQL_HANDLE_DBC, dbc_->get()));
         }
         SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT,
                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0);
@@ -90,12 +90,11 @@ class OdbcConnection final : public DatabaseConnection {
         for (size_t i = 0; i < params.size(); ++i) {
             lengths[i] = static_cast<SQLLEN>(params[i].size());
             rc = SQLBindParameter(stmt.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
-                                  SQL_C_CHAR, SQL_VARCHAR,
-                                  params[i].empty() ? 1 : params[i].size(), 0,
-                                  const_cast<char*>(params[i].data()), lengths[i], &lengths[i]);
+                                  SQL_C_CHAR, SQL_VARCHAR, params[i].empty() ? 1 : params[i].size(),
+                                  0, const_cast<char*>(params[i].data()), lengths[i], &lengths[i]);
             if (!SQL_SUCCEEDED(rc)) {
-                return Status::Error(EINVAL, "SQLBindParameter: " +
-                                                 Diagnostics(SQL_HANDLE_STMT, stmt.get()));
+                return Status::Error(
+                    EINVAL, "SQLBindParameter: " + Diagnostics(SQL_HANDLE_STMT, stmt.get()));
             }
         }
         rc = SQLExecute(stmt.get());
@@ -133,8 +132,8 @@ Result<std::unique_ptr<DatabaseConnection>> ConnectDatabase(const DatabaseTarget
     }
     auto dbc = std::make_unique<Handle>(SQL_HANDLE_DBC, env->get());
     if (!dbc->valid()) {
-        return Status::Error(ENOMEM, "SQLAllocHandle(connection): " +
-                                         Diagnostics(SQL_HANDLE_ENV, env->get()));
+        return Status::Error(
+            ENOMEM, "SQLAllocHandle(connection): " + Diagnostics(SQL_HANDLE_ENV, env->get()));
     }
     SQLSetConnectAttr(dbc->get(), SQL_ATTR_LOGIN_TIMEOUT,
                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(target.timeoutSeconds)), 0);
@@ -154,9 +153,9 @@ Result<std::unique_ptr<DatabaseConnection>> ConnectDatabase(const DatabaseTarget
     }
     SQLCHAR out[1024];
     SQLSMALLINT outLength = 0;
-    const SQLRETURN rc = SQLDriverConnect(dbc->get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                                          static_cast<SQLSMALLINT>(text.size()), out, sizeof out,
-                                          &outLength, SQL_DRIVER_NOPROMPT);
+    const SQLRETURN rc = SQLDriverConnect(
+        dbc->get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+        static_cast<SQLSMALLINT>(text.size()), out, sizeof out, &outLength, SQL_DRIVER_NOPROMPT);
     if (!SQL_SUCCEEDED(rc)) {
         return Status::Error(ECONNREFUSED, Diagnostics(SQL_HANDLE_DBC, dbc->get()));
     }

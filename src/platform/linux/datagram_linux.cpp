@@ -19,8 +19,8 @@ Status SendDatagram(std::string_view host, uint16_t port, std::string_view data)
     addrinfo* found = nullptr;
     const std::string name(host);
     const std::string service = std::to_string(port);
-    const int gai = name.empty() ? EAI_NONAME
-                                 : ::getaddrinfo(name.c_str(), service.c_str(), &hints, &found);
+    const int gai =
+        name.empty() ? EAI_NONAME : ::getaddrinfo(name.c_str(), service.c_str(), &hints, &found);
     if (gai != 0) {
         return Status::Errno("getaddrinfo", name + ": " + gai_strerror(gai), EHOSTUNREACH);
     }

@@ -34,15 +34,15 @@ class GnuTlsSession final : public TlsSession {
         if (rc < 0) {
             return Fail("gnutls_certificate_allocate_credentials", rc);
         }
-        rc = trust.caFile.empty()
-                 ? gnutls_certificate_set_x509_system_trust(credentials_)
-                 : gnutls_certificate_set_x509_trust_file(credentials_, trust.caFile.c_str(),
-                                                          GNUTLS_X509_FMT_PEM);
+        rc = trust.caFile.empty() ? gnutls_certificate_set_x509_system_trust(credentials_)
+                                  : gnutls_certificate_set_x509_trust_file(
+                                        credentials_, trust.caFile.c_str(), GNUTLS_X509_FMT_PEM);
         if (rc <= 0) {
-            return Status::Error(EINVAL, (trust.caFile.empty() ? std::string("the system's trust store")
-                                                               : "the CA file " + trust.caFile) +
-                                             " holds no usable certificate" +
-                                             (rc < 0 ? std::string(": ") + gnutls_strerror(rc) : ""));
+            return Status::Error(EINVAL,
+                                 (trust.caFile.empty() ? std::string("the system's trust store")
+                                                       : "the CA file " + trust.caFile) +
+                                     " holds no usable certificate" +
+                                     (rc < 0 ? std::string(": ") + gnutls_strerror(rc) : ""));
         }
         rc = gnutls_init(&session_, GNUTLS_CLIENT);
         if (rc < 0) {

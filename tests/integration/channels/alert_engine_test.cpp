@@ -24,8 +24,8 @@ class AlertEngineTest : public ::testing::Test {
   protected:
     AlertEngineTest() { fx_.AttachAlerts(programs::MakeAlertChannels(fx_.context)); }
     // Adds entry n of a kind with its level mask and a template file of `content`.
-    std::string AddEntry(const std::string& prefix, int n, uint32_t mask, const std::string& content,
-                         const std::string& params = "") {
+    std::string AddEntry(const std::string& prefix, int n, uint32_t mask,
+                         const std::string& content, const std::string& params = "") {
         const std::string templ = fx_.dir / (prefix + std::to_string(n) + ".tmpl");
         test::WriteFile(templ, content);
         const std::string key = config::SubKey(config::subkey::kAlertEngine);
@@ -51,9 +51,11 @@ TEST_F(AlertEngineTest, SysLogScriptReachesRsyslogWithPriorityHostAndText) {
     AddEntry("ScriptSysLog", 1, 1023,
              "# alert to the central log\n"
              "ZN-Server: 127.0.0.1\n"
-             "ZN-Port: " + std::to_string(rsyslog.port()) + "\n"
-             "ZN-SysLogFacility: 14\nZN-SysLogSeverity: 1\n"
-             "The error <$$ERROR> occurred on server <$$SERVER>\n");
+             "ZN-Port: " +
+                 std::to_string(rsyslog.port()) +
+                 "\n"
+                 "ZN-SysLogFacility: 14\nZN-SysLogSeverity: 1\n"
+                 "The error <$$ERROR> occurred on server <$$SERVER>\n");
     // A second entry whose server does not resolve fails alone.
     AddEntry("ScriptSysLog", 2, 1023, "ZN-Server: no-such-host.invalid\nsome text\n");
     test::LogCapture log;
@@ -63,10 +65,9 @@ TEST_F(AlertEngineTest, SysLogScriptReachesRsyslogWithPriorityHostAndText) {
     // The datagram carries no tag of its own: receivers read the text's first word as one.
     const std::string text =
         "The error Paper jam, tray 2 100% <$$SERVER> \xc3\xbc occurred on server PRINTSRV";
-    EXPECT_NE(rsyslog.Received().find("113|PRINTSRV|The|" +
-                                      BuildSysLogDatagram(14, 1, fx_.clock.LocalNow(), "PRINTSRV",
-                                                          text) +
-                                      "\n"),
+    EXPECT_NE(rsyslog.Received().find(
+                  "113|PRINTSRV|The|" +
+                  BuildSysLogDatagram(14, 1, fx_.clock.LocalNow(), "PRINTSRV", text) + "\n"),
               std::string::npos)
         << rsyslog.Received();
     EXPECT_TRUE(log.Contains("Unable to resolve the host name no-such-host.invalid", "kvZNSysLog"));
@@ -76,7 +77,8 @@ TEST_F(AlertEngineTest, SysLogScriptReachesRsyslogWithPriorityHostAndText) {
 TEST_F(AlertEngineTest, HttpScriptsReachCaptureServersPlainAndOverTls) {
     const test::TestCertificates certs = test::MakeTestCertificates(fx_.dir.path());
     ASSERT_EQ(certs.error, "");
-    test::CaptureServer plain(fx_.dir.path(), "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\naccepted");
+    test::CaptureServer plain(fx_.dir.path(),
+                              "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\naccepted");
     test::CaptureServer secure(fx_.dir.path(), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
                                &certs);
     ASSERT_TRUE(plain.ready() && secure.ready()) << plain.Output() << secure.Output();
@@ -88,7 +90,8 @@ TEST_F(AlertEngineTest, HttpScriptsReachCaptureServersPlainAndOverTls) {
              "ZN-HTTPServer: https://localhost\nZN-Port: " + std::to_string(secure.port()) +
                  "\nZN-Method: POST\nZN-URL: /gateway\nZN-Param: text=<$$ERROR>\n"
                  "ZN-Param: password=hunter2\nZN-HTTPResult: 302\n");
-    fx_.registry.WriteText(config::SubKey(config::subkey::kAlertEngine), "HTTPSCAFile", certs.caFile);
+    fx_.registry.WriteText(config::SubKey(config::subkey::kAlertEngine), "HTTPSCAFile",
+                           certs.caFile);
     test::LogCapture log;
     Raise(4, "a b&c#d+e%f?g=h\xc3\xbc");
 
@@ -116,8 +119,9 @@ TEST_F(AlertEngineTest, HttpScriptsReachCaptureServersPlainAndOverTls) {
     Raise(4, "second");
     EXPECT_EQ(plain.Requests().size(), 2u);
     EXPECT_EQ(secure.Requests().size(), 1u);
-    EXPECT_TRUE(log.Contains("secure connection to the target server localhost could not be "
-                             "established"));
+    EXPECT_TRUE(
+        log.Contains("secure connection to the target server localhost could not be "
+                     "established"));
 }
 
 TEST_F(AlertEngineTest, SmtpScriptSendsToTheLastRecipientsWithACutMessage) {

@@ -73,8 +73,9 @@ TEST_F(AlertLogsOdbcTest, EmbeddedSqliteGetsHostileTextsIntactAlongsideDataFileA
 
     const std::string db = fx_.context.dataDirectory + "/KorvaneAlerts.sqlite";
     ASSERT_TRUE(std::filesystem::exists(db)) << "the service sets up its own database";
-    EXPECT_EQ(Sqlite(db, "SELECT AlertLevel, Server, CheckName, AlertText FROM Korvane_Alerts "
-                         "ORDER BY rowid"),
+    EXPECT_EQ(Sqlite(db,
+                     "SELECT AlertLevel, Server, CheckName, AlertText FROM Korvane_Alerts "
+                     "ORDER BY rowid"),
               "3|PRINTSRV|" + kHostile + "|" + kHostileMessage +
                   "\n3|PRINTSRV|Queue, Length|second  line\n");
     EXPECT_EQ(log.Count("Unable to write triggered alert"), 0u);
@@ -82,7 +83,8 @@ TEST_F(AlertLogsOdbcTest, EmbeddedSqliteGetsHostileTextsIntactAlongsideDataFileA
     // One data file line per alert: values with commas or quotes are quoted for CSV.
     const std::string csv = test::ReadFile(fx_.dir / "alerts.csv");
     EXPECT_NE(csv.find(",3,PRINTSRV,\"O'Brien's \"\"queue\"\", 100% full; DROP TABLE "
-                       "Korvane_Alerts;-- <$$SERVER> Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac\",LASER3,\"" +
+                       "Korvane_Alerts;-- <$$SERVER> Gr\xc3\xbc\xc3\x9f"
+                       "e \xe2\x82\xac\",LASER3,\"" +
                        kHostileMessage + "\"\r\n"),
               std::string::npos)
         << csv;
@@ -103,8 +105,9 @@ TEST_F(AlertLogsOdbcTest, DatabaseThatIsDownIsLoggedAndTheOtherLogsStillRun) {
     const auto start = std::chrono::steady_clock::now();
     Raise("Printer Status", "paper jam");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
-    EXPECT_TRUE(log.Contains(
-        "Unable to write triggered alert to the Alert Database. Unable to connect to the database."));
+    EXPECT_TRUE(
+        log.Contains("Unable to write triggered alert to the Alert Database. Unable to connect to "
+                     "the database."));
     EXPECT_NE(test::ReadFile(fx_.dir / "alerts.csv").find("paper jam"), std::string::npos);
     EXPECT_NE(test::ReadFile(fx_.context.dataDirectory + "/AlertLog.txt").find("paper jam"),
               std::string::npos);

@@ -31,16 +31,23 @@ TEST(AlertStatementTest, ValuesAreBoundOrEscapedWhereverTheMacroStands) {
         std::vector<std::string> params;
     };
     const Case cases[] = {
-        {"default statement binds every quoted value", kDefaultAlertSql,
+        {"default statement binds every quoted value",
+         kDefaultAlertSql,
          "INSERT INTO Korvane_Alerts (TimeLogged, AlertLevel, Server, CheckName, AlertText) "
          "VALUES (?, 3, ?, ?, ?)",
          {"06/12/2026 09:05:01", "PRINTSRV", "Q'1", "it's 100%"}},
-        {"inside a longer literal the quotes are doubled", "VALUES ('<$$SERVER>: <$$ERROR>')",
-         "VALUES ('PRINTSRV: it''s 100%')", {}},
-        {"a bare text becomes a quoted literal", "VALUES (<$$TEST>, <$$ALERTLEVEL>)",
-         "VALUES ('Q''1', 3)", {}},
-        {"a literal after an escaped value is still seen", "('<$$TEST> x', '<$$ERROR>')",
-         "('Q''1 x', ?)", {"it's 100%"}},
+        {"inside a longer literal the quotes are doubled",
+         "VALUES ('<$$SERVER>: <$$ERROR>')",
+         "VALUES ('PRINTSRV: it''s 100%')",
+         {}},
+        {"a bare text becomes a quoted literal",
+         "VALUES (<$$TEST>, <$$ALERTLEVEL>)",
+         "VALUES ('Q''1', 3)",
+         {}},
+        {"a literal after an escaped value is still seen",
+         "('<$$TEST> x', '<$$ERROR>')",
+         "('Q''1 x', ?)",
+         {"it's 100%"}},
     };
     for (const Case& c : cases) {
         const AlertStatement st = PrepareAlertStatement(2, c.templ, Values(), 1);
@@ -116,9 +123,10 @@ TEST(HttpTextTest, RequestsStatusLinesAndEncoding) {
     EXPECT_EQ(EncodeParameter("text=a b\r\n#&+?%=\xc3\xbc"),
               "text=a%20b%0d%0a%23%26%2b%3f%25%3d%c3%bc");
     EXPECT_EQ(EncodeUrlPath("/send sms/x?y#z"), "/send%20sms/x%3fy%23z");
-    EXPECT_EQ(RequestForLog("GET /s?user=me&Password=pw HTTP/1.1\r\nAuthorization: Basic eA==\r\n"
-                            "\r\n&api_key=k&to=1"),
-              "GET /s?user=me&Password=*** HTTP/1.1\r\nAuthorization: ***\r\n\r\n&api_key=***&to=1");
+    EXPECT_EQ(
+        RequestForLog("GET /s?user=me&Password=pw HTTP/1.1\r\nAuthorization: Basic eA==\r\n"
+                      "\r\n&api_key=k&to=1"),
+        "GET /s?user=me&Password=*** HTTP/1.1\r\nAuthorization: ***\r\n\r\n&api_key=***&to=1");
 }
 
 TEST(AlertScriptTest, HeadersDefaultsAndErrors) {
