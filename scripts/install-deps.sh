@@ -5,10 +5,11 @@
 set -eu
 
 BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcups2-dev libsystemd-dev
-libncurses-dev"
+libncurses-dev unixodbc-dev libgnutls28-dev"
 FUZZ_PKGS="clang libclang-rt-14-dev"
 TEST_PKGS="$FUZZ_PKGS clang-format procps util-linux python3-aiosmtpd cups cups-client cups-daemon
-cups-ipp-utils systemd-journal-remote tmux chromium fonts-dejavu-core"
+cups-ipp-utils systemd-journal-remote tmux chromium fonts-dejavu-core unixodbc odbcinst libsqliteodbc
+odbc-postgresql postgresql rsyslog gnutls-bin"
 
 pkgs="$BUILD_PKGS"
 case "${1:-}" in

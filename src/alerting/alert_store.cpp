@@ -257,6 +257,14 @@ SummaryCounts AlertStore::TakeCounts() {
     return std::exchange(counts_, SummaryCounts{});
 }
 
+void AlertStore::DeductCounts(const SummaryCounts& reported) {
+    std::scoped_lock lock(countsMutex_);
+    auto deduct = [](uint32_t& count, uint32_t n) { count = count > n ? count - n : 0; };
+    deduct(counts_.diskSpace, reported.diskSpace);
+    deduct(counts_.monitorSpecific, reported.monitorSpecific);
+    deduct(counts_.performance, reported.performance);
+}
+
 void AlertStore::SetConsoleAlertSender(ConsoleAlertSender sender) {
     std::scoped_lock lock(consoleMutex_);
     consoleSender_ = std::move(sender);

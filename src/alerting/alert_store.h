@@ -111,6 +111,8 @@ class AlertStore {
     SummaryCounts Counts() const;
     // Returns the counts and starts a new day.
     SummaryCounts TakeCounts();
+    // Subtracts counts that were reported, keeping what was counted since.
+    void DeductCounts(const SummaryCounts& reported);
     void SetConsoleAlertSender(ConsoleAlertSender sender);
 
     // Writes the slot of the newest record as "StoredMsgNo". Called when the store closes.

@@ -254,6 +254,11 @@ void Dispatcher::DelayedPass() {
     }
 }
 
+int Dispatcher::SendEMailText(const std::string& subject, const std::string& text,
+                              const std::string& list) {
+    return channels_.emailText ? channels_.emailText(ctx_, subject, text, list) : 0;
+}
+
 void Dispatcher::RunDelayed() {
     if (retryMinutes_ == 0 || ctx_.Stopping()) {
         return;

@@ -84,6 +84,10 @@ class Dispatcher {
     void RunDelayed();
     uint32_t RetryIntervalMinutes() const { return retryMinutes_; }
 
+    // E-mails a plain text to a recipient list through the run's e-mail channel. 1 when every
+    // recipient was served, 0 on a failure or when the run has no e-mail channel.
+    int SendEMailText(const std::string& subject, const std::string& text, const std::string& list);
+
     // Tells the level-1 recipients, by network message and e-mail, that a monitoring
     // feature had to be disabled.
     void BroadcastConfigurationFailure(int category, const std::string& reason);

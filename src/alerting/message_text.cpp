@@ -386,7 +386,8 @@ int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std:
 }
 
 int SubstituteParams(int category, const std::string& templatePath, const std::string& outputPath,
-                     const AlertTextContext& ctx, int dateFormat, TemplateNotices& notices) {
+                     const AlertTextContext& ctx, int dateFormat, TemplateNotices& notices,
+                     const ValueTransform* transform) {
     const companion::Logger log(kEngineModule, "SubstituteParams");
     const std::string path = StripOneQuotePair(templatePath);
     std::ifstream in(path, std::ios::binary);
@@ -407,6 +408,7 @@ int SubstituteParams(int category, const std::string& templatePath, const std::s
     rules.form = Form::kScript;
     rules.dateFormat = dateFormat;
     rules.timeLoggedInDateOrder = true;
+    rules.transform = transform;
     std::string piece;
     std::string expanded;
     while (ReadPiece(in, piece)) {

@@ -80,8 +80,11 @@ int SubstituteParamsForString_Dynamic(int category, std::string_view templ, std:
 struct TemplateNotices {
     std::atomic<bool> missingLogged{false};
 };
+// `transform`, when given, rewrites each macro value as in the string form; its text before
+// is the expansion of the current piece.
 int SubstituteParams(int category, const std::string& templatePath, const std::string& outputPath,
-                     const AlertTextContext& ctx, int dateFormat, TemplateNotices& notices);
+                     const AlertTextContext& ctx, int dateFormat, TemplateNotices& notices,
+                     const ValueTransform* transform = nullptr);
 
 // "dd/mm/yyyy hh:mm:ss" of `local`, or "mm/dd/yyyy hh:mm:ss" when `dateFormat` is 2.
 std::string StandardTimeText(const std::tm& local, int dateFormat);

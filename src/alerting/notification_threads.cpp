@@ -1,15 +1,20 @@
 // Threads of alert notification and the recipient lists that decide whether they start.
 #include "alerting/notification_threads.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "alerting/dispatcher.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "platform/profile_file.h"
 
 namespace kvzn::alerting {
 
 namespace {
+
+constexpr int kSummaryComponent = 14;
+constexpr uint32_t kSummaryIntervalMs = 900000;
 
 // The thread body of a run without an alert path (a misconfigured program) ends at once.
 Dispatcher* RunDispatcher(service::ServiceContext& ctx, const char* function) {
@@ -37,9 +42,97 @@ void DelayedAlertNotification(service::ServiceContext& ctx) {
     }
 }
 
+std::string SummaryTimeText(const std::tm& t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d/%02d/%02d %02d:%02d", t.tm_mday, t.tm_mon + 1,
+                  t.tm_year % 100, t.tm_hour, t.tm_min);
+    return text;
+}
+
+std::string SummaryBody(const std::string& start, const std::string& end,
+                        const std::string& computerName, const SummaryCounts& counts,
+                        std::optional<uint32_t> webPort) {
+    const std::string rule(59, '-');
+    std::string body =
+        "The following alerts or exceptions were detected and reported by Korvane "
+        "between " +
+        start + " and " + end + " from server " + computerName + ".\r\n\r\n";
+    body += rule + "\r\n";
+    body += "No. Monitor-Specific errors : " + std::to_string(counts.monitorSpecific) + "\r\n";
+    body += "No. Disk Space errors : " + std::to_string(counts.diskSpace) + "\r\n";
+    body += "No. Performance-related errors : " + std::to_string(counts.performance) + "\r\n";
+    body += rule + "\r\n\r\n";
+    if (webPort) {
+        body += "More information on these recent alerts can be seen at http://" + computerName +
+                ":" + std::to_string(*webPort) + "/PrintErrors.htm. ";
+    }
+    body +=
+        "Thank you for choosing Korvane as your monitoring solution. For more information on "
+        "this and other solutions, please visit https://www.halvern.example/\r\n\r\n";
+    return body;
+}
+
+DailySummary::DailySummary(service::ServiceContext& ctx)
+    : ctx_(ctx),
+      start_(SummaryTimeText(ctx.clock.LocalNow())),
+      day_(ctx.clock.LocalNow().tm_mday) {}
+
+bool DailySummary::Check() {
+    const std::tm now = ctx_.clock.LocalNow();
+    if (now.tm_mday == day_) {
+        return false;
+    }
+    const companion::Logger log("kvZNSummary", "CheckForSummary");
+    const std::string end = SummaryTimeText(now);
+    AlertRun& run = Alerts(ctx_);
+    const SummaryCounts counts = run.store.Counts();
+    std::optional<uint32_t> webPort;
+    if (ctx_.enableWebReports) {
+        // The port the web server listens on: its settings file, else its own setting and
+        // default.
+        const long port =
+            platform::GetProfileInt("TesselPrint", "Port", 0, ctx_.home + "/kvZNWebServer.ini");
+        uint32_t listen = 80;
+        ctx_.registry.ReadNumber(config::kProductKey, config::value::kHTTPListenPortNo, listen);
+        webPort = port > 0 && port <= 65535 ? static_cast<uint32_t>(port) : listen;
+    }
+    const std::string subject = "Korvane Tessel Print Monitor Summary Report @ " + end;
+    const std::string body = SummaryBody(start_, end, ctx_.computerName, counts, webPort);
+    std::string list;
+    bool reported = true;
+    if (BuildSummaryRecipientList(ctx_.registry, list) > 0) {
+        ctx_.PostComponentStatus(kSummaryComponent, "Sending the daily summary to " + list);
+        if (!run.dispatcher.SendEMailText(subject, body, list)) {
+            log(1, "The daily summary could not be sent. Its counts are kept for the next report");
+            reported = false;
+        }
+    }
+    if (reported) {
+        run.store.DeductCounts(counts);
+        start_ = end;
+    }
+    day_ = now.tm_mday;
+    return true;
+}
+
 void CheckForSummary(service::ServiceContext& ctx) {
+    ctx.PostComponentStatus(kSummaryComponent,
+                            "Retrieving & sending summary information to configured e-mails");
     ctx.ComponentReadyAndSuspend();
-    ctx.stopEvent.Wait();
+    if (RunDispatcher(ctx, "CheckForSummary") == nullptr) {
+        return;
+    }
+    DailySummary summary(ctx);
+    while (!ctx.clock.SleepUnlessSet(ctx.stopEvent, kSummaryIntervalMs)) {
+        try {
+            summary.Check();
+        } catch (const std::exception& e) {
+            companion::Logger("kvZNSummary", "CheckForSummary")(
+                1, "The daily summary check failed: ", e.what());
+        }
+    }
+    companion::Logger("kvZNSummary", "CheckForSummary")(
+        3, "The Server is being shutdown. The thread will close");
 }
 
 bool HasEMailRecipients(const companion::Registry& registry) {

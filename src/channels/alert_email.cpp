@@ -11,6 +11,7 @@
 #include "alerting/recipients.h"
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "config/scrambled_values.h"
 #include "platform/profile_file.h"
 #include "platform/text.h"
 
@@ -56,6 +57,21 @@ int ParsePort(std::string_view text) {
 }
 
 }  // namespace
+
+SmtpSecurity ReadSmtpSecurity(service::ServiceContext& ctx) {
+    const std::string key = config::SubKey(config::subkey::kContacts);
+    SmtpSecurity security;
+    uint32_t mode = 1;
+    ctx.registry.ReadNumber(key, config::contacts::kSmtpTls, mode);
+    security.tls =
+        mode == 0 ? SmtpTls::kOff : (mode >= 2 ? SmtpTls::kRequired : SmtpTls::kWhenOffered);
+    ctx.registry.ReadText(key, config::contacts::kSmtpCAFile, security.trust.caFile, kSettingSize);
+    config::kvHlpSvc2(ctx.registry, ctx.registry.Store(), key, config::contacts::kSmtpUser,
+                      security.user, kSettingSize);
+    config::kvHlpSvc2(ctx.registry, ctx.registry.Store(), key, config::contacts::kSmtpPassword,
+                      security.password, kSettingSize);
+    return security;
+}
 
 std::string FixedLayoutSubject(std::string_view computerName, std::string_view title) {
     return "* Error detected on Server " + std::string(computerName) + " (" + std::string(title) +
@@ -165,11 +181,17 @@ int EMailChannel::SendEMailMessage(std::string_view title, std::string_view subj
         log(2, "Unable to notify SMTP users for test ", title, " - insufficient memory available");
         return 0;
     }
+    const SmtpSecurity security = ReadSmtpSecurity(ctx);
+    SmtpSecurity ownServer = security;  // the common server's logon is for that server only
+    ownServer.user.clear();
+    ownServer.password.clear();
     int result = 1;
     for (const EMailRoute& route : routes) {
         std::scoped_lock lock(sendMutex_);
+        const bool commonServer = platform::EqualsNoCase(route.server, common.server);
         if (!kvZNNotify_SMTPConnectAndSend(route.server, route.server, route.port, route.sender,
-                                           route.address, subject, body, progress)) {
+                                           route.address, subject, body, progress,
+                                           commonServer ? security : ownServer)) {
             result = 0;
             if (unserved != nullptr) {
                 if (!unserved->empty()) {

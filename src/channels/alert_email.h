@@ -77,6 +77,10 @@ class EMailChannel {
     std::optional<Templates> templates_;  // guarded by templatesMutex_
 };
 
+// The mail security settings of the store: encryption mode and trusted CAs, and the user
+// name and password of the common server (scrambled values).
+SmtpSecurity ReadSmtpSecurity(service::ServiceContext& ctx);
+
 // The values shown by the fixed layout.
 struct FixedLayoutFields {
     std::string computerName;

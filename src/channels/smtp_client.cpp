@@ -34,6 +34,25 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// Sends text over the session, through TLS once it is encrypted.
+int SessionSend(SmtpSession& s, std::string_view text) {
+    if (s.tls) {
+        const platform::Status st = s.tls->Send(text, kSmtpReplyTimeout);
+        return st.ok() ? companion::kIpOk
+                       : (st.err() == ETIMEDOUT ? companion::kIpTimedOut : st.err());
+    }
+    return companion::IpSendText(s.sock, text, 0, kSmtpReplyTimeout);
+}
+
+int SessionReceive(SmtpSession& s, std::string& chunk, int timeoutSeconds) {
+    if (s.tls) {
+        const platform::Status st = s.tls->Receive(chunk, 999, timeoutSeconds);
+        return st.ok() ? companion::kIpOk
+                       : (st.err() == ETIMEDOUT ? companion::kIpTimedOut : st.err());
+    }
+    return companion::IpReceiveReply(s.sock, chunk, 999, timeoutSeconds);
+}
+
 // Reads one complete reply (all lines of a multi-line reply) within kSmtpReplyTimeout.
 // Returns kIpOk, kIpTimedOut, EMSGSIZE for an endless reply, or the library's error.
 int ReadReply(SmtpSession& s, SmtpReplyScan& reply) {
@@ -52,8 +71,7 @@ int ReadReply(SmtpSession& s, SmtpReplyScan& reply) {
         if (left <= 0)
             return companion::kIpTimedOut;
         std::string chunk;
-        const int rc =
-            companion::IpReceiveReply(s.sock, chunk, 999, static_cast<int>((left + 999) / 1000));
+        const int rc = SessionReceive(s, chunk, static_cast<int>((left + 999) / 1000));
         if (rc != companion::kIpOk)
             return rc;
         s.pending += chunk;
@@ -406,11 +424,139 @@ int CheckSMTPResponse(std::string_view reply, std::string_view expected) {
 
 int SmtpSession::Close() {
     pending.clear();
+    if (tls) {
+        tls->Bye();
+        tls.reset();
+    }
     return companion::IpClose(sock);
 }
 
+SmtpExtensions ParseEhloReply(std::string_view replyText) {
+    SmtpExtensions ext;
+    // The reply's lines are joined by blanks: look at each "250-" or "250 " item.
+    std::string upper;
+    for (char c : replyText) {
+        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    size_t pos = 0;
+    while ((pos = upper.find("250", pos)) != std::string::npos) {
+        if (pos + 3 < upper.size() && (upper[pos + 3] == '-' || upper[pos + 3] == ' ') &&
+            (pos == 0 || upper[pos - 1] == ' ')) {
+            size_t end = upper.find(" 250", pos + 4);
+            const std::string_view line = std::string_view(upper).substr(
+                pos + 4, end == std::string::npos ? std::string::npos : end - pos - 4);
+            if (line == "STARTTLS") {
+                ext.startTls = true;
+            } else if (line.starts_with("AUTH ") || line.starts_with("AUTH=")) {
+                for (std::string_view rest = line.substr(5); !rest.empty();) {
+                    const size_t blank = rest.find(' ');
+                    const std::string_view mech = rest.substr(0, blank);
+                    ext.authPlain = ext.authPlain || mech == "PLAIN";
+                    ext.authLogin = ext.authLogin || mech == "LOGIN";
+                    rest = blank == std::string_view::npos ? std::string_view()
+                                                           : rest.substr(blank + 1);
+                }
+            }
+        }
+        pos += 3;
+    }
+    return ext;
+}
+
+std::string Base64Text(std::string_view text) {
+    return Base64(text);
+}
+
+std::string AuthPlainCommand(std::string_view user, std::string_view password) {
+    std::string token;
+    token += '\0';
+    token += user;
+    token += '\0';
+    token += password;
+    return "AUTH PLAIN " + Base64(token) + "\r\n";
+}
+
+namespace {
+
+// One command and its reply, whose code must begin with `expected`.
+bool Command(SmtpSession& s, const std::string& text, std::string_view expected,
+             SmtpReplyScan& reply) {
+    if (SessionSend(s, text) != companion::kIpOk || ReadReply(s, reply) != companion::kIpOk) {
+        reply = SmtpReplyScan{};
+        return false;
+    }
+    return reply.lastLine.size() >= 3 &&
+           platform::EqualsNoCase(std::string_view(reply.lastLine).substr(0, 3), expected);
+}
+
+// EHLO (HELO when the server knows no EHLO and nothing more is asked), STARTTLS and AUTH as
+// `security` asks. Closes the session on failure.
+bool ExtendedGreeting(SmtpSession& s, std::string_view server, const std::string& name,
+                      const SmtpSecurity& security, const std::string& opening,
+                      const companion::Logger& log) {
+    auto fail = [&](const std::string& why) {
+        log(1, opening, " ", why);
+        s.Close();
+        return false;
+    };
+    SmtpReplyScan reply;
+    if (!Command(s, "EHLO " + name + "\r\n", "250", reply)) {
+        if (security.tls == SmtpTls::kRequired || !security.user.empty() || !s.Open()) {
+            return fail("failed: the server does not take EHLO (" + reply.text + ")");
+        }
+        if (SessionSend(s, "HELO " + name + "\r\n") != companion::kIpOk) {
+            return fail(
+                "could not be established. The first greeting was not accepted by the "
+                "Server");
+        }
+        return ExpectConnectReply(s, "250", opening, log);
+    }
+    SmtpExtensions ext = ParseEhloReply(reply.text);
+    if (security.tls != SmtpTls::kOff && ext.startTls) {
+        if (!Command(s, "STARTTLS\r\n", "220", reply)) {
+            return fail("failed: STARTTLS was refused (" + reply.text + ")");
+        }
+        auto tls =
+            platform::StartTlsSession(s.sock.fd(), server, security.trust, kSmtpReplyTimeout);
+        if (!tls.ok()) {
+            return fail("failed: the TLS handshake failed. " + tls.status().Text());
+        }
+        s.tls = std::move(*tls);
+        s.pending.clear();
+        if (!Command(s, "EHLO " + name + "\r\n", "250", reply)) {
+            return fail("failed: EHLO over TLS was refused (" + reply.text + ")");
+        }
+        ext = ParseEhloReply(reply.text);
+    } else if (security.tls == SmtpTls::kRequired) {
+        return fail("failed: the server does not offer STARTTLS, which is required");
+    }
+    if (security.user.empty()) {
+        return true;
+    }
+    if (!s.Encrypted()) {
+        return fail("failed: the user name and password are only sent over an encrypted session");
+    }
+    if (ext.authPlain) {
+        if (!Command(s, AuthPlainCommand(security.user, security.password), "235", reply)) {
+            return fail("failed: the server refused the logon (" + reply.text + ")");
+        }
+        return true;
+    }
+    if (ext.authLogin) {
+        if (!Command(s, "AUTH LOGIN\r\n", "334", reply) ||
+            !Command(s, Base64(security.user) + "\r\n", "334", reply) ||
+            !Command(s, Base64(security.password) + "\r\n", "235", reply)) {
+            return fail("failed: the server refused the logon (" + reply.text + ")");
+        }
+        return true;
+    }
+    return fail("failed: the server offers neither AUTH PLAIN nor AUTH LOGIN");
+}
+
+}  // namespace
+
 int kvZNNotify_SMTPConnect(SmtpSession& s, std::string_view server, std::string_view greetingName,
-                           int port) {
+                           int port, const SmtpSecurity& security) {
     const companion::Logger log(kModule, "kvZNNotify_SMTPConnect");
     if (s.Open()) {
         log(2, "An existing SMTP connection already exists. It will be disconnected");
@@ -434,15 +580,18 @@ int kvZNNotify_SMTPConnect(SmtpSession& s, std::string_view server, std::string_
         "Unable to send SMTP message as the connection to the target server " + std::string(server);
     if (!ExpectConnectReply(s, "220", opening, log))
         return 0;
-    const std::string helo =
-        "HELO " + std::string(platform::TrimBlanks(CleanHeaderValue(greetingName))) + "\r\n";
-    if (companion::IpSendText(s.sock, helo, 0, kSmtpReplyTimeout) != companion::kIpOk) {
-        log(1, opening,
-            " could not be established. The first greeting was not accepted by the Server");
-        s.Close();
-        return 0;
+    const std::string name(platform::TrimBlanks(CleanHeaderValue(greetingName)));
+    const bool extended = security.tls != SmtpTls::kOff || !security.user.empty();
+    if (!extended) {
+        if (SessionSend(s, "HELO " + name + "\r\n") != companion::kIpOk) {
+            log(1, opening,
+                " could not be established. The first greeting was not accepted by the Server");
+            s.Close();
+            return 0;
+        }
+        return ExpectConnectReply(s, "250", opening, log) ? 1 : 0;
     }
-    return ExpectConnectReply(s, "250", opening, log) ? 1 : 0;
+    return ExtendedGreeting(s, server, name, security, opening, log) ? 1 : 0;
 }
 
 int kvZNNotify_SMTPSend(SmtpSession& s, std::string_view sender, std::string_view recipients,
@@ -486,7 +635,7 @@ int kvZNNotify_SMTPSend(SmtpSession& s, std::string_view sender, std::string_vie
     auto exchange = [&](const std::string& text, std::string shown, std::string_view expected) {
         lastCommand = std::move(shown);
         lastReply.clear();
-        int rc = companion::IpSendText(s.sock, text, 0, kSmtpReplyTimeout);
+        int rc = SessionSend(s, text);
         if (rc != companion::kIpOk) {
             code = rc;
             return false;
@@ -545,7 +694,7 @@ int kvZNNotify_SMTPDisconnect(SmtpSession& s) {
 int kvZNNotify_SMTPConnectAndSend(std::string_view server, std::string_view greetingName, int port,
                                   std::string_view sender, std::string_view recipients,
                                   std::string_view subject, std::string_view body,
-                                  const SmtpProgress& progress) {
+                                  const SmtpProgress& progress, const SmtpSecurity& security) {
     const companion::Logger log(kModule, "kvZNNotify_SMTPConnectAndSend");
     auto show = [&progress](std::string_view line) {
         if (progress)
@@ -553,7 +702,7 @@ int kvZNNotify_SMTPConnectAndSend(std::string_view server, std::string_view gree
     };
     SmtpSession session;
     show("Connecting to the SMTP server ...");
-    if (!kvZNNotify_SMTPConnect(session, server, greetingName, port)) {
+    if (!kvZNNotify_SMTPConnect(session, server, greetingName, port, security)) {
         log(1, "Unable to connect to the SMTP Server ", server);
         show("Error: Unable to connect to the SMTP server ...");
         show("Please check the server name, port number, that the SMTP service is running and is ");

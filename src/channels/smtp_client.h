@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "companion/tcpip.h"
+#include "platform/tls.h"
 
 namespace kvzn::channels {
 
@@ -23,14 +25,46 @@ inline constexpr int kSmtpReplyTimeout = 10;
 // The error text buffer kvZNNotify_SMTPConnectAndSend hands to kvZNNotify_SMTPSend.
 inline constexpr size_t kSmtpErrorTextSize = 2000;
 
-// One connection to a mail server and what was received beyond the last reply. Sessions are
-// independent of each other; one session is used by one thread at a time.
+// One connection to a mail server and what was received beyond the last reply; after
+// STARTTLS every byte goes through the TLS session. Sessions are independent of each other;
+// one session is used by one thread at a time.
 struct SmtpSession {
     companion::Socket sock;
     std::string pending;
+    std::unique_ptr<platform::TlsSession> tls;
     bool Open() const { return sock.valid(); }
+    bool Encrypted() const { return tls != nullptr; }
     int Close();
 };
+
+// When a session encrypts its traffic with STARTTLS.
+enum class SmtpTls {
+    kOff,          // never: the session says HELO, as mail servers have always understood
+    kWhenOffered,  // when the server offers STARTTLS (EHLO); otherwise in plain text
+    kRequired,     // always: a server that does not offer it, or fails it, gets no mail
+};
+
+// How a session secures itself and logs on. With a user name the session logs on with AUTH
+// PLAIN or LOGIN (whichever the server offers), and only over an encrypted session.
+struct SmtpSecurity {
+    SmtpTls tls = SmtpTls::kOff;
+    platform::TlsTrust trust;
+    std::string user;
+    std::string password;
+};
+
+// What a server offers in its EHLO reply.
+struct SmtpExtensions {
+    bool startTls = false;
+    bool authPlain = false;
+    bool authLogin = false;
+};
+SmtpExtensions ParseEhloReply(std::string_view replyText);
+
+// The AUTH PLAIN command for `user` and `password` (RFC 4616), with CR LF.
+std::string AuthPlainCommand(std::string_view user, std::string_view password);
+// Base64 of a text (the AUTH LOGIN answers).
+std::string Base64Text(std::string_view text);
 
 // The session calls below are not serialised with each other; callers that must not
 // overlap take the e-mail send lock. Every wait is bounded: the connection by kSmtpConnectTimeout,
@@ -39,8 +73,10 @@ struct SmtpSession {
 
 // Opens a session: connects, reads the greeting and says HELO with `greetingName`. A
 // session still open is closed first, with a warning.
+// With `security` the session says EHLO, encrypts with STARTTLS and logs on as it asks.
 int kvZNNotify_SMTPConnect(SmtpSession& session, std::string_view server,
-                           std::string_view greetingName, int port);
+                           std::string_view greetingName, int port,
+                           const SmtpSecurity& security = {});
 
 // Sends one message over the session: MAIL FROM, RCPT TO for each address of
 // `recipients` ("," or line feed between them), DATA, the header and body, QUIT.
@@ -58,7 +94,8 @@ int kvZNNotify_SMTPDisconnect(SmtpSession& session);
 int kvZNNotify_SMTPConnectAndSend(std::string_view server, std::string_view greetingName, int port,
                                   std::string_view sender, std::string_view recipients,
                                   std::string_view subject, std::string_view body,
-                                  const SmtpProgress& progress = {});
+                                  const SmtpProgress& progress = {},
+                                  const SmtpSecurity& security = {});
 
 // 1 when `reply` begins with the three characters of `expected` (any case); otherwise
 // logs the mismatch and returns 0.

@@ -59,6 +59,13 @@ inline constexpr const char* kWebHomeURLPrefix = "WebHomeURLPrefix";
 namespace contacts {
 inline constexpr const char* kEMailServer = "E-Mail Server";
 inline constexpr const char* kEMailServerPort = "E-Mail Server Port";
+// Mail encryption and logon: "SMTPTLS" 0 never, 1 when offered (default), 2 required;
+// "SMTPCAFile" a PEM file of trusted CAs (empty: the system's); user and password of the
+// common server, scrambled.
+inline constexpr const char* kSmtpTls = "SMTPTLS";
+inline constexpr const char* kSmtpCAFile = "SMTPCAFile";
+inline constexpr const char* kSmtpUser = "SMTPUser";
+inline constexpr const char* kSmtpPassword = "SMTPPassword";
 inline constexpr const char* kSender = "Sender";
 inline constexpr const char* kMessageText = "MessageText";
 inline constexpr const char* kTitleText = "TitleText";

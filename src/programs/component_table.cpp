@@ -3,7 +3,10 @@
 
 #include "alerting/notification_threads.h"
 #include "channels/alert_email.h"
+#include "channels/alert_engine.h"
+#include "channels/alert_logs.h"
 #include "channels/network_message.h"
+#include "companion/activity_log.h"
 #include "logmon/event_log_monitor.h"
 #include "logmon/log_file_monitor.h"
 #include "monitors/system_monitor_threads.h"
@@ -13,6 +16,23 @@
 namespace kvzn::programs {
 
 namespace {
+// A record channel that cannot end the delivery of the others: an unexpected failure is
+// logged with the channel's function name.
+alerting::AlertChannels::RecordChannel Barrier(
+    const char* function,
+    std::function<void(const alerting::AlertRecord&, const std::string&)> channel) {
+    return [function, channel = std::move(channel)](service::ServiceContext&,
+                                                    const alerting::AlertRecord& record,
+                                                    const std::string& recordPath) {
+        try {
+            channel(record, recordPath);
+        } catch (const std::exception& e) {
+            companion::Logger("kvZNAlertNotification", function)(
+                1, "The alert ", recordPath, " could not be handled: ", e.what());
+        }
+    };
+}
+
 std::string CannotStart(const char* what) {
     return std::string("The Tessel Monitor cannot be started because the ") + what +
            " could not be initialised. Error: ";
@@ -64,6 +84,8 @@ service::ComponentTable MakeComponentTable() {
 alerting::AlertChannels MakeAlertChannels(service::ServiceContext& ctx) {
     auto email = std::make_shared<channels::EMailChannel>(ctx);
     auto network = std::make_shared<channels::NetworkMessageChannel>(ctx);
+    auto logs = std::make_shared<channels::AlertLogs>(ctx);
+    auto engine = std::make_shared<channels::AlertEngine>(ctx);
     alerting::AlertChannels ch;
     ch.email = [email](service::ServiceContext&, const alerting::AlertRecord& record,
                        const std::optional<std::string>& list) {
@@ -80,6 +102,22 @@ alerting::AlertChannels MakeAlertChannels(service::ServiceContext& ctx) {
                         const std::string& text, const std::string& list) {
         return channels::SendNetworkMessage(run, title, text, list);
     };
+    ch.alertDataFile = Barrier("WriteAlertFileFromFile",
+                               [logs](const alerting::AlertRecord& record, const std::string&) {
+                                   logs->WriteAlertFileFromFile(record);
+                               });
+    ch.alertDatabase = Barrier("WriteToDatabaseFromFile",
+                               [logs](const alerting::AlertRecord& record, const std::string&) {
+                                   logs->WriteToDatabaseFromFile(record);
+                               });
+    ch.alertEngine = Barrier("ProcessAlertEngine",
+                             [engine](const alerting::AlertRecord& record, const std::string&) {
+                                 engine->ProcessAlertEngine(record);
+                             });
+    ch.alertLog =
+        Barrier("AppendAlertLog", [logs](const alerting::AlertRecord& record, const std::string&) {
+            logs->AppendAlertLog(record);
+        });
     return ch;
 }
 
