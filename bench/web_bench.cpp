@@ -16,6 +16,7 @@
 #include "printmon/print_server_monitor.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
+#include "support/shared_spooler.h"
 #include "web/pages.h"
 #include "web/web_server.h"
 
@@ -73,31 +74,6 @@ void Throughput(uint16_t port, const std::string& path, int clients, std::chrono
                 other.load());
 }
 
-// Every thread's spooler forwards to the one fake (which has its own lock).
-class SharedSpooler final : public platform::Spooler {
-  public:
-    explicit SharedSpooler(std::shared_ptr<platform::FakeSpooler> s) : s_(std::move(s)) {}
-    platform::Result<platform::SpoolerSnapshot> Snapshot() override { return s_->Snapshot(); }
-    platform::Status PausePrinter(std::string_view p) override { return s_->PausePrinter(p); }
-    platform::Status ResumePrinter(std::string_view p) override { return s_->ResumePrinter(p); }
-    platform::Status PurgeJobs(std::string_view p) override { return s_->PurgeJobs(p); }
-    platform::Status SetOffline(std::string_view p) override { return s_->SetOffline(p); }
-    platform::Status SetOnline(std::string_view p) override { return s_->SetOnline(p); }
-    platform::Result<std::vector<std::string>> ListPorts() override { return s_->ListPorts(); }
-    platform::Status Redirect(std::string_view p, std::string_view port) override {
-        return s_->Redirect(p, port);
-    }
-    platform::Status PauseJob(std::string_view p, int id) override { return s_->PauseJob(p, id); }
-    platform::Status ResumeJob(std::string_view p, int id) override { return s_->ResumeJob(p, id); }
-    platform::Status RestartJob(std::string_view p, int id) override {
-        return s_->RestartJob(p, id);
-    }
-    platform::Status DeleteJob(std::string_view p, int id) override { return s_->DeleteJob(p, id); }
-
-  private:
-    std::shared_ptr<platform::FakeSpooler> s_;
-};
-
 }  // namespace
 
 int main() {
@@ -132,7 +108,7 @@ int main() {
                            config::check::kEnabled, 0);
     }
     auto monitor = std::make_shared<printmon::PrintServerMonitor>(
-        [spooler] { return std::make_unique<SharedSpooler>(spooler); });
+        [spooler] { return std::make_unique<test::SharedSpooler>(spooler); });
     std::printf("monitored printers: %d\n", monitor->ReadConfiguration(fixture.context));
     monitor->RunPrinterChecks(fixture.context, fixture.clock.TickCount());
     fixture.context.PublishMonitor(printmon::kPrintServerComponent, monitor);
@@ -160,7 +136,7 @@ int main() {
     registry.WriteNumber(config::kProductKey, config::value::kWebSessionLogon, 3);
     web::WebServerOptions options;
     options.bindAddress = "127.0.0.1";
-    options.makeSpooler = [spooler] { return std::make_unique<SharedSpooler>(spooler); };
+    options.makeSpooler = [spooler] { return std::make_unique<test::SharedSpooler>(spooler); };
     web::WebServer server(options);
     fixture.context.ResumeAll();
     std::thread web([&] { server.Run(fixture.context); });
