@@ -102,7 +102,7 @@ std::optional<Session> SessionTable::Find(std::string_view id, std::string_view 
         return std::nullopt;
     }
     it->second.expiry = now + timeoutSeconds_;
-    it->second.lastUse = now;
+    it->second.lastUse = ++uses_;
     return it->second;
 }
 
@@ -114,8 +114,8 @@ Session SessionTable::Open(std::string_view address, bool loggedOn) {
     s.address = std::string(address);
     s.loggedOn = loggedOn;
     s.expiry = now + timeoutSeconds_;
-    s.lastUse = now;
     std::scoped_lock lock(mutex_);
+    s.lastUse = ++uses_;
     if (sessions_.size() >= maxSessions_) {
         RemoveExpired(now);
     }

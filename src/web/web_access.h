@@ -35,8 +35,8 @@ struct Session {
     std::string address;  // the client that opened it; the id is worth nothing elsewhere
     std::string token;    // carried by every form that changes something
     bool loggedOn = false;
-    uint64_t expiry = 0;  // seconds since system start
-    uint64_t lastUse = 0;
+    uint64_t expiry = 0;   // seconds since system start
+    uint64_t lastUse = 0;  // the table's count of uses when it was last used
 };
 
 // The session table of the web server.
@@ -65,6 +65,8 @@ class SessionTable {
     const size_t maxSessions_;
     mutable std::mutex mutex_;
     std::map<std::string, Session, std::less<>> sessions_;  // by id; guarded by mutex_
+    uint64_t uses_ =
+        0;  // opens and finds so far, which orders the sessions by last use; guarded by mutex_
 };
 
 // 128 random bits as 32 hexadecimal digits.
