@@ -17,6 +17,7 @@
 #include "platform/profile_file.h"
 #include "platform/text.h"
 #include "printmon/print_server_monitor.h"
+#include "web/config_check.h"
 #include "web/http_reply.h"
 #include "web/page_template.h"
 #include "web/pages.h"
@@ -538,6 +539,12 @@ void Exchange::Dispatch(HttpRequest& request) {
         built = BuildHTMLPerformanceLoggingFile(page, body, lines);
         failure =
             "Unable to generate the performance log HTML Page in response to a client "
+            "browser request";
+    } else if (StartsNoCase(path, "/ZNConfigCheck.htm") ||
+               StartsNoCase(path, "/ZNConfigCheck.kvp")) {
+        built = BuildHTMLConfigCheck(page, request, body);
+        failure =
+            "Unable to generate the configuration status HTML Page in response to a client "
             "browser request";
     } else {
         using Builder =
