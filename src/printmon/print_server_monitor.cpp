@@ -680,6 +680,19 @@ std::optional<PrinterCheckStatuses> PrintServerMonitor::CheckStatuses() const {
     return out;
 }
 
+std::optional<MonitoredPrinter> PrintServerMonitor::PrinterState(std::string_view name) const {
+    std::unique_lock lock(state_->printerStatusPage, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        return std::nullopt;
+    }
+    for (const MonitoredPrinter& printer : state_->printers) {
+        if (platform::EqualsNoCase(printer.name, name)) {
+            return printer;
+        }
+    }
+    return std::nullopt;
+}
+
 std::mutex& PrintServerMonitor::PrinterStatusPageLock() {
     return state_->printerStatusPage;
 }

@@ -132,6 +132,10 @@ class PrintServerMonitor : public service::Monitor {
     // A copy of every printer check's state; nullopt while a printer pass runs.
     // @threadsafety Always.
     std::optional<PrinterCheckStatuses> CheckStatuses() const;
+    // A copy of the monitored printer `name` (compared without regard to case) as the last
+    // pass left it; nullopt when it is not monitored or a printer pass runs.
+    // @threadsafety Always.
+    std::optional<MonitoredPrinter> PrinterState(std::string_view name) const;
 
     // Held by a printer pass; the status page shows "Printer monitoring in progress ..."
     // while it cannot take it.

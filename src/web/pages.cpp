@@ -139,6 +139,12 @@ std::string CellClass(bool problem) {
 
 }  // namespace
 
+int StreamPage(const PageRequest& request, std::string_view templateName, std::string_view pageName,
+               std::string_view title, std::string& page,
+               const std::function<bool(const std::string& mark, std::string& page)>& fill) {
+    return StreamReportPage(request, templateName, pageName, title, page, fill);
+}
+
 uint32_t RefreshIntervalMs(const service::ServiceContext& ctx) {
     uint32_t seconds = 0;
     ctx.registry.ReadNumber(config::kProductKey, config::value::kWebJSRefreshTime, seconds);

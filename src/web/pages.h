@@ -4,6 +4,7 @@
 // copied unchanged.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,13 @@ bool WriteCustomHeader(const service::ServiceContext& ctx, std::string_view page
 // Copies "<pageName>-FOOTER.htm", else "ZN-FOOTER.htm", else writes the built-in footer.
 void WritePageFooter(const service::ServiceContext& ctx, std::string_view pageName,
                      std::string& page);
+// Streams the compiled-in template `templateName`: the site header replaces the template's
+// own, "##HTML-FOOTER##" gets the page footer, "##TITLE##" the title; every other mark goes
+// to `fill`, and the marks every page shares to the common writer when `fill` returns false.
+// 0 (logged) when the template is missing.
+int StreamPage(const PageRequest& request, std::string_view templateName, std::string_view pageName,
+               std::string_view title, std::string& page,
+               const std::function<bool(const std::string& mark, std::string& page)>& fill);
 // One status table of typed rows.
 void WriteReportSection(const ReportSection& section, std::string& page);
 

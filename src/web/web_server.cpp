@@ -17,9 +17,11 @@
 #include "platform/profile_file.h"
 #include "platform/text.h"
 #include "printmon/print_server_monitor.h"
+#include "web/config_check.h"
 #include "web/http_reply.h"
 #include "web/page_template.h"
 #include "web/pages.h"
+#include "web/printer_pages.h"
 #include "web/status_data.h"
 
 namespace kvzn::web {
@@ -538,6 +540,42 @@ void Exchange::Dispatch(HttpRequest& request) {
         failure =
             "Unable to generate the performance log HTML Page in response to a client "
             "browser request";
+    } else if (StartsNoCase(path, "/ZNConfigCheck.htm") ||
+               StartsNoCase(path, "/ZNConfigCheck.kvp")) {
+        built = BuildHTMLConfigCheck(page, request, body);
+        failure =
+            "Unable to generate the configuration status HTML Page in response to a client "
+            "browser request";
+    } else {
+        using Builder =
+            int (*)(const PageRequest&, const HttpRequest&, platform::Spooler&, std::string&);
+        struct PrinterPage {
+            std::string_view path;
+            Builder build;
+            const char* failure;
+        };
+        constexpr PrinterPage kPrinterPages[] = {
+            {"/PrintPrinters.kvp", BuildHTMLPrintersFile,
+             "Unable to generate the printer status HTML Page in response to a client browser "
+             "request"},
+            {"/PrintPrinterSummary.kvp", BuildHTMLPrinterSummaryFile,
+             "Unable to generate the printer summary HTML Page in response to a client browser "
+             "request"},
+            {"/PrintPrintQ.kvp", BuildHTMLPrintQFile,
+             "Unable to generate the print queue HTML Page in response to a client browser "
+             "request"},
+            {"/PrintRedirect.kvp", BuildHTMLPrinterRedirectFile,
+             "Unable to generate the printer redirection HTML Page in response to a client "
+             "browser request"}};
+        for (const PrinterPage& printerPage : kPrinterPages) {
+            if (StartsNoCase(path, printerPage.path)) {
+                std::unique_ptr<platform::Spooler> spooler =
+                    options_.makeSpooler ? options_.makeSpooler() : platform::MakeSpooler();
+                built = printerPage.build(page, request, *spooler, body);
+                failure = printerPage.failure;
+                break;
+            }
+        }
     }
     if (built == 1) {
         SendPage(body);
