@@ -2,6 +2,7 @@
 // log checks, tests each new record against the checks of its log and alerts.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +50,8 @@ class EventLogMonitor : public service::Monitor {
 
     // The fifteen most recent alerted records, newest first.
     const RecentRecords& Recent() const { return recent_; }
+    // The enabled checks of the configuration read last; 0 before it is read.
+    int CheckCount() const { return checkCount_; }
     const std::vector<MonitoredLog>& Logs() const { return logs_; }
     // Reads and evaluates what the log holds after its position; false when the service
     // is stopping.
@@ -64,7 +67,7 @@ class EventLogMonitor : public service::Monitor {
     JournalOpener open_;
     std::vector<MonitoredLog> logs_;
     uint32_t pollSeconds_ = 10;
-    int checkCount_ = 0;
+    std::atomic<int> checkCount_{0};  // read by the status page
     int unavailableCount_ = 0;
     std::optional<std::string> journalDirectory_;
     DuplicateFilter duplicates_;

@@ -2,6 +2,7 @@
 // each new line against the checks of its file and alerts.
 #pragma once
 
+#include <atomic>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -46,6 +47,8 @@ class LogFileMonitor : public service::Monitor {
     void WriteWebData(service::ServiceContext& ctx, service::ReportRequest& request) override;
 
     const RecentRecords& Recent() const { return recent_; }
+    // The enabled checks of the configuration read last; 0 before it is read.
+    int CheckCount() const { return checkCount_; }
     const std::vector<MonitoredFile>& Files() const { return files_; }
 
     // Reads and evaluates the lines appended to the file since the last look; false when
@@ -69,7 +72,7 @@ class LogFileMonitor : public service::Monitor {
     std::unique_ptr<platform::FileWatcher> watcher_;
     std::vector<MonitoredFile> files_;
     uint32_t pollSeconds_ = 10;
-    int checkCount_ = 0;
+    std::atomic<int> checkCount_{0};  // read by the status page
     int unavailableCount_ = 0;
     DuplicateFilter duplicates_;
     RecentRecords recent_;

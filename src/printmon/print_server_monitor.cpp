@@ -676,6 +676,7 @@ std::optional<PrinterCheckStatuses> PrintServerMonitor::CheckStatuses() const {
             out.checks.push_back({printer.name, check.title, check.state.lastStatus,
                                   check.state.failureCount, check.lastValue});
         }
+        out.printers.push_back({printer.name, printer.stateMessage, printer.device});
     }
     return out;
 }

@@ -78,9 +78,16 @@ struct PrinterCheckStatus {
     uint32_t failureCount = 0;
     int32_t lastValue = -1;
 };
+// One monitored printer as the last pass saw it.
+struct MonitoredPrinterStatus {
+    std::string printer;
+    std::string stateMessage;  // the spooler's message for the printer
+    DeviceReachability device;
+};
 struct PrinterCheckStatuses {
     std::string lastPrinterCheck;  // time text of the last printer pass
     std::vector<PrinterCheckStatus> checks;
+    std::vector<MonitoredPrinterStatus> printers;
 };
 
 // The monitor's state between cycles, shared by its thread and the status page.
@@ -129,7 +136,8 @@ class PrintServerMonitor : public service::Monitor {
     // @threadsafety Always.
     int IsPrinterMonitored(std::string_view name) const;
 
-    // A copy of every printer check's state; nullopt while a printer pass runs.
+    // A copy of every printer check's state and of every printer's message and device probe;
+    // nullopt while a printer pass runs.
     // @threadsafety Always.
     std::optional<PrinterCheckStatuses> CheckStatuses() const;
     // A copy of the monitored printer `name` (compared without regard to case) as the last

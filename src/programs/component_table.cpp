@@ -11,6 +11,7 @@
 #include "logmon/log_file_monitor.h"
 #include "monitors/system_monitor_threads.h"
 #include "printmon/print_server_monitor.h"
+#include "programs/monitor_reports.h"
 #include "web/web_server.h"
 
 namespace kvzn::programs {
@@ -66,7 +67,11 @@ service::ComponentTable MakeComponentTable() {
          alerting::DelayedAlertNotification},
         {"EmbeddedWebServer", service::kWebSlot, 13, CannotStart("Embedded Web Server thread"),
          [](ServiceContext& ctx) { return ctx.enableWebReports; },
-         [webServer](ServiceContext& ctx) { webServer->Run(ctx); }},
+         [webServer](ServiceContext& ctx) {
+             ConnectMonitorReports(ctx, webServer->Sources());
+             webServer->Run(ctx);
+             DisconnectMonitorReports(webServer->Sources());
+         }},
         {"CheckForSummary", 10, 14, CannotStart("summary sender thread"),
          [](ServiceContext& ctx) {
              std::string list;

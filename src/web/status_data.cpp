@@ -108,6 +108,15 @@ std::string RenderMetrics(const StatusData& data) {
          "0 while a printer pass runs (check values left out of this scrape).");
     out +=
         std::string("kvzn_printer_checks_available ") + (data.checksAvailable ? "1" : "0") + "\n";
+    Help(out, "kvzn_printer_device_reachable", "gauge",
+         "1 when the printer's network device answered the last probe (probed printers only).");
+    for (const auto& p : data.checks.printers) {
+        if (p.device.probed) {
+            out += "kvzn_printer_device_reachable{printer=\"" + LabelEscape(p.printer) +
+                   "\",target=\"" + LabelEscape(p.device.target) + "\"} " +
+                   (p.device.reachable ? "1" : "0") + "\n";
+        }
+    }
     Help(out, "kvzn_check_failures", "gauge", "Consecutive failures of a printer check.");
     for (const auto& c : data.checks.checks) {
         out += "kvzn_check_failures{printer=\"" + LabelEscape(c.printer) + "\",check=\"" +
@@ -161,6 +170,21 @@ std::string RenderStatusJson(const StatusData& data) {
                ",\"status\":" + Quoted(c.lastStatus) +
                ",\"failures\":" + std::to_string(c.failureCount) +
                ",\"lastValue\":" + std::to_string(c.lastValue) + "}";
+    }
+    out += "],\"monitoredPrinters\":[";
+    for (size_t i = 0; i < data.checks.printers.size(); ++i) {
+        const auto& p = data.checks.printers[i];
+        out += i ? "," : "";
+        out += "{\"printer\":" + Quoted(p.printer) + ",\"stateMessage\":" + Quoted(p.stateMessage) +
+               ",\"device\":";
+        if (p.device.probed) {
+            out += "{\"target\":" + Quoted(p.device.target) +
+                   ",\"reachable\":" + (p.device.reachable ? "true" : "false") +
+                   ",\"detail\":" + Quoted(p.device.detail) + "}";
+        } else {
+            out += "null";
+        }
+        out += "}";
     }
     out += "],\"alertsToday\":{\"disk\":" + std::to_string(data.alertsToday.diskSpace) +
            ",\"printServer\":" + std::to_string(data.alertsToday.monitorSpecific) +

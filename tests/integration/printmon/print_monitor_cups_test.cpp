@@ -33,6 +33,7 @@
 #include "responses/response_runner.h"
 #include "support/service_fixture.h"
 #include "support/test_support.h"
+#include "web/status_data.h"
 
 namespace kvzn::printmon {
 namespace {
@@ -283,6 +284,17 @@ TEST_F(PrintMonitorCupsTest, AJobStalledOnAnUnreachableDeviceIsReportedUntilTheP
     monitor->WriteWebData(context, page);
     EXPECT_NE(html.str().find("--- Device 127.0.0.1:" + port), std::string::npos);
     EXPECT_NE(html.str().find("Not reachable - Connection refused"), std::string::npos);
+    // Scrapers see the probe and the printer's message too.
+    web::StatusData data;
+    data.checks = monitor->CheckStatuses().value_or(printmon::PrinterCheckStatuses{});
+    EXPECT_NE(web::RenderMetrics(data).find("kvzn_printer_device_reachable{printer=\"Dead\",target="
+                                            "\"127.0.0.1:" +
+                                            port + "\"} 0\n"),
+              std::string::npos);
+    const std::string json = web::RenderStatusJson(data);
+    EXPECT_NE(json.find("{\"printer\":\"Dead\",\"stateMessage\":"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"reachable\":false,\"detail\":\"Connection refused\"}"),
+              std::string::npos);
 
     // Minutes pass (on the monitor's clock) while the job shows no progress. The backend
     // may still change its message in its first seconds, which counts as progress.
