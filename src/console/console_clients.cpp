@@ -51,7 +51,9 @@ ConsoleClients::ConsoleClients(ConsoleOptions options) : options_(std::move(opti
     sender_ = std::thread([this] { SenderLoop(); });
 }
 
-ConsoleClients::~ConsoleClients() { Close(std::chrono::milliseconds(0)); }
+ConsoleClients::~ConsoleClients() {
+    Close(std::chrono::milliseconds(0));
+}
 
 void ConsoleClients::Register(const std::string& address, uint16_t port, bool activity) {
     std::scoped_lock lock(listMutex_);
@@ -74,8 +76,8 @@ bool ConsoleClients::StopActivity(const std::string& address, uint16_t port) {
             return true;
         }
     }
-    companion::Logger(kModule, "ManageConsoleClient")(
-        1, "Cannot locate client entry for RT request");
+    companion::Logger(kModule, "ManageConsoleClient")(1,
+                                                      "Cannot locate client entry for RT request");
     return false;
 }
 
@@ -105,8 +107,8 @@ bool ConsoleClients::Save() const {
     }
     const platform::Status st = platform::WriteFileAtomically(options_.cachePath, content);
     if (!st.ok()) {
-        companion::Logger(kModule, "ManageConsoleClient")(
-            1, "Unable to save the known clients to ", options_.cachePath, ": ", st.Text());
+        companion::Logger(kModule, "ManageConsoleClient")(1, "Unable to save the known clients to ",
+                                                          options_.cachePath, ": ", st.Text());
         return false;
     }
     return true;
@@ -135,8 +137,7 @@ size_t ConsoleClients::Restore() {
         const std::string_view after = line.substr(c1 + 1);
         const size_t c2 = after.find(',');
         const auto port = ParsePort(after.substr(0, c2));
-        const bool activity =
-            c2 != std::string_view::npos && after.substr(c2 + 1) == kActivityMark;
+        const bool activity = c2 != std::string_view::npos && after.substr(c2 + 1) == kActivityMark;
         if (!port || !reachable(address, *port)) {
             continue;
         }
@@ -148,11 +149,11 @@ size_t ConsoleClients::Restore() {
 
 void ConsoleClients::NotifyAlert(std::string_view time, std::string_view title,
                                  std::string_view message) {
-    companion::Logger(kModule, "ManageConsoleClient")(
-        4, "Notifying all connected Consoles of event");
-    Enqueue({BuildConsoleMessage(kAlert, JoinFields({options_.serverName, std::string(kProductName),
-                                                     std::string(time), std::string(title),
-                                                     std::string(message)})),
+    companion::Logger(kModule, "ManageConsoleClient")(4,
+                                                      "Notifying all connected Consoles of event");
+    Enqueue({BuildConsoleMessage(
+                 kAlert, JoinFields({options_.serverName, std::string(kProductName),
+                                     std::string(time), std::string(title), std::string(message)})),
              false});
 }
 

@@ -16,8 +16,8 @@
 namespace kvzn::console {
 
 struct ConsoleClient {
-    std::string address;  // as the web server saw it
-    uint16_t port = 0;    // the console's listening port
+    std::string address;    // as the web server saw it
+    uint16_t port = 0;      // the console's listening port
     bool activity = false;  // the console has the activity display on
     std::chrono::steady_clock::time_point lastSeen;
 };
@@ -29,10 +29,10 @@ using NoticeDelivery =
 using Reachability = std::function<bool(const std::string& address, uint16_t port)>;
 
 struct ConsoleOptions {
-    std::string cachePath;   // "<home>/PRT-Console.dat"
-    std::string serverName;  // the first field of every notice
-    NoticeDelivery deliver;  // none: a fresh TCP connection with short time-outs
-    Reachability reachable;  // none: a TCP connect with a short time-out
+    std::string cachePath;    // "<home>/PRT-Console.dat"
+    std::string serverName;   // the first field of every notice
+    NoticeDelivery deliver;   // none: a fresh TCP connection with short time-outs
+    Reachability reachable;   // none: a TCP connect with a short time-out
     size_t maxQueued = 1000;  // notices waiting beyond this are dropped
 };
 

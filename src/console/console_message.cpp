@@ -145,9 +145,8 @@ std::optional<uint16_t> ParsePort(std::string_view text) {
     return static_cast<uint16_t>(*value);
 }
 
-std::string FormatActivityLine(int dateFormat, int year, int month, int day, int hour,
-                               int minute, int second, std::string_view component,
-                               std::string_view text) {
+std::string FormatActivityLine(int dateFormat, int year, int month, int day, int hour, int minute,
+                               int second, std::string_view component, std::string_view text) {
     char stamp[64];
     const int first = dateFormat == 1 ? day : month;
     const int second2 = dateFormat == 1 ? month : day;

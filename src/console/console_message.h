@@ -81,8 +81,7 @@ std::optional<uint16_t> ParsePort(std::string_view text);
 // One activity line: time stamp, component name in brackets, then the text, which may take
 // at most 1,000 characters less the name's length; a longer text is cut and ends "...".
 // `dateFormat` 1 puts the day first, any other value the month.
-std::string FormatActivityLine(int dateFormat, int year, int month, int day, int hour,
-                               int minute, int second, std::string_view component,
-                               std::string_view text);
+std::string FormatActivityLine(int dateFormat, int year, int month, int day, int hour, int minute,
+                               int second, std::string_view component, std::string_view text);
 
 }  // namespace kvzn::console

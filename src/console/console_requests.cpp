@@ -34,7 +34,8 @@ std::optional<std::string> ResolveHomeFile(const std::string& home, const std::s
     namespace fs = std::filesystem;
     const fs::path relative(name);
     if (name.empty() || relative.is_absolute() || relative.has_root_name() ||
-        std::any_of(relative.begin(), relative.end(), [](const fs::path& p) { return p == ".."; })) {
+        std::any_of(relative.begin(), relative.end(),
+                    [](const fs::path& p) { return p == ".."; })) {
         return std::nullopt;
     }
     std::error_code ec;
@@ -66,9 +67,9 @@ std::vector<std::string> ActivityBanner(const std::string& osText, uint64_t upti
             "O/S : " + osText,
             "Monitor Version : " + std::string(kMonitorVersion),
             "Monitor Status : Enabled",
-            "Windows Running Time : " + std::to_string(days) + " day(s), " +
-                std::to_string(hours) + " hour(s), " + std::to_string(mins) + " mins(s), " +
-                std::to_string(secs) + " sec(s)",
+            "Windows Running Time : " + std::to_string(days) + " day(s), " + std::to_string(hours) +
+                " hour(s), " + std::to_string(mins) + " mins(s), " + std::to_string(secs) +
+                " sec(s)",
             dashes};
 }
 
@@ -121,8 +122,9 @@ std::optional<ConsoleReply> ProcessConsoleMessage(service::ServiceContext& ctx,
             const auto path = ResolveHomeFile(ctx.home, first);
             if (!path) {
                 log(1, "Inbound GETFILE request cannot be processed because the requested file ",
-                    first, " was not found on this server (only files of the home directory are "
-                           "sent)");
+                    first,
+                    " was not found on this server (only files of the home directory are "
+                    "sent)");
                 return Reply(request, kFileNotFound, kFileNotFoundText);
             }
             ConsoleReply reply = Reply(request, kFileFollows, kFileFollowsText);
@@ -141,10 +143,9 @@ bool PostToConsoles(service::ServiceContext& ctx, ConsoleClients& clients, int c
     const std::time_t now = ctx.clock.Now();
     std::tm t{};
     localtime_r(&now, &t);
-    return clients.PostActivity(FormatActivityLine(ctx.DateFormat(), t.tm_year + 1900,
-                                                   t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-                                                   t.tm_sec, service::ComponentName(componentCode),
-                                                   text));
+    return clients.PostActivity(FormatActivityLine(ctx.DateFormat(), t.tm_year + 1900, t.tm_mon + 1,
+                                                   t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                                                   service::ComponentName(componentCode), text));
 }
 
 }  // namespace kvzn::console

@@ -67,8 +67,7 @@ TEST(ConsoleMessage, PortsAreDecimalAndInRange) {
 TEST(ConsoleMessage, ActivityLineStampsAndCutsLongText) {
     EXPECT_EQ(FormatActivityLine(1, 2026, 3, 7, 9, 5, 4, "Web Server", "up"),
               "07/03/26 09:05.04   [Web Server]   up");
-    EXPECT_EQ(FormatActivityLine(2, 2026, 3, 7, 9, 5, 4, "Web Server", "up").substr(0, 5),
-              "03/07");
+    EXPECT_EQ(FormatActivityLine(2, 2026, 3, 7, 9, 5, 4, "Web Server", "up").substr(0, 5), "03/07");
     const std::string name = "Alert/Notify";
     const std::string fits(1000 - name.size(), 'a');
     const size_t prefix = 17 + 4 + name.size() + 4;
