@@ -244,8 +244,9 @@ void ConsoleClients::Deliver(const Notice& notice) {
     std::vector<ConsoleClient> failed;
     for (const ConsoleClient& c : targets) {
         {
+            // At close the remaining consoles are skipped: stopping waits for none of them.
             std::scoped_lock lock(queueMutex_);
-            if (closing_ && queue_.empty() && notice.activityOnly) {
+            if (closing_) {
                 return;
             }
         }
