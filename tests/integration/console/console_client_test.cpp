@@ -58,6 +58,22 @@ class ConsoleClientTest : public ::testing::Test {
         EXPECT_EQ(console::ParseConsoleMessage(reply).number, console::kDone);
     }
 
+    // Sends raw bytes to the web server's port; what came back before it closed.
+    std::string Exchange(const std::string& request) {
+        companion::Socket sock;
+        EXPECT_EQ(companion::IpConnect(sock, "127.0.0.1", port, 2), companion::kIpOk);
+        companion::IpSendText(sock, request);
+        std::string all;
+        for (;;) {
+            std::string piece;
+            if (companion::IpReceiveReply(sock, piece, 999, 5) != companion::kIpOk ||
+                piece.empty()) {
+                return all;
+            }
+            all += piece;
+        }
+    }
+
     test::ServiceFixture fixture;
     const uint16_t port;
     std::unique_ptr<web::WebServer> server;
@@ -132,6 +148,29 @@ TEST_F(ConsoleClientTest, FetchesFilesOfTheHomeDirectoryOnly) {
             << name << ": " << out;
         EXPECT_EQ(out.find("not for consoles"), std::string::npos) << name;
     }
+}
+
+TEST_F(ConsoleClientTest, InvalidRequestsGetNoReplyAndRefusedAddressesAreDenied) {
+    ASSERT_NE(port, 0);
+    StartService();
+    EXPECT_EQ(Exchange("CSL##14##99##x"),
+              console::BuildConsoleMessage(console::kNotSupported, console::kNotSupportedText));
+    // A length that is no number, or a register without a port: closed without a reply.
+    EXPECT_EQ(Exchange("CSL##abc##5##1234"), "");
+    EXPECT_EQ(Exchange(console::BuildConsoleMessage(console::kRegister, "port")), "");
+    // HTTP on the same port is unaffected.
+    EXPECT_EQ(Exchange("GET /kvzn.css HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200", 0), 0u);
+    StopService();
+
+    fixture.registry.WriteText(std::string(config::kProductKey) + "\\" + config::subkey::kWebAccess,
+                               "Address1", "10.");
+    StartService();
+    const console::ParsedMessage denied = console::ParseConsoleMessage(
+        Exchange(console::BuildConsoleMessage(console::kRegister, "4001")));
+    EXPECT_EQ(denied.number, console::kAccessDenied);
+    EXPECT_EQ(denied.fields, (std::vector<std::string>{"Access denied", "N/A", "0"}));
+    StopService();
+    EXPECT_EQ(test::ReadFile(fixture.context.home + "/PRT-Console.dat"), "");
 }
 
 }  // namespace
