@@ -1,12 +1,14 @@
 // The thread table of the kvZNPrint service.
 #include "programs/component_table.h"
 
+#include "alerting/dispatcher.h"
 #include "alerting/notification_threads.h"
 #include "channels/alert_email.h"
 #include "channels/alert_engine.h"
 #include "channels/alert_logs.h"
 #include "channels/network_message.h"
 #include "companion/activity_log.h"
+#include "console/console_requests.h"
 #include "logmon/event_log_monitor.h"
 #include "logmon/log_file_monitor.h"
 #include "monitors/system_monitor_threads.h"
@@ -40,6 +42,38 @@ std::string CannotStart(const char* what) {
 }
 }  // namespace
 
+void RunWebServerWithConsoles(service::ServiceContext& ctx, web::WebServer& server) {
+    std::shared_ptr<console::ConsoleClients> clients;
+    auto run = std::dynamic_pointer_cast<alerting::AlertRun>(ctx.alertPath);
+    if (ctx.enableConsoleSupport) {
+        console::ConsoleOptions options;
+        options.cachePath = ctx.home + "/PRT-Console.dat";
+        options.serverName = ctx.computerName;
+        clients = std::make_shared<console::ConsoleClients>(options);
+        ctx.SetComponentStatusSink([&ctx, clients](int code, std::string_view text) {
+            console::PostToConsoles(ctx, *clients, code, text);
+        });
+        if (run) {
+            run->store.SetConsoleAlertSender([clients](const std::string& time,
+                                                       const std::string& title,
+                                                       const std::string& message) {
+                clients->NotifyAlert(time, title, message);
+            });
+        }
+    }
+    server.SetConsole(clients);
+    ConnectMonitorReports(ctx, server.Sources());
+    server.Run(ctx);
+    DisconnectMonitorReports(server.Sources());
+    if (clients) {
+        ctx.SetComponentStatusSink(nullptr);
+        if (run) {
+            run->store.SetConsoleAlertSender(nullptr);
+        }
+        clients->Close();
+    }
+}
+
 service::ComponentTable MakeComponentTable() {
     using service::ComponentEntry;
     using service::ServiceContext;
@@ -67,11 +101,7 @@ service::ComponentTable MakeComponentTable() {
          alerting::DelayedAlertNotification},
         {"EmbeddedWebServer", service::kWebSlot, 13, CannotStart("Embedded Web Server thread"),
          [](ServiceContext& ctx) { return ctx.enableWebReports; },
-         [webServer](ServiceContext& ctx) {
-             ConnectMonitorReports(ctx, webServer->Sources());
-             webServer->Run(ctx);
-             DisconnectMonitorReports(webServer->Sources());
-         }},
+         [webServer](ServiceContext& ctx) { RunWebServerWithConsoles(ctx, *webServer); }},
         {"CheckForSummary", 10, 14, CannotStart("summary sender thread"),
          [](ServiceContext& ctx) {
              std::string list;

@@ -13,7 +13,9 @@
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "config/scrambled_values.h"
+#include "console/console_requests.h"
 #include "platform/file.h"
+#include "platform/os_info.h"
 #include "platform/profile_file.h"
 #include "platform/text.h"
 #include "printmon/print_server_monitor.h"
@@ -120,15 +122,18 @@ WebSettings ReadWebSettings(service::ServiceContext& ctx) {
 
 // What one run of the listener shares with its workers.
 struct WebServer::Run_ {
-    Run_(service::ServiceContext& ctx, WebSettings settings)
+    Run_(service::ServiceContext& ctx, WebSettings settings,
+         std::shared_ptr<console::ConsoleClients> console)
         : ctx(ctx),
           settings(std::move(settings)),
+          console(std::move(console)),
           addresses(ctx.registry),
           sessions(ctx.clock, this->settings.sessionTimeout),
           startedAt(std::chrono::steady_clock::now()) {}
 
     service::ServiceContext& ctx;
     const WebSettings settings;
+    const std::shared_ptr<console::ConsoleClients> console;  // none: console requests refused
     const AddressList addresses;
     SessionTable sessions;
     const std::chrono::steady_clock::time_point startedAt;
@@ -147,7 +152,7 @@ class Exchange {
     Exchange(service::ServiceContext& ctx, const WebSettings& settings,
              const AddressList& addresses, SessionTable& sessions, const ReportSources& sources,
              const WebServerOptions& options, std::chrono::steady_clock::time_point startedAt,
-             companion::Socket& sock, std::string address)
+             companion::Socket& sock, std::string address, console::ConsoleClients* console)
         : ctx_(ctx),
           settings_(settings),
           addresses_(addresses),
@@ -156,7 +161,8 @@ class Exchange {
           options_(options),
           startedAt_(startedAt),
           sock_(sock),
-          address_(std::move(address)) {}
+          address_(std::move(address)),
+          console_(console) {}
 
     void Serve(const std::function<bool()>& stopping);
 
@@ -179,6 +185,7 @@ class Exchange {
     void ServeStatic(const HttpRequest& request);
     void ServeImage(const HttpRequest& request);
     void Dispatch(HttpRequest& request);
+    void ServeConsole(const console::ParsedMessage& message);
     bool BasicAuthOk(const HttpRequest& request) const;
     StatusData CollectStatus() const;
     void RedirectToLogon(const HttpRequest& request);
@@ -192,6 +199,7 @@ class Exchange {
     const std::chrono::steady_clock::time_point startedAt_;
     companion::Socket& sock_;
     const std::string address_;
+    console::ConsoleClients* const console_;
 };
 
 void Exchange::Serve(const std::function<bool()>& stopping) {
@@ -200,8 +208,19 @@ void Exchange::Serve(const std::function<bool()>& stopping) {
     const size_t cap = options_.limits.maxHeader + options_.limits.maxBody;
     std::string data;
     FramingResult framing;
+    console::ParsedMessage consoleMessage;
     for (;;) {
-        framing = FrameRequest(data, options_.limits);
+        if (!data.empty() && console::MayBeConsoleMessage(data)) {
+            // Console programs use this port too; their messages carry their own length.
+            consoleMessage = console::ParseConsoleMessage(data);
+            if (consoleMessage.status != console::Parse::kIncomplete) {
+                ServeConsole(consoleMessage);
+                return;
+            }
+            framing = {};
+        } else {
+            framing = FrameRequest(data, options_.limits);
+        }
         if (framing.framing != Framing::kIncomplete) {
             break;
         }
@@ -265,6 +284,43 @@ void Exchange::Serve(const std::function<bool()>& stopping) {
     ctx_.PostComponentStatus(kWebComponent,
                              "Client " + address_ + " requesting URL/file: " + request.path);
     Dispatch(request);
+}
+
+void Exchange::ServeConsole(const console::ParsedMessage& message) {
+    const companion::Logger log(kModule, "ProcessWebClientMessage");
+    if (console_ == nullptr) {
+        log(1, "Console support is not enabled. The console request from ", address_,
+            " is refused");
+        return;
+    }
+    if (!addresses_.CheckWebAccessFromClient(address_)) {
+        log(1, "Access from the console at IP address ", address_, " is forbidden");
+        Send(console::BuildConsoleMessage(console::kAccessDenied, "Access denied##N/A##0"));
+        return;
+    }
+    const auto reply = console::ProcessConsoleMessage(ctx_, *console_, message, address_);
+    if (!reply) {
+        return;  // invalid: logged, no reply
+    }
+    const int rc = companion::IpSendText(sock_, reply->message);
+    if (rc != companion::kIpOk) {
+        companion::Logger("kvZNConsoleHandler", "SendConsoleMessageToClient")(
+            1, "TCP/IP error ", rc, " occurred when sending reply to ", address_);
+        return;
+    }
+    if (reply->type == console::kFileFollows) {
+        const int sent = companion::IpSendFile(sock_, reply->filePath);
+        if (sent != companion::kIpOk) {
+            log(1, "Error ", sent, " occurred whilst sending file ", reply->filePath,
+                " to the client at address ", address_);
+        }
+    }
+    if (reply->request == console::kStartActivity && reply->type == console::kDone) {
+        for (const std::string& line :
+             console::ActivityBanner(platform::OperatingSystemText(), ctx_.clock.UptimeSeconds())) {
+            ctx_.PostComponentStatus(kWebComponent, line);
+        }
+    }
 }
 
 void Exchange::ServeStatic(const HttpRequest& request) {
@@ -671,7 +727,7 @@ void WebServer::WorkerLoop(Run_& run) {
         companion::Socket client(next.first);
         try {
             Exchange exchange(run.ctx, run.settings, run.addresses, run.sessions, sources_,
-                              options_, run.startedAt, client, next.second);
+                              options_, run.startedAt, client, next.second, run.console.get());
             exchange.Serve([&] { return run.ctx.Stopping() || closed_.IsSet(); });
         } catch (const std::exception& e) {
             companion::Logger(kModule, "ProcessWebClientMessage")(
@@ -728,7 +784,19 @@ void WebServer::Run(service::ServiceContext& ctx) {
     }
     log(3, "Monitoring data loaded. The web server is now listening for inbound requests");
 
-    Run_ run(ctx, std::move(settings));
+    std::shared_ptr<console::ConsoleClients> consoleClients;
+    {
+        std::scoped_lock lock(mutex_);
+        consoleClients = ctx.enableConsoleSupport ? console_ : nullptr;
+    }
+    Run_ run(ctx, std::move(settings), consoleClients);
+    if (consoleClients) {
+        consoleClients->Restore();
+        consoleClients->NotifyStarted();
+        ctx.PostComponentStatus(console::kConsoleComponent, std::string(136, '-'));
+        ctx.PostComponentStatus(console::kConsoleComponent,
+                                "*** The Tessel Monitor has started/restarted ***");
+    }
     std::vector<std::thread> workers;
     for (uint32_t i = 0; i <= run.settings.maxThreads; ++i) {
         try {
@@ -793,6 +861,11 @@ void WebServer::Run(service::ServiceContext& ctx) {
 
     ctx.PostComponentStatus(kWebComponent, "Shutdown request received");
     DropListener();
+    if (consoleClients) {
+        ctx.PostComponentStatus(console::kConsoleComponent,
+                                "*** The Tessel Monitor is being stopped ***");
+        consoleClients->NotifyStopping();
+    }
     {
         std::scoped_lock lock(run.queueMutex);
         run.stopping = true;
@@ -807,6 +880,11 @@ void WebServer::Run(service::ServiceContext& ctx) {
         worker.join();
     }
     run.sessions.Clear();
+}
+
+void WebServer::SetConsole(std::shared_ptr<console::ConsoleClients> clients) {
+    std::scoped_lock lock(mutex_);
+    console_ = std::move(clients);
 }
 
 }  // namespace kvzn::web

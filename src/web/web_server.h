@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "companion/tcpip.h"
+#include "console/console_clients.h"
 #include "platform/event.h"
 #include "platform/spooler.h"
 #include "service/service_context.h"
@@ -69,6 +70,9 @@ class WebServer {
     ReportSources& Sources() { return sources_; }
     // Connections handed to workers and not yet finished.
     uint32_t ActiveWorkers() const;
+    // The registered consoles whose requests arrive on this port; none: console requests
+    // are refused. Set before Run.
+    void SetConsole(std::shared_ptr<console::ConsoleClients> clients);
 
   private:
     struct Run_;
@@ -83,6 +87,7 @@ class WebServer {
     companion::Socket listener_;
     platform::Event closed_;  // set by CloseListener
     ReportSources sources_;
+    std::shared_ptr<console::ConsoleClients> console_;  // guarded by mutex_
     bool warningSent_ = false;  // the one-off start-up alert of this run was raised
     std::atomic<uint32_t> active_{0};
 };
