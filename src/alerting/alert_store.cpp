@@ -317,6 +317,7 @@ int AlertStore::Record(AlertRecord& record, bool queue, const char* function,
                              : "Recording alert information for check ") +
             (title.empty() ? std::string("N/A") : title));
     Count(summaryCategory);
+    ++recorded_;
     if (queue) {
         alertArrived_.Set();
     }

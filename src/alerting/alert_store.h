@@ -2,6 +2,7 @@
 // unsent queue "Unsent.prt", the records being delivered and the daily counters.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -109,6 +110,9 @@ class AlertStore {
     std::vector<std::string> QueuedRecords() const;
 
     SummaryCounts Counts() const;
+    // Alert records written since the store was opened (internal ones included).
+    // @threadsafety Always.
+    uint64_t RecordedSinceStart() const { return recorded_.load(); }
     // Returns the counts and starts a new day.
     SummaryCounts TakeCounts();
     // Subtracts counts that were reported, keeping what was counted since.
@@ -154,6 +158,7 @@ class AlertStore {
 
     mutable std::mutex countsMutex_;
     SummaryCounts counts_;
+    std::atomic<uint64_t> recorded_{0};
 
     mutable std::mutex consoleMutex_;
     ConsoleAlertSender consoleSender_;

@@ -91,6 +91,16 @@ int Dispatcher::TriggerAlertFromFile(const std::string& recordPath) {
     return Trigger(recordPath, *loaded);
 }
 
+void Dispatcher::CountDelivery(uint64_t DeliveryCounts::*count) {
+    std::scoped_lock lock(deliveriesMutex_);
+    ++(deliveries_.*count);
+}
+
+DeliveryCounts Dispatcher::Deliveries() const {
+    std::scoped_lock lock(deliveriesMutex_);
+    return deliveries_;
+}
+
 int Dispatcher::Trigger(const std::string& recordPath, AlertRecord& record) {
     const companion::Logger log(kModule, "TriggerAlertFromFile");
     ctx_.PostComponentStatus(kAlertNotifyComponent, "Triggering alert " + record.TitleOr("N/A"));
@@ -100,22 +110,30 @@ int Dispatcher::Trigger(const std::string& recordPath, AlertRecord& record) {
         ctx_.PostComponentStatus(kAlertNotifyComponent, "Processing configured e-mail alerts");
         if (channels_.email) {
             const EMailResult sent = channels_.email(ctx_, record, std::nullopt);
+            CountDelivery(sent.result == 0 ? &DeliveryCounts::emailFailed
+                                           : &DeliveryCounts::emailSent);
             if (sent.result == 0) {
                 log(1, kEmailFailure);
                 store_.NotifyInternalError(1, "Alerting Error", "Alerting Error", kEmailFailure);
                 MarkForRetry(recordPath, record, sent);
             }
         }
-        if (channels_.networkMessage && !channels_.networkMessage(ctx_, record)) {
-            log(1, kNetworkFailure);
-            store_.NotifyInternalError(1, "Alerting Error", "Alerting Error", kNetworkFailure);
+        if (channels_.networkMessage) {
+            const bool sent = channels_.networkMessage(ctx_, record);
+            CountDelivery(sent ? &DeliveryCounts::networkSent : &DeliveryCounts::networkFailed);
+            if (!sent) {
+                log(1, kNetworkFailure);
+                store_.NotifyInternalError(1, "Alerting Error", "Alerting Error", kNetworkFailure);
+            }
         }
     }
     if (channels_.alertDataFile) {
         channels_.alertDataFile(ctx_, record, recordPath);
+        CountDelivery(&DeliveryCounts::alertDataFile);
     }
     if (channels_.alertDatabase) {
         channels_.alertDatabase(ctx_, record, recordPath);
+        CountDelivery(&DeliveryCounts::alertDatabase);
     }
     if (action != 1) {
         if (record.autoResponse.value_or(false) && ctx_.notifyRunningActions != 2) {
@@ -123,6 +141,7 @@ int Dispatcher::Trigger(const std::string& recordPath, AlertRecord& record) {
                                      "Auto-response triggered - no notification required");
         } else if (channels_.alertEngine) {
             channels_.alertEngine(ctx_, record, recordPath);
+            CountDelivery(&DeliveryCounts::alertEngine);
         }
     }
     return 1;
@@ -146,6 +165,7 @@ void Dispatcher::Deliver(const std::string& recordPath) {
         }
         if (channels_.alertLog) {
             channels_.alertLog(ctx_, *record, recordPath);
+            CountDelivery(&DeliveryCounts::alertLog);
         }
     } catch (const std::exception& e) {
         companion::Logger(kModule, "AlertNotification")(
@@ -208,6 +228,8 @@ int Dispatcher::ProcessDelayedRecord(const std::string& recordPath) {
     EMailResult sent{0, {}};
     if (channels_.email) {
         sent = channels_.email(ctx_, record, record.smtpPending);
+        CountDelivery(sent.result == 0 ? &DeliveryCounts::delayedEmailFailed
+                                       : &DeliveryCounts::delayedEmailSent);
     }
     if (sent.result != 0) {
         ctx_.PostComponentStatus(kDelayedComponent,

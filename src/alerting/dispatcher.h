@@ -56,6 +56,22 @@ struct DispatcherOptions {
 
 // Delivers queued alerts through its channels, which it owns for the run.
 // @threadsafety Always; the queue has one consumer (the alert notification thread).
+// What the dispatcher has handed to each channel since the run started. E-mail and network
+// messages report whether they reached everyone; the other channels are counted as tried
+// (they log their own failures).
+struct DeliveryCounts {
+    uint64_t emailSent = 0;
+    uint64_t emailFailed = 0;
+    uint64_t delayedEmailSent = 0;
+    uint64_t delayedEmailFailed = 0;
+    uint64_t networkSent = 0;
+    uint64_t networkFailed = 0;
+    uint64_t alertDataFile = 0;
+    uint64_t alertDatabase = 0;
+    uint64_t alertEngine = 0;
+    uint64_t alertLog = 0;
+};
+
 class Dispatcher {
   public:
     Dispatcher(service::ServiceContext& ctx, AlertStore& store, AlertChannels channels,
@@ -92,6 +108,9 @@ class Dispatcher {
     // feature had to be disabled.
     void BroadcastConfigurationFailure(int category, const std::string& reason);
 
+    // The deliveries so far. @threadsafety Always.
+    DeliveryCounts Deliveries() const;
+
   private:
     void MarkForRetry(const std::string& recordPath, AlertRecord& record, const EMailResult& sent);
     void Deliver(const std::string& recordPath);
@@ -103,6 +122,10 @@ class Dispatcher {
     const DispatcherOptions options_;
     const uint32_t retryMinutes_;
     std::mutex errorPageMutex_;  // the recent-errors page
+    mutable std::mutex deliveriesMutex_;
+    DeliveryCounts deliveries_;  // guarded by deliveriesMutex_
+    // Adds one to a count of deliveries_.
+    void CountDelivery(uint64_t DeliveryCounts::*count);
 };
 
 // The store and dispatcher of one run, attached to its context.

@@ -134,6 +134,34 @@ std::string RenderMetrics(const StatusData& data) {
            std::to_string(data.alertsToday.monitorSpecific) + "\n";
     out += "kvzn_alerts_today{category=\"performance\"} " +
            std::to_string(data.alertsToday.performance) + "\n";
+    Help(out, "kvzn_alerts_recorded_total", "counter",
+         "Alert records written since the service started.");
+    out += "kvzn_alerts_recorded_total " + std::to_string(data.alertsRecorded) + "\n";
+    Help(out, "kvzn_alert_deliveries_total", "counter",
+         "Alerts handed to each delivery channel since the service started, by result (e-mail "
+         "and network messages report whether everyone was reached; the other channels count "
+         "what they were given).");
+    const alerting::DeliveryCounts& d = data.deliveries;
+    const struct {
+        const char* channel;
+        const char* result;
+        uint64_t count;
+    } deliveries[] = {
+        {"email", "sent", d.emailSent},
+        {"email", "failed", d.emailFailed},
+        {"delayed_email", "sent", d.delayedEmailSent},
+        {"delayed_email", "failed", d.delayedEmailFailed},
+        {"network_message", "sent", d.networkSent},
+        {"network_message", "failed", d.networkFailed},
+        {"alert_data_file", "given", d.alertDataFile},
+        {"alert_database", "given", d.alertDatabase},
+        {"alert_engine", "given", d.alertEngine},
+        {"alert_log", "given", d.alertLog},
+    };
+    for (const auto& row : deliveries) {
+        out += std::string("kvzn_alert_deliveries_total{channel=\"") + row.channel +
+               "\",result=\"" + row.result + "\"} " + std::to_string(row.count) + "\n";
+    }
     Help(out, "kvzn_report_problems", "gauge", "Rows showing a problem, by status table.");
     for (const ReportSection& s : data.sections) {
         size_t problems = 0;
@@ -189,6 +217,18 @@ std::string RenderStatusJson(const StatusData& data) {
     out += "],\"alertsToday\":{\"disk\":" + std::to_string(data.alertsToday.diskSpace) +
            ",\"printServer\":" + std::to_string(data.alertsToday.monitorSpecific) +
            ",\"performance\":" + std::to_string(data.alertsToday.performance) + "}";
+    out += ",\"alertsRecorded\":" + std::to_string(data.alertsRecorded);
+    const alerting::DeliveryCounts& d = data.deliveries;
+    out += ",\"deliveries\":{\"emailSent\":" + std::to_string(d.emailSent) +
+           ",\"emailFailed\":" + std::to_string(d.emailFailed) +
+           ",\"delayedEmailSent\":" + std::to_string(d.delayedEmailSent) +
+           ",\"delayedEmailFailed\":" + std::to_string(d.delayedEmailFailed) +
+           ",\"networkSent\":" + std::to_string(d.networkSent) +
+           ",\"networkFailed\":" + std::to_string(d.networkFailed) +
+           ",\"alertDataFile\":" + std::to_string(d.alertDataFile) +
+           ",\"alertDatabase\":" + std::to_string(d.alertDatabase) +
+           ",\"alertEngine\":" + std::to_string(d.alertEngine) +
+           ",\"alertLog\":" + std::to_string(d.alertLog) + "}";
     out += ",\"tables\":[";
     for (size_t i = 0; i < data.sections.size(); ++i) {
         const ReportSection& s = data.sections[i];

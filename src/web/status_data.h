@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alerting/alert_store.h"
+#include "alerting/dispatcher.h"
 #include "platform/spooler.h"
 #include "printmon/print_server_monitor.h"
 #include "web/report_rows.h"
@@ -23,6 +24,8 @@ struct StatusData {
     bool checksAvailable = false;  // false while a printer pass runs
     printmon::PrinterCheckStatuses checks;
     alerting::SummaryCounts alertsToday;  // alerts recorded today, by summary category
+    uint64_t alertsRecorded = 0;          // alert records written since the service started
+    alerting::DeliveryCounts deliveries;  // what the dispatcher handed to each channel
     std::vector<ReportSection> sections;  // the system monitors' tables
 };
 

@@ -402,7 +402,10 @@ StatusData Exchange::CollectStatus() const {
         }
     }
     if (ctx_.alertPath) {
-        data.alertsToday = alerting::Alerts(ctx_).store.Counts();
+        const alerting::AlertRun& run = alerting::Alerts(ctx_);
+        data.alertsToday = run.store.Counts();
+        data.alertsRecorded = run.store.RecordedSinceStart();
+        data.deliveries = run.dispatcher.Deliveries();
     }
     for (int kind = 0; kind < ReportSources::kKinds; ++kind) {
         if (const auto provider = sources_.Get(static_cast<ReportSources::Kind>(kind))) {

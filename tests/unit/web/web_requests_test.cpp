@@ -7,8 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
+#include "alerting/dispatcher.h"
 #include "config/scrambled_values.h"
 #include "platform/fake/fake_spooler.h"
 #include "platform/profile_file.h"
@@ -210,6 +212,24 @@ TEST_F(WebRequestsTest, LogonSessionsAndBasicAuthenticationGuardThePages) {
     ASSERT_EQ(config::kvHlpSvc1(fixture.registry, "s3cret", fixture.registry.Store(),
                                 config::kProductKey, value::kWebPassword),
               1);
+    // Two alerts delivered before the scrape: the e-mails go out, the network messages fail.
+    alerting::AlertChannels channels;
+    channels.email = [](service::ServiceContext&, const alerting::AlertRecord&,
+                        const std::optional<std::string>&) {
+        return alerting::EMailResult{1, {}};
+    };
+    channels.networkMessage = [](service::ServiceContext&, const alerting::AlertRecord&) {
+        return false;
+    };
+    channels.alertLog = [](service::ServiceContext&, const alerting::AlertRecord&,
+                           const std::string&) {};
+    alerting::AlertRun& alerts = fixture.AttachAlerts(std::move(channels));
+    for (const char* title : {"Printer Error", "Disk Space Error"}) {
+        std::string message = "text";
+        alerting::NotifyError(fixture.context, alerting::kCategoryPrintServer, 1, 0, title, "Q1",
+                              message);
+    }
+    ASSERT_EQ(alerts.dispatcher.DrainUnsentQueue(), 2);
     Start();
 
     const Reply asked = Get(port, "/PrintStatus.kvp?AutoRefresh=On&hPassword=leak");
@@ -270,9 +290,22 @@ TEST_F(WebRequestsTest, LogonSessionsAndBasicAuthenticationGuardThePages) {
               std::string::npos);
     EXPECT_NE(metrics.body.find("kvzn_printer_state{printer=\"Healthy\"} 3\n"), std::string::npos);
     EXPECT_NE(metrics.body.find("kvzn_spooler_up 1\n"), std::string::npos);
+    // Each failed network message also records an internal "Alerting Error".
+    EXPECT_NE(metrics.body.find("kvzn_alerts_recorded_total 4\n"), std::string::npos);
+    for (const char* line :
+         {"{channel=\"email\",result=\"sent\"} 2\n", "{channel=\"email\",result=\"failed\"} 0\n",
+          "{channel=\"network_message\",result=\"failed\"} 2\n",
+          "{channel=\"alert_log\",result=\"given\"} 2\n",
+          "{channel=\"alert_engine\",result=\"given\"} 0\n"}) {
+        EXPECT_NE(metrics.body.find(std::string("kvzn_alert_deliveries_total") + line),
+                  std::string::npos)
+            << line << metrics.body;
+    }
     const Reply json = Get(port, "/status.json", "Authorization: Basic eDpzM2NyZXQ=\r\n");
     ASSERT_EQ(json.code, 200);
     EXPECT_NE(json.body.find("{\"name\":\"Jammed \\\"Laser\\\"\",\"state\":5"), std::string::npos);
+    EXPECT_NE(json.body.find("\"deliveries\":{\"emailSent\":2,\"emailFailed\":0"),
+              std::string::npos);
 }
 
 TEST_F(WebRequestsTest, TheAddressListRefusesOtherClientsButNotImages) {
