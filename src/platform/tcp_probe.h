@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,27 @@ struct ProbeOutcome {
     // not resolve. 0 when reachable.
     int error = 0;
     std::string detail;  // "Connection refused", "no answer within 2000 ms", ...
+};
+
+// Probes with name lookups of their own: a lookup that is still running when a probe's time
+// is up stays with the prober until it ends (it is looked at again at the next probe and
+// waited for, a few seconds at most, when the prober is destroyed), so no probe ever waits
+// for a slow name server and nothing runs on the resolver's threads.
+// @threadsafety One thread at a time.
+class TcpProber {
+  public:
+    TcpProber();
+    ~TcpProber();
+    TcpProber(const TcpProber&) = delete;
+    TcpProber& operator=(const TcpProber&) = delete;
+
+    // As ProbeTcpConnect.
+    std::vector<ProbeOutcome> Probe(const std::vector<ProbeTarget>& targets,
+                                    std::chrono::milliseconds timeout);
+
+  private:
+    struct Lookups;
+    std::unique_ptr<Lookups> lookups_;
 };
 
 // Resolves every host and connects to each of its addresses, all at once, and closes every

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
 
 #include "platform/text.h"
 
@@ -99,6 +100,17 @@ std::optional<platform::ProbeTarget> NetworkDeviceOf(std::string_view uri) {
         target.port = *port;
     }
     return target;
+}
+
+DeviceProber::DeviceProber(ProbeFunction probe, size_t limit)
+    : probe_(std::move(probe)), limit_(limit == 0 ? 1 : limit) {
+    if (!probe_) {
+        auto prober = std::make_shared<platform::TcpProber>();
+        probe_ = [prober](const std::vector<platform::ProbeTarget>& targets,
+                          std::chrono::milliseconds timeout) {
+            return prober->Probe(targets, timeout);
+        };
+    }
 }
 
 void DeviceProber::Probe(const platform::SpoolerSnapshot& snapshot,

@@ -38,8 +38,9 @@ using ProbeFunction = std::function<std::vector<platform::ProbeOutcome>(
 // @threadsafety One thread at a time.
 class DeviceProber {
   public:
-    explicit DeviceProber(ProbeFunction probe = platform::ProbeTcpConnect, size_t limit = 128)
-        : probe_(std::move(probe)), limit_(limit == 0 ? 1 : limit) {}
+    // `probe`: how devices are probed; none: TCP connections through a prober of its own,
+    // which keeps name lookups that outlast a probe.
+    explicit DeviceProber(ProbeFunction probe = {}, size_t limit = 128);
 
     // Probes the devices of the `watched` printers (names as the monitor holds them) that
     // the snapshot shows with jobs, and returns within about `timeout`.

@@ -703,8 +703,7 @@ void PrintServerMonitor::SetPrinterCheckRunner(PrinterCheckRunner runner) {
 }
 
 void PrintServerMonitor::SetDeviceProbe(ProbeFunction probe) {
-    state_->prober =
-        DeviceProber(probe ? std::move(probe) : ProbeFunction(platform::ProbeTcpConnect));
+    state_->prober = DeviceProber(std::move(probe));
 }
 
 void SpecificMonitor(service::ServiceContext& ctx) {

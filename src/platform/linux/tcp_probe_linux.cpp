@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -42,24 +41,18 @@ addrinfo StreamHints(int flags) {
     return hints;
 }
 
-// One asynchronous name lookup. The resolver's notification and the probe each hold a
-// reference; whoever lets go last frees it, so a lookup still running when the probe gives
-// up never touches freed memory.
+// One asynchronous name lookup; its memory must stay put until the resolver is done with it.
 struct Lookup {
     gaicb request{};
     addrinfo hints = StreamHints(AI_ADDRCONFIG);
     std::string host;
-    std::atomic<int> references{2};
 
-    static void Release(Lookup* lookup) {
-        if (lookup->references.fetch_sub(1) == 1) {
-            if (lookup->request.ar_result != nullptr) {
-                ::freeaddrinfo(lookup->request.ar_result);
-            }
-            delete lookup;
+    ~Lookup() {
+        if (request.ar_result != nullptr) {
+            ::freeaddrinfo(request.ar_result);
         }
     }
-    static void Notified(sigval value) { Release(static_cast<Lookup*>(value.sival_ptr)); }
+    bool Running() { return ::gai_error(&request) == EAI_INPROGRESS; }
 };
 
 int RemainingMs(SteadyClock::time_point deadline) {
@@ -68,11 +61,66 @@ int RemainingMs(SteadyClock::time_point deadline) {
     return left.count() <= 0 ? 0 : static_cast<int>(left.count());
 }
 
+// Waits until none of `lookups` runs any more or the deadline passes.
+void WaitForLookups(const std::vector<Lookup*>& lookups, SteadyClock::time_point deadline) {
+    for (;;) {
+        std::vector<const gaicb*> running;
+        for (Lookup* lookup : lookups) {
+            if (lookup->Running()) {
+                running.push_back(&lookup->request);
+            }
+        }
+        const int left = RemainingMs(deadline);
+        if (running.empty() || left == 0) {
+            return;
+        }
+        timespec wait{left / 1000, (left % 1000) * 1000000L};
+        ::gai_suspend(running.data(), static_cast<int>(running.size()), &wait);
+    }
+}
+
+// A copy of the first usable address of a finished lookup (the lookup's own result goes
+// with the lookup).
+AddrInfoPtr CopyFirstAddress(const addrinfo* result) {
+    const addrinfo hints = StreamHints(AI_NUMERICHOST);
+    char text[INET6_ADDRSTRLEN] = {};
+    for (const addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+        const void* raw = ai->ai_family == AF_INET
+                              ? static_cast<const void*>(
+                                    &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr)
+                              : static_cast<const void*>(
+                                    &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr);
+        addrinfo* copy = nullptr;
+        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) &&
+            ::inet_ntop(ai->ai_family, raw, text, sizeof text) != nullptr &&
+            ::getaddrinfo(text, nullptr, &hints, &copy) == 0) {
+            return AddrInfoPtr(copy);
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The lookups of earlier probes that were still running when their probe gave up.
+struct TcpProber::Lookups {
+    std::vector<std::unique_ptr<Lookup>> running;
+
+    // Frees the lookups that have ended since.
+    void Reap() {
+        std::erase_if(running, [](const std::unique_ptr<Lookup>& l) { return !l->Running(); });
+    }
+};
+
+namespace {
+
 // The addresses of every target, numeric ones at once and names through the resolver,
-// each list ending at the deadline. A target without addresses has its outcome set.
+// each list ending at the deadline. A target without addresses has its outcome set. A
+// lookup still running at the deadline is cancelled, or kept in `left` until it ends.
 std::vector<AddrInfoPtr> Resolve(const std::vector<ProbeTarget>& targets,
                                  std::vector<ProbeOutcome>& outcomes,
-                                 SteadyClock::time_point deadline) {
+                                 SteadyClock::time_point deadline,
+                                 std::vector<std::unique_ptr<Lookup>>& left) {
     std::vector<AddrInfoPtr> addresses(targets.size());
     std::vector<size_t> named;
     for (size_t i = 0; i < targets.size(); ++i) {
@@ -88,90 +136,48 @@ std::vector<AddrInfoPtr> Resolve(const std::vector<ProbeTarget>& targets,
         return addresses;
     }
 
-    std::vector<Lookup*> lookups;
-    std::vector<gaicb*> requests;
+    std::vector<std::unique_ptr<Lookup>> lookups;
+    std::vector<Lookup*> started;
     for (size_t i : named) {
-        auto* lookup = new Lookup;
+        auto lookup = std::make_unique<Lookup>();
         lookup->host = targets[i].host;
         lookup->request.ar_name = lookup->host.c_str();
         lookup->request.ar_request = &lookup->hints;
-        lookups.push_back(lookup);
-        requests.push_back(&lookup->request);
-    }
-    // Each request has its own notification, which lets go of the resolver's reference.
-    for (size_t n = 0; n < lookups.size(); ++n) {
-        sigevent notify{};
-        notify.sigev_notify = SIGEV_THREAD;
-        notify.sigev_notify_function = &Lookup::Notified;
-        notify.sigev_value.sival_ptr = lookups[n];
-        gaicb* one[1] = {requests[n]};
-        if (::getaddrinfo_a(GAI_NOWAIT, one, 1, &notify) != 0) {
-            // Never queued: no notification will come.
-            lookups[n]->references.fetch_sub(1);
-            lookups[n]->request.ar_result = nullptr;
-            outcomes[named[n]] = {false, EAGAIN, "the name lookup could not be started"};
-            requests[n] = nullptr;
-        }
-    }
-
-    for (;;) {
-        bool pending = false;
-        for (gaicb* request : requests) {
-            if (request != nullptr && ::gai_error(request) == EAI_INPROGRESS) {
-                pending = true;
-            }
-        }
-        const int left = RemainingMs(deadline);
-        if (!pending || left == 0) {
-            break;
-        }
-        timespec wait{left / 1000, (left % 1000) * 1000000L};
-        ::gai_suspend(requests.data(), static_cast<int>(requests.size()), &wait);
-    }
-
-    for (size_t n = 0; n < lookups.size(); ++n) {
-        Lookup* lookup = lookups[n];
-        ProbeOutcome& outcome = outcomes[named[n]];
-        if (requests[n] == nullptr) {
-            Lookup::Release(lookup);
+        gaicb* one[1] = {&lookup->request};
+        sigevent none{};
+        none.sigev_notify = SIGEV_NONE;
+        if (::getaddrinfo_a(GAI_NOWAIT, one, 1, &none) != 0) {
+            lookup->request.ar_result = nullptr;
+            outcomes[i] = {false, EAGAIN, "the name lookup could not be started"};
+            lookups.push_back(nullptr);
             continue;
         }
+        started.push_back(lookup.get());
+        lookups.push_back(std::move(lookup));
+    }
+    WaitForLookups(started, deadline);
+
+    for (size_t n = 0; n < named.size(); ++n) {
+        std::unique_ptr<Lookup>& lookup = lookups[n];
+        if (!lookup) {
+            continue;
+        }
+        ProbeOutcome& outcome = outcomes[named[n]];
         const int state = ::gai_error(&lookup->request);
         if (state == 0) {
-            addrinfo* copy = nullptr;
-            // Take a copy of our own: the lookup's result is freed with the lookup.
-            const addrinfo hints = StreamHints(AI_NUMERICHOST);
-            char text[INET6_ADDRSTRLEN] = {};
-            for (addrinfo* ai = lookup->request.ar_result; ai != nullptr && copy == nullptr;
-                 ai = ai->ai_next) {
-                const void* raw =
-                    ai->ai_family == AF_INET
-                        ? static_cast<const void*>(
-                              &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr)
-                        : static_cast<const void*>(
-                              &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr);
-                if (::inet_ntop(ai->ai_family, raw, text, sizeof text) != nullptr &&
-                    ::getaddrinfo(text, nullptr, &hints, &copy) != 0) {
-                    copy = nullptr;
-                }
-            }
-            addresses[named[n]].reset(copy);
-            if (copy == nullptr) {
+            addresses[named[n]] = CopyFirstAddress(lookup->request.ar_result);
+            if (!addresses[named[n]]) {
                 outcome = {false, ENOENT, "the name " + lookup->host + " has no usable address"};
             }
-            Lookup::Release(lookup);
         } else if (state == EAI_INPROGRESS) {
-            if (::gai_cancel(&lookup->request) == EAI_CANCELED) {
-                // Taken off the queue before it ran: no notification will come.
-                Lookup::Release(lookup);
-            }
-            Lookup::Release(lookup);
             outcome = {false, ETIMEDOUT, "the name " + lookup->host + " did not resolve in time"};
+            if (::gai_cancel(&lookup->request) != EAI_CANCELED && lookup->Running()) {
+                left.push_back(std::move(lookup));  // the resolver still holds it
+            }
         } else {
             outcome = {
                 false, ENOENT,
                 "the name " + lookup->host + " does not resolve (" + ::gai_strerror(state) + ")"};
-            Lookup::Release(lookup);
         }
     }
     return addresses;
@@ -184,11 +190,35 @@ struct Attempt {
 
 }  // namespace
 
+TcpProber::TcpProber() : lookups_(std::make_unique<Lookups>()) {}
+
+TcpProber::~TcpProber() {
+    // Lookups the resolver still works on: wait a few seconds for them; one that still runs
+    // then is left to the resolver rather than freed under it.
+    std::vector<Lookup*> running;
+    for (const auto& lookup : lookups_->running) {
+        running.push_back(lookup.get());
+    }
+    WaitForLookups(running, SteadyClock::now() + std::chrono::seconds(5));
+    for (auto& lookup : lookups_->running) {
+        if (lookup->Running()) {
+            static_cast<void>(lookup.release());
+        }
+    }
+}
+
 std::vector<ProbeOutcome> ProbeTcpConnect(const std::vector<ProbeTarget>& targets,
                                           std::chrono::milliseconds timeout) {
+    TcpProber prober;
+    return prober.Probe(targets, timeout);
+}
+
+std::vector<ProbeOutcome> TcpProber::Probe(const std::vector<ProbeTarget>& targets,
+                                           std::chrono::milliseconds timeout) {
+    lookups_->Reap();
     const SteadyClock::time_point deadline = SteadyClock::now() + timeout;
     std::vector<ProbeOutcome> outcomes(targets.size());
-    std::vector<AddrInfoPtr> addresses = Resolve(targets, outcomes, deadline);
+    std::vector<AddrInfoPtr> addresses = Resolve(targets, outcomes, deadline, lookups_->running);
 
     std::vector<Attempt> attempts;
     std::vector<int> lastError(targets.size(), 0);
