@@ -24,10 +24,10 @@ struct ProbeOutcome {
     std::string detail;  // "Connection refused", "no answer within 2000 ms", ...
 };
 
-// Probes with name lookups of their own: a lookup that is still running when a probe's time
-// is up stays with the prober until it ends (it is looked at again at the next probe and
-// waited for, a few seconds at most, when the prober is destroyed), so no probe ever waits
-// for a slow name server and nothing runs on the resolver's threads.
+// Probes devices. Names are looked up on threads of their own, all at once; a lookup still
+// running when a probe's time is up is not waited for: it ends on its own time (the
+// resolver's time-outs) and frees what it found, so no probe ever waits for a slow name
+// server.
 // @threadsafety One thread at a time.
 class TcpProber {
   public:

@@ -1,17 +1,21 @@
-// Reachability probes: names resolved together with getaddrinfo_a, connections opened
+// Reachability probes: names looked up together on threads of their own, connections opened
 // together without blocking and waited for with one poll loop, all within one deadline.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "platform/tcp_probe.h"
 
@@ -41,143 +45,78 @@ addrinfo StreamHints(int flags) {
     return hints;
 }
 
-// One asynchronous name lookup; its memory must stay put until the resolver is done with it.
-struct Lookup {
-    gaicb request{};
-    addrinfo hints = StreamHints(AI_ADDRCONFIG);
-    std::string host;
-
-    ~Lookup() {
-        if (request.ar_result != nullptr) {
-            ::freeaddrinfo(request.ar_result);
-        }
-    }
-    bool Running() { return ::gai_error(&request) == EAI_INPROGRESS; }
-};
-
 int RemainingMs(SteadyClock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Waits until none of `lookups` runs any more or the deadline passes.
-void WaitForLookups(const std::vector<Lookup*>& lookups, SteadyClock::time_point deadline) {
-    for (;;) {
-        std::vector<const gaicb*> running;
-        for (Lookup* lookup : lookups) {
-            if (lookup->Running()) {
-                running.push_back(&lookup->request);
-            }
-        }
-        const int left = RemainingMs(deadline);
-        if (running.empty() || left == 0) {
-            return;
-        }
-        timespec wait{left / 1000, (left % 1000) * 1000000L};
-        ::gai_suspend(running.data(), static_cast<int>(running.size()), &wait);
-    }
-}
+// One name lookup on a thread of its own. The thread and the probe share it; a lookup the
+// probe stops waiting for ends on its own time and frees its answer with the last owner.
+struct NameLookup {
+    std::string host;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;   // guarded by mutex
+    int status = 0;      // getaddrinfo's result; guarded by mutex
+    AddrInfoPtr result;  // guarded by mutex
+};
 
-// A copy of the first usable address of a finished lookup (the lookup's own result goes
-// with the lookup).
-AddrInfoPtr CopyFirstAddress(const addrinfo* result) {
-    const addrinfo hints = StreamHints(AI_NUMERICHOST);
-    char text[INET6_ADDRSTRLEN] = {};
-    for (const addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-        const void* raw = ai->ai_family == AF_INET
-                              ? static_cast<const void*>(
-                                    &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr)
-                              : static_cast<const void*>(
-                                    &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr);
-        addrinfo* copy = nullptr;
-        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) &&
-            ::inet_ntop(ai->ai_family, raw, text, sizeof text) != nullptr &&
-            ::getaddrinfo(text, nullptr, &hints, &copy) == 0) {
-            return AddrInfoPtr(copy);
-        }
-    }
-    return nullptr;
+std::shared_ptr<NameLookup> StartLookup(const std::string& host) {
+    auto lookup = std::make_shared<NameLookup>();
+    lookup->host = host;
+    std::thread([lookup] {
+        const addrinfo hints = StreamHints(AI_ADDRCONFIG);
+        addrinfo* result = nullptr;
+        const int status = ::getaddrinfo(lookup->host.c_str(), nullptr, &hints, &result);
+        std::scoped_lock lock(lookup->mutex);
+        lookup->status = status;
+        lookup->result.reset(status == 0 ? result : nullptr);
+        lookup->done = true;
+        lookup->finished.notify_all();
+    }).detach();
+    return lookup;
 }
 
 }  // namespace
 
-// The lookups of earlier probes that were still running when their probe gave up.
-struct TcpProber::Lookups {
-    std::vector<std::unique_ptr<Lookup>> running;
-
-    // Frees the lookups that have ended since.
-    void Reap() {
-        std::erase_if(running, [](const std::unique_ptr<Lookup>& l) { return !l->Running(); });
-    }
-};
+struct TcpProber::Lookups {};
 
 namespace {
 
-// The addresses of every target, numeric ones at once and names through the resolver,
-// each list ending at the deadline. A target without addresses has its outcome set. A
-// lookup still running at the deadline is cancelled, or kept in `left` until it ends.
+// The addresses of every target, numeric ones at once and names by lookups that all run
+// together, each list ending at the deadline. A target without addresses has its outcome
+// set.
 std::vector<AddrInfoPtr> Resolve(const std::vector<ProbeTarget>& targets,
                                  std::vector<ProbeOutcome>& outcomes,
-                                 SteadyClock::time_point deadline,
-                                 std::vector<std::unique_ptr<Lookup>>& left) {
+                                 SteadyClock::time_point deadline) {
     std::vector<AddrInfoPtr> addresses(targets.size());
-    std::vector<size_t> named;
+    std::vector<std::pair<size_t, std::shared_ptr<NameLookup>>> named;
     for (size_t i = 0; i < targets.size(); ++i) {
         const addrinfo hints = StreamHints(AI_NUMERICHOST);
         addrinfo* result = nullptr;
         if (::getaddrinfo(targets[i].host.c_str(), nullptr, &hints, &result) == 0) {
             addresses[i].reset(result);
-        } else {
-            named.push_back(i);
+            continue;
         }
-    }
-    if (named.empty()) {
-        return addresses;
-    }
-
-    std::vector<std::unique_ptr<Lookup>> lookups;
-    std::vector<Lookup*> started;
-    for (size_t i : named) {
-        auto lookup = std::make_unique<Lookup>();
-        lookup->host = targets[i].host;
-        lookup->request.ar_name = lookup->host.c_str();
-        lookup->request.ar_request = &lookup->hints;
-        gaicb* one[1] = {&lookup->request};
-        sigevent none{};
-        none.sigev_notify = SIGEV_NONE;
-        if (::getaddrinfo_a(GAI_NOWAIT, one, 1, &none) != 0) {
-            lookup->request.ar_result = nullptr;
+        try {
+            named.emplace_back(i, StartLookup(targets[i].host));
+        } catch (const std::system_error&) {
             outcomes[i] = {false, EAGAIN, "the name lookup could not be started"};
-            lookups.push_back(nullptr);
-            continue;
         }
-        started.push_back(lookup.get());
-        lookups.push_back(std::move(lookup));
     }
-    WaitForLookups(started, deadline);
-
-    for (size_t n = 0; n < named.size(); ++n) {
-        std::unique_ptr<Lookup>& lookup = lookups[n];
-        if (!lookup) {
-            continue;
-        }
-        ProbeOutcome& outcome = outcomes[named[n]];
-        const int state = ::gai_error(&lookup->request);
-        if (state == 0) {
-            addresses[named[n]] = CopyFirstAddress(lookup->request.ar_result);
-            if (!addresses[named[n]]) {
-                outcome = {false, ENOENT, "the name " + lookup->host + " has no usable address"};
-            }
-        } else if (state == EAI_INPROGRESS) {
-            outcome = {false, ETIMEDOUT, "the name " + lookup->host + " did not resolve in time"};
-            if (::gai_cancel(&lookup->request) != EAI_CANCELED && lookup->Running()) {
-                left.push_back(std::move(lookup));  // the resolver still holds it
-            }
+    for (auto& [i, lookup] : named) {
+        std::unique_lock lock(lookup->mutex);
+        lookup->finished.wait_until(lock, deadline, [&] { return lookup->done; });
+        if (!lookup->done) {
+            outcomes[i] = {false, ETIMEDOUT,
+                           "the name " + lookup->host + " did not resolve in time"};
+        } else if (lookup->status != 0 || !lookup->result) {
+            outcomes[i] = {false, ENOENT,
+                           "the name " + lookup->host + " does not resolve (" +
+                               ::gai_strerror(lookup->status) + ")"};
         } else {
-            outcome = {
-                false, ENOENT,
-                "the name " + lookup->host + " does not resolve (" + ::gai_strerror(state) + ")"};
+            addresses[i] = std::move(lookup->result);
         }
     }
     return addresses;
@@ -192,20 +131,7 @@ struct Attempt {
 
 TcpProber::TcpProber() : lookups_(std::make_unique<Lookups>()) {}
 
-TcpProber::~TcpProber() {
-    // Lookups the resolver still works on: wait a few seconds for them; one that still runs
-    // then is left to the resolver rather than freed under it.
-    std::vector<Lookup*> running;
-    for (const auto& lookup : lookups_->running) {
-        running.push_back(lookup.get());
-    }
-    WaitForLookups(running, SteadyClock::now() + std::chrono::seconds(5));
-    for (auto& lookup : lookups_->running) {
-        if (lookup->Running()) {
-            static_cast<void>(lookup.release());
-        }
-    }
-}
+TcpProber::~TcpProber() = default;
 
 std::vector<ProbeOutcome> ProbeTcpConnect(const std::vector<ProbeTarget>& targets,
                                           std::chrono::milliseconds timeout) {
@@ -215,10 +141,9 @@ std::vector<ProbeOutcome> ProbeTcpConnect(const std::vector<ProbeTarget>& target
 
 std::vector<ProbeOutcome> TcpProber::Probe(const std::vector<ProbeTarget>& targets,
                                            std::chrono::milliseconds timeout) {
-    lookups_->Reap();
     const SteadyClock::time_point deadline = SteadyClock::now() + timeout;
     std::vector<ProbeOutcome> outcomes(targets.size());
-    std::vector<AddrInfoPtr> addresses = Resolve(targets, outcomes, deadline, lookups_->running);
+    std::vector<AddrInfoPtr> addresses = Resolve(targets, outcomes, deadline);
 
     std::vector<Attempt> attempts;
     std::vector<int> lastError(targets.size(), 0);
