@@ -105,18 +105,19 @@ std::vector<AddrInfoPtr> Resolve(const std::vector<ProbeTarget>& targets,
             outcomes[i] = {false, EAGAIN, "the name lookup could not be started"};
         }
     }
-    for (auto& [i, lookup] : named) {
-        std::unique_lock lock(lookup->mutex);
-        lookup->finished.wait_until(lock, deadline, [&] { return lookup->done; });
-        if (!lookup->done) {
+    for (auto& [i, shared] : named) {
+        NameLookup& lookup = *shared;
+        std::unique_lock lock(lookup.mutex);
+        lookup.finished.wait_until(lock, deadline, [&lookup] { return lookup.done; });
+        if (!lookup.done) {
             outcomes[i] = {false, ETIMEDOUT,
-                           "the name " + lookup->host + " did not resolve in time"};
-        } else if (lookup->status != 0 || !lookup->result) {
+                           "the name " + lookup.host + " did not resolve in time"};
+        } else if (lookup.status != 0 || !lookup.result) {
             outcomes[i] = {false, ENOENT,
-                           "the name " + lookup->host + " does not resolve (" +
-                               ::gai_strerror(lookup->status) + ")"};
+                           "the name " + lookup.host + " does not resolve (" +
+                               ::gai_strerror(lookup.status) + ")"};
         } else {
-            addresses[i] = std::move(lookup->result);
+            addresses[i] = std::move(lookup.result);
         }
     }
     return addresses;
