@@ -408,7 +408,11 @@ std::optional<CounterPath> ParseCounterPath(std::string_view text) {
 std::string FormatCounterPath(const CounterPath& path) {
     std::string text = "\\" + path.object;
     if (!path.instance.empty() || !path.parent.empty()) {
-        text += "(" + (path.parent.empty() ? "" : path.parent + "/") + path.instance + ")";
+        // An instance name holding a '/' keeps its (maybe empty) parent in front, so that
+        // the text reads back as the same path.
+        const bool withParent =
+            !path.parent.empty() || path.instance.find('/') != std::string::npos;
+        text += "(" + (withParent ? path.parent + "/" : "") + path.instance + ")";
     }
     return text + "\\" + path.counter;
 }
