@@ -5,6 +5,9 @@
 # New inputs collect in build-fuzz/corpus/<target>, inputs that fail in
 # build-fuzz/crashes/<target>-*, each run's output in build-fuzz/logs/<target>.log. The exit
 # status is 1 when any target failed. KVZN_FUZZ_BUILD_DIR=DIR builds in DIR instead.
+# KVZN_FUZZ_UNIT_TESTS=1 first builds the unit tests in the same tree and runs them, under
+# AddressSanitizer and UndefinedBehaviorSanitizer built with clang; SECONDS 0 then runs no
+# fuzz target.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh --fuzz
@@ -15,11 +18,18 @@ seconds=${1:-600}
 targets=${*:-$(ls fuzz/corpus)}
 build=${KVZN_FUZZ_BUILD_DIR:-build-fuzz}
 jobs=$(nproc 2>/dev/null || echo 2)
+unit_tests=OFF
+[ "${KVZN_FUZZ_UNIT_TESTS:-0}" = "1" ] && unit_tests=ON
 
 # -O1 with line tables, as libFuzzer builds usually are: quick to build, fast enough to run.
-cmake -S . -B "$build" -G Ninja -DKVZN_FUZZ=ON -DKVZN_WERROR=ON -DKVZN_TESTS=OFF \
+cmake -S . -B "$build" -G Ninja -DKVZN_FUZZ=ON -DKVZN_WERROR=ON -DKVZN_TESTS=$unit_tests \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+if [ "$unit_tests" = "ON" ]; then
+    cmake --build "$build" -j "$jobs" --target kvzn_unit_tests
+    ctest --test-dir "$build" --output-on-failure -j "$jobs" -L unit --timeout 300
+fi
+[ "$seconds" = "0" ] && exit 0
 cmake --build "$build" -j "$jobs" --target $targets
 
 failed=""

@@ -10,6 +10,16 @@
 
 #include "companion/activity_log.h"
 
+// Defined when the program is built with AddressSanitizer or ThreadSanitizer, whose runtimes
+// replace the allocator and take descriptors of their own. gcc and clang say so differently.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KVZN_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KVZN_TEST_SANITIZED 1
+#endif
+#endif
+
 namespace kvzn::test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content on destruction.

@@ -22,10 +22,12 @@
 #include <utility>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace kvzn::platform {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef KVZN_TEST_SANITIZED
 constexpr bool kSanitizerAllocator = true;  // replaces glibc's allocator and its options
 #else
 constexpr bool kSanitizerAllocator = false;

@@ -54,7 +54,7 @@ class DescriptorsExhausted {
 };
 
 TEST(ServiceStartTest, WithoutAStopControlTheServiceDoesNotRun) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef KVZN_TEST_SANITIZED
     // The sanitizer runtimes need descriptors of their own to check memory: with none left
     // they report false errors. The plain build runs this test.
     GTEST_SKIP() << "descriptor exhaustion disturbs the sanitizer runtime";

@@ -90,7 +90,7 @@ class WebRequestsTest : public ::testing::Test {
         std::filesystem::create_directories(fixture.context.imagesDirectory);
         options.bindAddress = "127.0.0.1";
         options.requestTimeout = 700ms;
-        options.makeSpooler = [this] {
+        options.makeSpooler = [] {
             auto spooler = std::make_unique<platform::FakeSpooler>();
             platform::PrinterInfo jammed;
             jammed.name = "Jammed \"Laser\"";
