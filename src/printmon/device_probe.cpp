@@ -105,11 +105,7 @@ std::optional<platform::ProbeTarget> NetworkDeviceOf(std::string_view uri) {
 DeviceProber::DeviceProber(ProbeFunction probe, size_t limit)
     : probe_(std::move(probe)), limit_(limit == 0 ? 1 : limit) {
     if (!probe_) {
-        auto prober = std::make_shared<platform::TcpProber>();
-        probe_ = [prober](const std::vector<platform::ProbeTarget>& targets,
-                          std::chrono::milliseconds timeout) {
-            return prober->Probe(targets, timeout);
-        };
+        probe_ = platform::ProbeTcpConnect;
     }
 }
 

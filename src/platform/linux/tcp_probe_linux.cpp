@@ -78,12 +78,6 @@ std::shared_ptr<NameLookup> StartLookup(const std::string& host) {
     return lookup;
 }
 
-}  // namespace
-
-struct TcpProber::Lookups {};
-
-namespace {
-
 // The addresses of every target, numeric ones at once and names by lookups that all run
 // together, each list ending at the deadline. A target without addresses has its outcome
 // set.
@@ -130,18 +124,8 @@ struct Attempt {
 
 }  // namespace
 
-TcpProber::TcpProber() : lookups_(std::make_unique<Lookups>()) {}
-
-TcpProber::~TcpProber() = default;
-
 std::vector<ProbeOutcome> ProbeTcpConnect(const std::vector<ProbeTarget>& targets,
                                           std::chrono::milliseconds timeout) {
-    TcpProber prober;
-    return prober.Probe(targets, timeout);
-}
-
-std::vector<ProbeOutcome> TcpProber::Probe(const std::vector<ProbeTarget>& targets,
-                                           std::chrono::milliseconds timeout) {
     const SteadyClock::time_point deadline = SteadyClock::now() + timeout;
     std::vector<ProbeOutcome> outcomes(targets.size());
     std::vector<AddrInfoPtr> addresses = Resolve(targets, outcomes, deadline);

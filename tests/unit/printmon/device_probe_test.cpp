@@ -147,9 +147,8 @@ TEST(DeviceProbeTest, ProbeTcpConnectTellsAnsweringRefusingAndSilentDevicesApart
         targets.push_back({"127.0.0.1", tarpit.port()});
     }
     targets.push_back({"no-such-host.invalid", 9100});
-    platform::TcpProber prober;
     const auto started = std::chrono::steady_clock::now();
-    const auto outcomes = prober.Probe(targets, 700ms);
+    const auto outcomes = platform::ProbeTcpConnect(targets, 700ms);
     const auto took = std::chrono::steady_clock::now() - started;
     ::close(listener);
 
