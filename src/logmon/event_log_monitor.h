@@ -2,7 +2,6 @@
 // log checks, tests each new record against the checks of its log and alerts.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,9 +30,8 @@ struct MonitoredLog {
     std::string cursorPath;  // where the position survives a restart
 };
 
-// @threadsafety The cycle runs on the monitor's thread; Recent() and WriteWebData may be
-// called from any thread.
-class EventLogMonitor : public service::Monitor {
+// @threadsafety As LogMonitorBase; WriteWebData may be called from any thread.
+class EventLogMonitor : public LogMonitorBase {
   public:
     using JournalOpener = std::function<platform::Result<std::unique_ptr<platform::Journal>>(
         const std::optional<std::string>& directory)>;
@@ -42,16 +40,10 @@ class EventLogMonitor : public service::Monitor {
 
     const service::MonitorIdentity& Identity() const override;
     int ReadConfiguration(service::ServiceContext& ctx) override;
-    bool IntervalsDisabled() const override { return false; }
     void Prepare(service::ServiceContext& ctx) override;
     uint32_t RunCycle(service::ServiceContext& ctx, uint32_t now) override;
-    void ClearAlertTicks() override {}
     void WriteWebData(service::ServiceContext& ctx, service::ReportRequest& request) override;
 
-    // The fifteen most recent alerted records, newest first.
-    const RecentRecords& Recent() const { return recent_; }
-    // The enabled checks of the configuration read last; 0 before it is read.
-    int CheckCount() const { return checkCount_; }
     const std::vector<MonitoredLog>& Logs() const { return logs_; }
     // Reads and evaluates what the log holds after its position; false when the service
     // is stopping.
@@ -66,12 +58,7 @@ class EventLogMonitor : public service::Monitor {
 
     JournalOpener open_;
     std::vector<MonitoredLog> logs_;
-    uint32_t pollSeconds_ = 10;
-    std::atomic<int> checkCount_{0};  // read by the status page
-    int unavailableCount_ = 0;
     std::optional<std::string> journalDirectory_;
-    DuplicateFilter duplicates_;
-    RecentRecords recent_;
 };
 
 // The thread entry of the thread table.

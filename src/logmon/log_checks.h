@@ -2,6 +2,7 @@
 // entry, testing a text against its keyword groups and acting on a match.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -69,6 +70,28 @@ std::string PrintableText(std::string_view text);
 // newest first (with the time column when `withTime`), or the row saying why there is none.
 void WriteRecentSection(std::ostream& page, std::string_view heading, std::string_view columnHeads,
                         bool withTime, int checkCount, const RecentRecords& recent);
+
+// What the event log and log file monitors share: the poll interval, the check count the
+// status page reads, the duplicate filter and the recent alerted records.
+// @threadsafety The cycle runs on the monitor's thread; Recent() and CheckCount() may be
+// called from any thread.
+class LogMonitorBase : public service::Monitor {
+  public:
+    bool IntervalsDisabled() const override { return false; }
+    void ClearAlertTicks() override {}
+
+    // The fifteen most recent alerted records, newest first.
+    const RecentRecords& Recent() const { return recent_; }
+    // The enabled checks of the configuration read last; 0 before it is read.
+    int CheckCount() const { return checkCount_; }
+
+  protected:
+    uint32_t pollSeconds_ = 10;
+    std::atomic<int> checkCount_{0};
+    int unavailableCount_ = 0;
+    DuplicateFilter duplicates_;
+    RecentRecords recent_;
+};
 
 // Runs `monitor` as the thread of component `code`, published for the status page while it
 // runs; an unexpected error is logged under `module`.

@@ -2,7 +2,6 @@
 // each new line against the checks of its file and alerts.
 #pragma once
 
-#include <atomic>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -29,9 +28,8 @@ struct MonitoredFile {
     std::unique_ptr<BlockScanner> scanner;  // the include terms of all its checks
 };
 
-// @threadsafety The cycle runs on the monitor's thread; Recent() and WriteWebData may be
-// called from any thread.
-class LogFileMonitor : public service::Monitor {
+// @threadsafety As LogMonitorBase; WriteWebData may be called from any thread.
+class LogFileMonitor : public LogMonitorBase {
   public:
     using WatcherFactory = std::function<std::unique_ptr<platform::FileWatcher>()>;
     // `makeWatcher` gives the change notification; none: inotify (platform::MakeFileWatcher).
@@ -40,15 +38,10 @@ class LogFileMonitor : public service::Monitor {
 
     const service::MonitorIdentity& Identity() const override;
     int ReadConfiguration(service::ServiceContext& ctx) override;
-    bool IntervalsDisabled() const override { return false; }
     void Prepare(service::ServiceContext& ctx) override;
     uint32_t RunCycle(service::ServiceContext& ctx, uint32_t now) override;
-    void ClearAlertTicks() override {}
     void WriteWebData(service::ServiceContext& ctx, service::ReportRequest& request) override;
 
-    const RecentRecords& Recent() const { return recent_; }
-    // The enabled checks of the configuration read last; 0 before it is read.
-    int CheckCount() const { return checkCount_; }
     const std::vector<MonitoredFile>& Files() const { return files_; }
 
     // Reads and evaluates the lines appended to the file since the last look; false when
@@ -71,11 +64,6 @@ class LogFileMonitor : public service::Monitor {
     EnvironmentLookup env_;
     std::unique_ptr<platform::FileWatcher> watcher_;
     std::vector<MonitoredFile> files_;
-    uint32_t pollSeconds_ = 10;
-    std::atomic<int> checkCount_{0};  // read by the status page
-    int unavailableCount_ = 0;
-    DuplicateFilter duplicates_;
-    RecentRecords recent_;
 };
 
 void VerifyLogFiles(service::ServiceContext& ctx);
