@@ -5,6 +5,7 @@
 
 #include <ctime>
 
+#include "cfgutil/list_editor.h"
 #include "cfgutil/settings_fields.h"
 #include "channels/alert_email.h"
 #include "channels/smtp_client.h"
@@ -44,25 +45,6 @@ bool LooksLikeAddress(std::string_view text) {
     const std::string_view domain = text.substr(at + 1);
     const size_t dot = domain.find('.');
     return dot != std::string_view::npos && dot > 0 && dot + 1 < domain.size();
-}
-
-std::string Hint(const FieldRule& field) {
-    switch (field.kind) {
-        case FieldKind::Flag:
-            return "(1 = yes, 0 = no)";
-        case FieldKind::Choice: {
-            std::string hint = "(";
-            for (const FieldChoice& c : field.choices) {
-                if (hint.size() > 1) {
-                    hint += ", ";
-                }
-                hint += std::to_string(c.value) + " " + c.text;
-            }
-            return hint + ")";
-        }
-        default:
-            return {};
-    }
 }
 
 }  // namespace
@@ -410,56 +392,6 @@ void PropertySheet::SendTestEMail() {
     screen_.Message(title, all);
 }
 
-bool PropertySheet::EditEntry(const ListRule& list, ListEntry& entry, const std::string& name) {
-    platform::SheetView view;
-    view.title = Title(target_.server);
-    view.tabs = {std::string(list.page) + ": " + name};
-    std::vector<std::string> texts;
-    for (const FieldRule& field : list.fields) {
-        const auto it = entry.find(field.name);
-        texts.push_back(FieldText(field, it == entry.end() ? nullptr : &it->second));
-        view.fields.push_back({field.label, Hint(field), false});
-    }
-    view.buttons = "F10 OK  Esc Cancel";
-    size_t focus = 0;
-    for (;;) {
-        const SheetCommand command = screen_.EditSheet(view, texts, focus, kSheetRefresh);
-        if (command == SheetCommand::Cancel) {
-            return false;
-        }
-        if (command != SheetCommand::Ok && command != SheetCommand::Apply) {
-            continue;
-        }
-        ListEntry edited = entry;
-        bool accepted = true;
-        for (size_t i = 0; i < list.fields.size() && accepted; ++i) {
-            StoreValue parsed;
-            if (std::string refused = ParseFieldText(list.fields[i], texts[i], parsed);
-                !refused.empty()) {
-                screen_.Message(view.tabs.front(), refused);
-                focus = i;
-                accepted = false;
-            } else {
-                edited[list.fields[i].name] = std::move(parsed);
-            }
-        }
-        if (!accepted) {
-            continue;
-        }
-        const std::string refused = CheckEntryFields(list, [&](const char* field) {
-            const auto it = edited.find(field);
-            return it != edited.end() && it->second.type == StoreValue::Type::Text ? it->second.text
-                                                                                   : std::string();
-        });
-        if (!refused.empty()) {
-            screen_.Message(view.tabs.front(), refused);
-            continue;
-        }
-        entry = std::move(edited);
-        return true;
-    }
-}
-
 void PropertySheet::EditEntries() {
     std::vector<const ListRule*> lists;
     for (const ListRule& candidate : SheetLists()) {
@@ -483,6 +415,29 @@ void PropertySheet::EditEntries() {
         }
         list = lists[which.index];
     }
+    ListEditor editor(screen_, Title(target_.server));
+    if (!list->fixed.empty()) {
+        // Built-in checks: each value is a change of its own.
+        std::vector<ListEntry> entries;
+        for (const std::string& name : list->fixed) {
+            const std::string key = config::SubKey(list->subkey) + "\\" + name;
+            ListEntry entry;
+            for (const FieldRule& field : list->fields) {
+                if (const StoreValue* v = edit_.Find(key, field.name)) {
+                    entry.emplace(field.name, *v);
+                }
+            }
+            entries.push_back(std::move(entry));
+        }
+        editor.EditList(*list, entries);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const std::string key = config::SubKey(list->subkey) + "\\" + list->fixed[i];
+            for (const auto& [name, value] : entries[i]) {
+                edit_.Set(key, name, value);
+            }
+        }
+        return;
+    }
     ListShape shape{config::SubKey(list->subkey), list->prefix, list->identity, {}};
     if (list->inValues) {
         for (const FieldRule& field : list->fields) {
@@ -490,57 +445,8 @@ void PropertySheet::EditEntries() {
         }
     }
     std::vector<ListEntry> entries = edit_.Entries(shape);
-    auto name = [&](size_t i) {
-        return std::string(list->inValues ? "Entry" : list->prefix) + std::to_string(i + 1);
-    };
-    size_t current = 0;
-    for (;;) {
-        std::vector<std::string> items;
-        for (size_t i = 0; i < entries.size(); ++i) {
-            std::string item = name(i);
-            for (size_t f = 0; f < list->fields.size() && f < 3; ++f) {
-                const FieldRule& field = list->fields[f];
-                const auto it = entries[i].find(field.name);
-                item += "  " + config::Numbered(field.name, static_cast<int>(i + 1)) + "=" +
-                        FieldText(field, it == entries[i].end() ? nullptr : &it->second);
-            }
-            items.push_back(std::move(item));
-        }
-        const platform::ListChoice choice =
-            screen_.ChooseEntry(std::string(list->title), items, current);
-        switch (choice.action) {
-            case platform::ListChoice::Action::Close:
-                edit_.ReplaceList(shape, std::move(entries));
-                return;
-            case platform::ListChoice::Action::Add: {
-                ListEntry entry;
-                if (EditEntry(*list, entry, name(entries.size()))) {
-                    entries.push_back(std::move(entry));
-                    current = entries.size() - 1;
-                }
-                break;
-            }
-            case platform::ListChoice::Action::Edit:
-                if (!choice.selected) {
-                    screen_.Message("Entries", "No Item is selected...");
-                    break;
-                }
-                current = choice.index;
-                EditEntry(*list, entries[current], name(current));
-                break;
-            case platform::ListChoice::Action::Delete:
-                if (!choice.selected) {
-                    screen_.Message("Entries", "No Item Selected in the list");
-                    break;
-                }
-                if (screen_.Ask("Delete Entry",
-                                "Are you sure you want to delete this entry ...?")) {
-                    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(choice.index));
-                    current = choice.index > 0 ? choice.index - 1 : 0;
-                }
-                break;
-        }
-    }
+    editor.EditList(*list, entries);
+    edit_.ReplaceList(shape, std::move(entries));
 }
 
 void PropertySheet::ShowReports() {
@@ -602,7 +508,7 @@ int PropertySheet::Run() {
         }
         view.currentTab = page_;
         for (const FieldRule& field : SheetPages()[page_].fields) {
-            view.fields.push_back({field.label, Hint(field), field.kind == FieldKind::Secret});
+            view.fields.push_back({field.label, FieldHint(field), field.kind == FieldKind::Secret});
         }
         view.buttons = ButtonsLine();
         view.status = "Store: " + target_.store.Location() +

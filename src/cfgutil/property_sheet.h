@@ -47,7 +47,6 @@ class PropertySheet {
     void WritePortToIni(uint32_t port);
     void WebSecurity();
     void EditEntries();
-    bool EditEntry(const ListRule& list, ListEntry& entry, const std::string& name);
     void SendTestEMail();
     void ShowReports();
     void DisplayLogFile();

@@ -27,7 +27,9 @@ struct ListShape {
 };
 
 // The entries of a list for N = 1, 2, ..., up to the first one without its identifying value
-// (as the service reads them). Entries of value lists are keyed by format.
+// (as the service reads them). Entries of value lists are keyed by format; entries of subkey
+// lists also hold the values of the entry's own subkeys, named "<subkey>\<value>", so that a
+// rewritten list keeps them.
 std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, const ListShape& shape);
 
 class StoreEdit {
