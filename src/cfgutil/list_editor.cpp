@@ -172,9 +172,8 @@ void ListEditor::EditParts(const ListRule& list, ListEntry& entry, const std::st
             const EntryGroup& group = list.groups[current];
             if (EditForm(name + ": " + group.name, group.fields, std::string(group.name) + "\\",
                          nullptr, entry)) {
-                const bool on =
-                    ValueText(entry, std::string(group.name) + "\\" + config::check::kEnabled) ==
-                    "1";
+                const bool on = ValueText(entry, std::string(group.name) + "\\" +
+                                                     config::check::kEnabled) == "1";
                 titles[current] = std::string(group.name) + (on ? "  (enabled)" : "");
             }
             continue;

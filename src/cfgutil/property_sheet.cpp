@@ -7,6 +7,7 @@
 
 #include "cfgutil/list_editor.h"
 #include "cfgutil/settings_fields.h"
+#include "cfgutil/test_delivery.h"
 #include "channels/alert_email.h"
 #include "channels/smtp_client.h"
 #include "companion/activity_log.h"
@@ -106,7 +107,7 @@ std::string PropertySheet::ButtonsLine() {
         line += "  F5 Web Security...";
     }
     if (std::string_view(SheetPages()[page_].title) == "Alerting") {
-        line += "  F9 Test E-mail...";
+        line += "  F9 Test E-mail...  F12 Test Message/Scripts...";
     }
     for (const ListRule& list : SheetLists()) {
         if (std::string_view(list.page) == SheetPages()[page_].title) {
@@ -392,6 +393,60 @@ void PropertySheet::SendTestEMail() {
     screen_.Message(title, all);
 }
 
+void PropertySheet::SendTestMessages() {
+    const char* const title = "Test Message/Scripts";
+    if (std::string_view(SheetPages()[page_].title) != "Alerting") {
+        screen_.Message(title, "The test messages are sent from the Alerting page ...");
+        return;
+    }
+    if (!LeavePage()) {
+        return;
+    }
+    if (!target_.server.empty()) {
+        screen_.Message(title,
+                        "Network messages and alert scripts of a remote server can only be "
+                        "tested on that server ...");
+        return;
+    }
+    const platform::ListChoice which =
+        screen_.ChooseEntry(title, {"Test network message", "Test alert scripts"}, 0);
+    if (which.action != platform::ListChoice::Action::Edit || !which.selected) {
+        return;
+    }
+    std::vector<std::string> lines;
+    auto show = [&](std::string_view line) {
+        lines.emplace_back(line);
+        screen_.Wait(lines.back());
+    };
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const std::string computer = std::string(host).substr(0, std::string(host).find('.'));
+    TestDelivery delivery(edit_.Preview(), clock_, computer);
+    if (which.index == 0) {
+        const std::string contacts = config::SubKey(config::subkey::kContacts);
+        const StoreValue* first =
+            edit_.Find(contacts, config::Numbered(config::contacts::kNetSend, 1));
+        auto recipient = screen_.Input(
+            title,
+            "Send a test network message to (user names, or " + computer + " for every user) :",
+            first != nullptr && first->type == StoreValue::Type::Text ? first->text : computer);
+        if (!recipient || recipient->empty()) {
+            return;
+        }
+        platform::TerminalOptions options;
+        options.utmpPath = target_.loginRecords;
+        auto terminals = platform::MakeTerminalMessages(options);
+        delivery.NetworkMessage(*recipient, *terminals, show);
+    } else {
+        delivery.AlertScripts(show);
+    }
+    std::string all;
+    for (const std::string& line : lines) {
+        all += line + "\n";
+    }
+    screen_.Message(title, all);
+}
+
 void PropertySheet::EditEntries() {
     std::vector<const ListRule*> lists;
     for (const ListRule& candidate : SheetLists()) {
@@ -564,6 +619,9 @@ int PropertySheet::Run() {
                 break;
             case SheetCommand::TestEMail:
                 SendTestEMail();
+                break;
+            case SheetCommand::TestMessages:
+                SendTestMessages();
                 break;
             case SheetCommand::Entries:
                 EditEntries();

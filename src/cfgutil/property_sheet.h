@@ -24,6 +24,8 @@ struct SheetTarget {
     std::string serviceName;
     // Shown by "Display Log File..." ($PAGER); empty uses "less".
     std::string pager;
+    // The login records the test network message reads; empty: the system's.
+    std::string loginRecords = {};
 };
 
 class PropertySheet {
@@ -48,6 +50,8 @@ class PropertySheet {
     void WebSecurity();
     void EditEntries();
     void SendTestEMail();
+    // The network message and alert script tests, over the settings as shown.
+    void SendTestMessages();
     void ShowReports();
     void DisplayLogFile();
     void LoadPage();

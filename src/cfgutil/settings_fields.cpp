@@ -242,8 +242,8 @@ ListRule PrinterList() {
         PrinterCheck(checks::kPageCount, "Most pages in a document : "),
         PrinterCheck(checks::kPaused, nullptr),
         PrinterCheck(checks::kOffline, nullptr),
-        PrinterCheck(checks::kStalledPrinting, "Stalled after (minutes without progress) : ",
-                     printmon::kDefaultStallMinutes),
+        PrinterCheck(checks::kStalledPrinting,
+                     "Stalled after (minutes without progress) : ", printmon::kDefaultStallMinutes),
     };
     list.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
         return valueOf(config::list::kPrinterIdentity).empty()
@@ -325,31 +325,29 @@ ListRule LogList() {
     const char* entry = "";
     FieldRule eventId = Text(entry, "EventID", "Event ID (empty = any) : ", 10);
     eventId.checkText = CheckEventId;
-    ListRule list{
-        "Event Logs/Files",
-        "Event logs and log files",
-        config::subkey::kLogs,
-        "Log",
-        config::list::kLogType,
-        {Choice(entry, config::list::kLogType, "Log : ",
-                {{0, "Application Event Log"},
-                 {1, "System Event Log"},
-                 {2, "Security Event Log"},
-                 {3, "Text Log File"},
-                 {4, "Memory Mapped Log File"},
-                 {5, "Windows Event Log"}},
-                3),
-         Flag(entry, config::check::kEnabled, "Enabled : ", 1),
-         Text(entry, "File", "Log name or file : ", 259),
-         Text(entry, config::check::kName, "Check name : "),
-         eventId,
-         Text(entry, "Source", "Source (empty = any) : ", 259),
-         Choice(entry, "EventType", "Event type : ",
-                {{0, "Any"}, {1, "Error"}, {2, "Warning"}, {3, "Information"}}, 0),
-         Flag(entry, "And", "Every include group must match : "),
-         Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1),
-         Number(entry, config::check::kActionToTake, "Response code : "),
-         Text(entry, config::check::kCommand, "Command : ")}};
+    ListRule list{"Event Logs/Files",
+                  "Event logs and log files",
+                  config::subkey::kLogs,
+                  "Log",
+                  config::list::kLogType,
+                  {Choice(entry, config::list::kLogType, "Log : ",
+                          {{0, "Application Event Log"},
+                           {1, "System Event Log"},
+                           {2, "Security Event Log"},
+                           {3, "Text Log File"},
+                           {4, "Memory Mapped Log File"},
+                           {5, "Windows Event Log"}},
+                          3),
+                   Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                   Text(entry, "File", "Log name or file : ", 259),
+                   Text(entry, config::check::kName, "Check name : "), eventId,
+                   Text(entry, "Source", "Source (empty = any) : ", 259),
+                   Choice(entry, "EventType", "Event type : ",
+                          {{0, "Any"}, {1, "Error"}, {2, "Warning"}, {3, "Information"}}, 0),
+                   Flag(entry, "And", "Every include group must match : "),
+                   Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1),
+                   Number(entry, config::check::kActionToTake, "Response code : "),
+                   Text(entry, config::check::kCommand, "Command : ")}};
     list.sublists = {KeywordList("Include keywords", "KeywordInclude%d"),
                      KeywordList("Exclude keywords", "KeywordExclude%d")};
     list.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
@@ -413,12 +411,8 @@ ListRule AddressList() {
     FieldRule address =
         Text(config::subkey::kWebAccess, config::list::kWebAccessAddress, "IP address or mask : ");
     address.checkText = CheckAddressText;
-    ListRule list{"Settings",
-                  "Web access addresses",
-                  config::subkey::kWebAccess,
-                  "",
-                  config::list::kWebAccessAddress,
-                  {address},
+    ListRule list{"Settings", "Web access addresses",          config::subkey::kWebAccess,
+                  "",         config::list::kWebAccessAddress, {address},
                   true};
     list.dialogTitle = "Add/Edit IP Address or Mask";
     return list;

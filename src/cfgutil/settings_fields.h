@@ -63,14 +63,14 @@ struct EntryGroup {
 // list kept in values, the values "<field name format with N>" of the list key), read up to
 // the first entry without its identifying value and written back as a whole.
 struct ListRule {
-    const char* page;               // title of the page that edits it
-    const char* title;              // what the entries are
-    const char* subkey;             // the list key below the product key
-    const char* prefix;             // subkey lists: entry subkey name before its number
-    const char* identity;           // the value every entry has (a format for value lists)
-    std::vector<FieldRule> fields;  // the entry's values (names are formats for value lists)
-    bool inValues = false;          // entries are numbered values of the list key
-    const char* dialogTitle = nullptr;  // title of the entry dialog; none: "<page>: <entry>"
+    const char* page;                     // title of the page that edits it
+    const char* title;                    // what the entries are
+    const char* subkey;                   // the list key below the product key
+    const char* prefix;                   // subkey lists: entry subkey name before its number
+    const char* identity;                 // the value every entry has (a format for value lists)
+    std::vector<FieldRule> fields;        // the entry's values (names are formats for value lists)
+    bool inValues = false;                // entries are numbered values of the list key
+    const char* dialogTitle = nullptr;    // title of the entry dialog; none: "<page>: <entry>"
     std::vector<EntryGroup> groups = {};  // subkeys of each entry, each edited on its own
     std::vector<ListRule> sublists = {};  // value lists kept in each entry's own key
     // Fixed entries: the subkeys of the list key with these names, always there; none is

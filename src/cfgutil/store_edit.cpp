@@ -146,6 +146,21 @@ void StoreEdit::Delete(std::string keyPath, std::string name) {
     changes_[std::move(id)] = std::nullopt;
 }
 
+platform::StoreTree StoreEdit::Preview() const {
+    platform::StoreTree tree = base_;
+    for (const auto& [name, list] : lists_) {
+        WriteList(tree, list.shape, list.entries);
+    }
+    for (const auto& [id, wanted] : changes_) {
+        if (wanted) {
+            tree.Set(id.first, id.second, *wanted);
+        } else {
+            tree.DeleteValue(id.first, id.second);
+        }
+    }
+    return tree;
+}
+
 StoreEdit::Outcome StoreEdit::Commit(platform::ConfigStore& store) {
     Outcome outcome;
     platform::StoreTree written;

@@ -49,6 +49,8 @@ class StoreEdit {
     std::vector<ListEntry> Entries(const ListShape& shape) const;
     void ReplaceList(const ListShape& shape, std::vector<ListEntry> entries);
     bool Empty() const { return changes_.empty() && lists_.empty(); }
+    // The snapshot with the pending changes made: the settings as the user sees them.
+    platform::StoreTree Preview() const;
     void Clear() {
         changes_.clear();
         lists_.clear();

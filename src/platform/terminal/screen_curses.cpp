@@ -505,6 +505,8 @@ class CursesScreen final : public Screen {
                     return SheetCommand::TestEMail;
                 case KEY_F(11):
                     return SheetCommand::Entries;
+                case KEY_F(12):
+                    return SheetCommand::TestMessages;
                 case KEY_F(10):
                     return SheetCommand::Ok;
                 case kEscape:

@@ -169,9 +169,12 @@ int RunInteractive(const Options& options, platform::ConfigStore& localStore) {
     }
     auto services = connection ? connection->Services() : LocalServices();
     platform::ConfigStore& store = connection ? *connection->Store() : localStore;
+    // A private system root (KVZN_SYSTEM_ROOT) holds the login records as well.
+    const std::string root = EnvOr(service::kSystemRootVariable, "");
     cfgutil::PropertySheet sheet(
-        {server, store, *services, service::kServiceName, EnvOr("PAGER", "less")}, **screen,
-        platform::SystemClock());
+        {server, store, *services, service::kServiceName, EnvOr("PAGER", "less"),
+         root.empty() ? std::string() : root + "/var/run/utmp"},
+        **screen, platform::SystemClock());
     return sheet.Run();
 }
 

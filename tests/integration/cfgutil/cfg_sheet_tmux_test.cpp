@@ -10,16 +10,17 @@
 #include "companion/registry.h"
 #include "config/registry_names.h"
 #include "config/scrambled_values.h"
+#include "integration/platform/pty_sessions.h"
 #include "logmon/log_checks.h"
-#include "printmon/print_server_monitor.h"
-#include "support/service_fixture.h"
-#include "web/web_access.h"
 #include "platform/config_store.h"
 #include "platform/process.h"
+#include "printmon/print_server_monitor.h"
 #include "support/child_process.h"
 #include "support/mail_server.h"
+#include "support/service_fixture.h"
 #include "support/test_support.h"
 #include "tmux_session.h"
+#include "web/web_access.h"
 
 namespace kvzn {
 namespace {
@@ -489,7 +490,8 @@ TEST_F(SheetTmuxTest, PrintersAndTheirChecksAreEditedAndTheMonitorReadsThem) {
     Down(tui, 3);
     Replace(tui, "0");
     tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("The 'Notify After No. Errors' value must be 1 or higher")) << tui.last();
+    EXPECT_TRUE(tui.WaitFor("The 'Notify After No. Errors' value must be 1 or higher"))
+        << tui.last();
     tui.Keys({"Enter"});
     Replace(tui, "3");
     tui.Keys({"F10"});
@@ -540,7 +542,8 @@ TEST_F(SheetTmuxTest, LogEntriesWithKeywordsAndWebAddressesReachTheirReaders) {
     EXPECT_TRUE(tui.WaitFor("Add/Edit IP Address or Mask: Entry1")) << tui.last();
     tui.Type("192.168.1.300");
     tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Please enter an IP address, or the leading part of one")) << tui.last();
+    EXPECT_TRUE(tui.WaitFor("Please enter an IP address, or the leading part of one"))
+        << tui.last();
     tui.Keys({"Enter"});
     Replace(tui, "10.1.2.");
     tui.Keys({"F10"});
@@ -600,11 +603,10 @@ TEST_F(SheetTmuxTest, LogEntriesWithKeywordsAndWebAddressesReachTheirReaders) {
     test::ServiceFixture fx;
     LoadInto(fx);
     std::vector<std::pair<std::string, logmon::LogCheck>> taken;
-    logmon::ReadLogChecks(
-        fx.context, logmon::IsLogFileType,
-        [&](uint32_t, std::string file, logmon::LogCheck check) {
-            taken.emplace_back(std::move(file), std::move(check));
-        });
+    logmon::ReadLogChecks(fx.context, logmon::IsLogFileType,
+                          [&](uint32_t, std::string file, logmon::LogCheck check) {
+                              taken.emplace_back(std::move(file), std::move(check));
+                          });
     ASSERT_EQ(taken.size(), 1u);
     EXPECT_EQ(taken[0].first, "/var/log/app.log");
     EXPECT_EQ(taken[0].second.name, "disk watch");
@@ -681,7 +683,8 @@ TEST_F(SheetTmuxTest, BuiltInChecksAndAlertScriptsAreEdited) {
     tui.Keys({"Escape"});
     OkWithoutRestart(tui);
 
-    const std::string spooler = config::SubKey("Print") + "\\Ensure Print Spooler service is running";
+    const std::string spooler =
+        config::SubKey("Print") + "\\Ensure Print Spooler service is running";
     EXPECT_EQ(Get(store, spooler, "Enabled"), "1");
     EXPECT_EQ(Get(store, spooler, "Service"), "cups");
     EXPECT_EQ(Get(store, spooler, "CountBeforeAction"), "2");
@@ -693,6 +696,54 @@ TEST_F(SheetTmuxTest, BuiltInChecksAndAlertScriptsAreEdited) {
     EXPECT_EQ(Get(store, engine, "ScriptSysLogLevel1"), "6");
     EXPECT_EQ(Get(store, engine, "ScriptSysLogStartTime1"), "23:00");
     EXPECT_EQ(Get(store, engine, "ScriptSysLogEndTime1"), "06:00");
+}
+
+TEST_F(SheetTmuxTest, NetworkMessageAndAlertScriptTestsRunTheServiceDeliveryCode) {
+    // A logged-in user whose terminal takes messages, in the private root's login records.
+    test::PtySession terminal("nobody", true);
+    fs::create_directories(root + "/var/run");
+    test::WriteLoginRecords(root + "/var/run/utmp", {{"nobody", terminal.line()}});
+    // A command script, applied earlier, whose window never opens: a test runs it anyway.
+    companion::Registry reg(platform::OpenFileStore(store));
+    const std::string engine = config::SubKey("AlertEngine");
+    test::WriteFile(dir / "alert.sh",
+                    "printf '%s|%s' <$$TITLE> <$$INFO1> > '" + dir / "ran" + "'\n");
+    reg.WriteText(engine, "ScriptCMD1", dir / "alert.sh");
+    reg.WriteNumber(engine, "ScriptCMDLevel1", 1);
+    reg.WriteText(engine, "ScriptCMDMask1", "0000000");
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgUp", "PgUp"});
+    EXPECT_TRUE(tui.WaitFor("F12 Test Message/Scripts...")) << tui.last();
+
+    tui.Keys({"F12"});
+    EXPECT_TRUE(tui.WaitFor("Test network message")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Send a test network message to")) << tui.last();
+    tui.Keys({"C-u"});
+    tui.Type("nobody");
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Generating test message ..."), std::string::npos) << tui.last();
+    EXPECT_NE(tui.last().find("Sending the test network message ..."), std::string::npos)
+        << tui.last();
+    const std::string received = terminal.Read();
+    EXPECT_NE(received.find("Message from kvZNPrint@"), std::string::npos) << received;
+    EXPECT_NE(received.find("Error/Check Performed: *** Test Message ***"), std::string::npos)
+        << received;
+    tui.Keys({"Enter"});
+
+    tui.Keys({"F12"});
+    EXPECT_TRUE(tui.WaitFor("Test alert scripts")) << tui.last();
+    tui.Keys({"Down", "Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Compiling file/script " + dir / "alert.sh"), std::string::npos)
+        << tui.last();
+    EXPECT_TRUE(test::WaitUntil([&] { return fs::exists(dir / "ran"); }, 10s));
+    EXPECT_EQ(test::ReadFile(dir / "ran"), "*** Test Message ***|Korvane Test Only");
+    // Nothing was changed, so the sheet ends without asking.
+    tui.Keys({"Enter", "Escape"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
 }
 
 }  // namespace

@@ -114,8 +114,8 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
 }
 
 TEST(StoreCheck, WebAccessEntriesAreLeadingPartsOfIPv4Addresses) {
-    for (const char* good : {"192.168.1.20", "10.1.", "10", "127.0.0.1, 192.168.",
-                             "1.2.3.4\r\n5.6.", "0.0.0.0"}) {
+    for (const char* good :
+         {"192.168.1.20", "10.1.", "10", "127.0.0.1, 192.168.", "1.2.3.4\r\n5.6.", "0.0.0.0"}) {
         EXPECT_EQ(CheckAddressText(good), "") << good;
     }
     for (const char* bad : {"", " , ", "256.1", "192..1", "1.2.3.4.5", "1.2.3.4.", "host.local",
