@@ -214,6 +214,15 @@ void ListEditor::EditList(const ListRule& list, std::vector<ListEntry>& entries)
                     break;
                 }
                 ListEntry entry;
+                if (const std::vector<std::string> names =
+                        names_ ? names_() : std::vector<std::string>();
+                    !names.empty()) {
+                    const platform::ListChoice picked =
+                        screen_.ChooseEntry("Pick one (Esc: type the name)", names, 0);
+                    if (picked.action == platform::ListChoice::Action::Edit && picked.selected) {
+                        entry[list.identity] = StoreValue::MakeText(names[picked.index]);
+                    }
+                }
                 if (EditEntry(list, entry, EntryName(list, entries.size()))) {
                     entries.push_back(std::move(entry));
                     current = entries.size() - 1;

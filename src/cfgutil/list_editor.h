@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ class ListEditor {
     ListEditor(platform::Screen& screen, std::string title)
         : screen_(screen), title_(std::move(title)) {}
 
+    // Names offered for the identifying value of a new entry (the spooler's queues when a
+    // printer is added); the user may still type another. None: nothing is offered.
+    void OfferNames(std::function<std::vector<std::string>()> names) { names_ = std::move(names); }
+
     // Lets the user add, edit and delete entries until the list is closed; deleting asks
     // first. The entries of a fixed list are only edited.
     void EditList(const ListRule& list, std::vector<ListEntry>& entries);
@@ -48,6 +53,7 @@ class ListEditor {
 
     platform::Screen& screen_;
     std::string title_;
+    std::function<std::vector<std::string>()> names_;
 };
 
 }  // namespace kvzn::cfgutil

@@ -471,6 +471,23 @@ void PropertySheet::EditEntries() {
         list = lists[which.index];
     }
     ListEditor editor(screen_, Title(target_.server));
+    if (platform::EqualsNoCase(list->subkey, config::subkey::kPrinters) &&
+        target_.spooler != nullptr) {
+        editor.OfferNames([this] {
+            std::vector<std::string> names;
+            screen_.Wait("Reading the printers of this server ...");
+            if (auto snapshot = target_.spooler->Snapshot(); snapshot.ok()) {
+                for (const platform::PrinterQueue& queue : snapshot->printers) {
+                    names.push_back(queue.printer.name);
+                }
+            } else {
+                companion::Logger(kModule, "CMonitorPrintersPage::OnAdd")(
+                    2, "Warning: Unable to read the printers of the spooler: ",
+                    snapshot.status().Text());
+            }
+            return names;
+        });
+    }
     if (!list->fixed.empty()) {
         // Built-in checks: each value is a change of its own.
         std::vector<ListEntry> entries;

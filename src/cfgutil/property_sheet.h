@@ -14,6 +14,7 @@
 #include "platform/config_store.h"
 #include "platform/screen.h"
 #include "platform/service_manager.h"
+#include "platform/spooler.h"
 
 namespace kvzn::cfgutil {
 
@@ -26,6 +27,8 @@ struct SheetTarget {
     std::string pager;
     // The login records the test network message reads; empty: the system's.
     std::string loginRecords = {};
+    // The spooler whose queues are offered when a printer is added; none for a remote server.
+    platform::Spooler* spooler = nullptr;
 };
 
 class PropertySheet {

@@ -10,6 +10,7 @@
 #include "companion/registry.h"
 #include "config/registry_names.h"
 #include "config/scrambled_values.h"
+#include "integration/platform/private_cupsd.h"
 #include "integration/platform/pty_sessions.h"
 #include "logmon/log_checks.h"
 #include "platform/config_store.h"
@@ -463,7 +464,9 @@ TEST_F(SheetTmuxTest, PrintersAndTheirChecksAreEditedAndTheMonitorReadsThem) {
     reg.WriteText(printers + "\\Printer1", "Printer", "old");
     reg.WriteNumber(printers + "\\Printer1\\Check Printer Paused", "Enabled", 1);
     reg.WriteNumber(printers + "\\Printer1\\Check Printer Paused", "CountBeforeAction", 2);
-    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    // No spooler answers, so nothing is offered and the name is typed.
+    test::TmuxSession tui(dir / "tmux.sock",
+                          Command(HostName(), "CUPS_SERVER='" + dir / "no-cups.sock" + "'"));
     ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
     tui.Keys({"PgDn"});
     EXPECT_TRUE(tui.WaitFor("Check the printers every")) << tui.last();
@@ -744,6 +747,40 @@ TEST_F(SheetTmuxTest, NetworkMessageAndAlertScriptTestsRunTheServiceDeliveryCode
     // Nothing was changed, so the sheet ends without asking.
     tui.Keys({"Enter", "Escape"});
     EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+}
+
+TEST_F(SheetTmuxTest, AddingAPrinterOffersTheQueuesOfTheSpooler) {
+    if (!fs::exists(test::PrivateCupsd::kProgram) || ::geteuid() != 0) {
+        GTEST_SKIP() << "needs cupsd and root (backends must be owned by root)";
+    }
+    test::PrivateCupsd cupsd;
+    ASSERT_TRUE(cupsd.Start()) << test::ReadFile(cupsd.dir() + "/log/error_log");
+    const auto [status, output] =
+        cupsd.Client({"lpadmin", "-p", "Front_Desk", "-v", "kvzntest://front", "-E"});
+    ASSERT_EQ(status, 0) << output;
+    {
+        platform::SpoolerOptions options;
+        options.server = cupsd.socket();
+        auto snapshot = platform::MakeSpooler(options)->Snapshot();
+        ASSERT_TRUE(snapshot.ok()) << snapshot.status().Text();
+        ASSERT_EQ(snapshot->printers.size(), 1u);
+    }
+    test::TmuxSession tui(dir / "tmux.sock",
+                          Command(HostName(), "CUPS_SERVER='" + cupsd.socket() + "'"));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgDn", "F11"});
+    EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Pick one (Esc: type the name)"))
+        << tui.last() << test::ReadFile(dir / "KVZN.LOG");
+    EXPECT_TRUE(tui.WaitFor("Front_Desk")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Printer Status: Printer1")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Printer1  Printer=Front_Desk")) << tui.last();
+    tui.Keys({"Escape"});
+    OkWithoutRestart(tui);
+    EXPECT_EQ(Get(store, config::SubKey("Printers") + "\\Printer1", "Printer"), "Front_Desk");
 }
 
 }  // namespace
