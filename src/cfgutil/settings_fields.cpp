@@ -253,36 +253,36 @@ ListRule PrinterList() {
     return list;
 }
 
-// The built-in service checks, one subkey of "Print" each, named by the check's title.
-ListRule BuiltInServiceList() {
-    const char* entry = "";
-    ListRule list{"Service Monitoring",
-                  "Built-in service checks",
-                  config::subkey::kPrint,
+// Built-in checks: one subkey of `subkey` per check, named by the check; `own` is the value
+// besides "Enabled" and the common fields.
+ListRule BuiltInList(const char* page, const char* title, const char* subkey, FieldRule own,
+                     std::vector<std::string> names) {
+    ListRule list{page,
+                  title,
+                  subkey,
                   "",
                   config::check::kEnabled,
-                  WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : "),
-                                    Text(entry, "Service", "Service name : ")})};
-    for (const printmon::BuiltInService& b : printmon::kBuiltInServices) {
-        list.fixed.emplace_back(b.title);
-    }
+                  WithCommonFields({Flag("", config::check::kEnabled, "Enabled : "), own})};
+    list.fixed = std::move(names);
     return list;
 }
 
-// The built-in counter checks, one subkey of "Performance" each, named by the check.
-ListRule BuiltInCounterList() {
-    const char* entry = "";
-    ListRule list{"Performance",
-                  "Built-in counter checks",
-                  config::subkey::kPerformance,
-                  "",
-                  config::check::kEnabled,
-                  WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : "),
-                                    Number(entry, config::check::kThreshold, "Threshold : ")})};
-    for (const monitors::BuiltInCounter& b : monitors::kBuiltInCounters) {
-        list.fixed.emplace_back(b.name);
+ListRule BuiltInServiceList() {
+    std::vector<std::string> names;
+    for (const printmon::BuiltInService& b : printmon::kBuiltInServices) {
+        names.emplace_back(b.title);
     }
-    return list;
+    return BuiltInList("Service Monitoring", "Built-in service checks", config::subkey::kPrint,
+                       Text("", "Service", "Service name : "), std::move(names));
+}
+
+ListRule BuiltInCounterList() {
+    std::vector<std::string> names;
+    for (const monitors::BuiltInCounter& b : monitors::kBuiltInCounters) {
+        names.emplace_back(b.name);
+    }
+    return BuiltInList("Performance", "Built-in counter checks", config::subkey::kPerformance,
+                       Number("", config::check::kThreshold, "Threshold : "), std::move(names));
 }
 
 std::string CheckEventId(std::string_view text) {
