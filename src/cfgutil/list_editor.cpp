@@ -2,6 +2,7 @@
 #include "cfgutil/list_editor.h"
 
 #include "config/registry_names.h"
+#include "platform/text.h"
 
 namespace kvzn::cfgutil {
 
@@ -66,11 +67,24 @@ std::vector<ListEntry> EntryValueList(const ListRule& sublist, const ListEntry& 
 
 void SetEntryValueList(const ListRule& sublist, ListEntry& entry,
                        const std::vector<ListEntry>& items) {
-    const size_t existing = EntryValueList(sublist, entry).size();
-    for (size_t n = 1; n <= existing; ++n) {
-        for (const FieldRule& field : sublist.fields) {
-            entry.erase(config::Numbered(field.name, static_cast<int>(n)));
-        }
+    // Every numbered value of the list goes, those after a gap too, as when a whole list key
+    // is rewritten.
+    for (const FieldRule& field : sublist.fields) {
+        const std::string_view format = field.name;
+        const size_t mark = format.find("%d");
+        const std::string_view before = format.substr(0, mark);
+        const std::string_view after = format.substr(mark + 2);
+        std::erase_if(entry, [&](const auto& value) {
+            const std::string_view name = value.first;
+            if (name.size() <= before.size() + after.size() ||
+                !platform::EqualsNoCase(name.substr(0, before.size()), before) ||
+                !platform::EqualsNoCase(name.substr(name.size() - after.size()), after)) {
+                return false;
+            }
+            const std::string_view number =
+                name.substr(before.size(), name.size() - before.size() - after.size());
+            return number.find_first_not_of("0123456789") == std::string_view::npos;
+        });
     }
     for (size_t i = 0; i < items.size(); ++i) {
         for (const auto& [format, value] : items[i]) {
