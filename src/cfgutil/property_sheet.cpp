@@ -289,6 +289,19 @@ void PropertySheet::WebSecurity() {
         screen_.Message(title, "The web security settings are on the Settings page ...");
         return;
     }
+    const platform::ListChoice part = screen_.ChooseEntry(
+        title, {"Web logon password", "Client addresses (Add/Edit IP Address or Mask)"}, 0);
+    if (part.action != platform::ListChoice::Action::Edit || !part.selected) {
+        return;
+    }
+    if (part.index == 1) {
+        for (const ListRule& list : SheetLists()) {
+            if (platform::EqualsNoCase(list.subkey, config::subkey::kWebAccess)) {
+                EditList(list);
+            }
+        }
+        return;
+    }
     // The requirement as the page shows it now, edited or not.
     uint32_t logon = 1;
     const std::vector<FieldRule>& fields = SheetPages()[page_].fields;
@@ -470,6 +483,11 @@ void PropertySheet::EditEntries() {
         }
         list = lists[which.index];
     }
+    EditList(*list);
+}
+
+void PropertySheet::EditList(const ListRule& rule) {
+    const ListRule* list = &rule;
     ListEditor editor(screen_, Title(target_.server));
     if (platform::EqualsNoCase(list->subkey, config::subkey::kPrinters) &&
         target_.spooler != nullptr) {

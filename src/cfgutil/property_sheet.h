@@ -52,6 +52,8 @@ class PropertySheet {
     void WritePortToIni(uint32_t port);
     void WebSecurity();
     void EditEntries();
+    // Edits one list of the sheet; the changes are applied with the others.
+    void EditList(const ListRule& list);
     void SendTestEMail();
     // The network message and alert script tests, over the settings as shown.
     void SendTestMessages();

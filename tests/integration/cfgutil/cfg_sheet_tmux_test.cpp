@@ -219,6 +219,8 @@ TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
     // wrong current one.
     auto passwords = [&](const std::vector<std::string>& typed) {
         tui.Keys({"F5"});
+        EXPECT_TRUE(tui.WaitFor("Client addresses")) << tui.last();
+        tui.Keys({"Enter"});
         for (const std::string& text : typed) {
             EXPECT_TRUE(tui.WaitFor(" password :")) << tui.last();
             tui.Type(text);
@@ -539,7 +541,9 @@ TEST_F(SheetTmuxTest, LogEntriesWithKeywordsAndWebAddressesReachTheirReaders) {
     // leading part is taken.
     tui.Keys({"PgUp"});
     EXPECT_TRUE(tui.WaitFor("Cache this no. alerts")) << tui.last();
-    tui.Keys({"F11"});
+    tui.Keys({"F5"});
+    EXPECT_TRUE(tui.WaitFor("Client addresses (Add/Edit IP Address or Mask)")) << tui.last();
+    tui.Keys({"Down", "Enter"});
     EXPECT_TRUE(tui.WaitFor("Web access addresses")) << tui.last();
     tui.Keys({"a"});
     EXPECT_TRUE(tui.WaitFor("Add/Edit IP Address or Mask: Entry1")) << tui.last();
