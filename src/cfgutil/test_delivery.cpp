@@ -73,6 +73,13 @@ void TestDelivery::NetworkMessage(const std::string& recipients,
 }
 
 int TestDelivery::AlertScripts(const Progress& progress) {
+    // The scripts are compiled into the home directory, as the service compiles them.
+    if (ctx_.home.empty()) {
+        progress(
+            "Error: the home directory (\"Home\") is not set, so no script can be compiled ...");
+        progress("Processing complete ...");
+        return 0;
+    }
     ctx_.SetComponentStatusSink([&](int, std::string_view line) { progress(line); });
     channels::AlertEngine engine(ctx_);
     const alerting::AlertRecord record = TestRecord();
