@@ -5,7 +5,9 @@
 
 #include <ctime>
 
+#include "cfgutil/list_editor.h"
 #include "cfgutil/settings_fields.h"
+#include "cfgutil/test_delivery.h"
 #include "channels/alert_email.h"
 #include "channels/smtp_client.h"
 #include "companion/activity_log.h"
@@ -44,25 +46,6 @@ bool LooksLikeAddress(std::string_view text) {
     const std::string_view domain = text.substr(at + 1);
     const size_t dot = domain.find('.');
     return dot != std::string_view::npos && dot > 0 && dot + 1 < domain.size();
-}
-
-std::string Hint(const FieldRule& field) {
-    switch (field.kind) {
-        case FieldKind::Flag:
-            return "(1 = yes, 0 = no)";
-        case FieldKind::Choice: {
-            std::string hint = "(";
-            for (const FieldChoice& c : field.choices) {
-                if (hint.size() > 1) {
-                    hint += ", ";
-                }
-                hint += std::to_string(c.value) + " " + c.text;
-            }
-            return hint + ")";
-        }
-        default:
-            return {};
-    }
 }
 
 }  // namespace
@@ -124,7 +107,7 @@ std::string PropertySheet::ButtonsLine() {
         line += "  F5 Web Security...";
     }
     if (std::string_view(SheetPages()[page_].title) == "Alerting") {
-        line += "  F9 Test E-mail...";
+        line += "  F9 Test E-mail...  F12 Test Message/Scripts...";
     }
     for (const ListRule& list : SheetLists()) {
         if (std::string_view(list.page) == SheetPages()[page_].title) {
@@ -306,6 +289,19 @@ void PropertySheet::WebSecurity() {
         screen_.Message(title, "The web security settings are on the Settings page ...");
         return;
     }
+    const platform::ListChoice part = screen_.ChooseEntry(
+        title, {"Web logon password", "Client addresses (Add/Edit IP Address or Mask)"}, 0);
+    if (part.action != platform::ListChoice::Action::Edit || !part.selected) {
+        return;
+    }
+    if (part.index == 1) {
+        for (const ListRule& list : SheetLists()) {
+            if (platform::EqualsNoCase(list.subkey, config::subkey::kWebAccess)) {
+                EditList(list);
+            }
+        }
+        return;
+    }
     // The requirement as the page shows it now, edited or not.
     uint32_t logon = 1;
     const std::vector<FieldRule>& fields = SheetPages()[page_].fields;
@@ -410,54 +406,58 @@ void PropertySheet::SendTestEMail() {
     screen_.Message(title, all);
 }
 
-bool PropertySheet::EditEntry(const ListRule& list, ListEntry& entry, const std::string& name) {
-    platform::SheetView view;
-    view.title = Title(target_.server);
-    view.tabs = {std::string(list.page) + ": " + name};
-    std::vector<std::string> texts;
-    for (const FieldRule& field : list.fields) {
-        const auto it = entry.find(field.name);
-        texts.push_back(FieldText(field, it == entry.end() ? nullptr : &it->second));
-        view.fields.push_back({field.label, Hint(field), false});
+void PropertySheet::SendTestMessages() {
+    const char* const title = "Test Message/Scripts";
+    if (std::string_view(SheetPages()[page_].title) != "Alerting") {
+        screen_.Message(title, "The test messages are sent from the Alerting page ...");
+        return;
     }
-    view.buttons = "F10 OK  Esc Cancel";
-    size_t focus = 0;
-    for (;;) {
-        const SheetCommand command = screen_.EditSheet(view, texts, focus, kSheetRefresh);
-        if (command == SheetCommand::Cancel) {
-            return false;
-        }
-        if (command != SheetCommand::Ok && command != SheetCommand::Apply) {
-            continue;
-        }
-        ListEntry edited = entry;
-        bool accepted = true;
-        for (size_t i = 0; i < list.fields.size() && accepted; ++i) {
-            StoreValue parsed;
-            if (std::string refused = ParseFieldText(list.fields[i], texts[i], parsed);
-                !refused.empty()) {
-                screen_.Message(view.tabs.front(), refused);
-                focus = i;
-                accepted = false;
-            } else {
-                edited[list.fields[i].name] = std::move(parsed);
-            }
-        }
-        if (!accepted) {
-            continue;
-        }
-        const std::string refused = CheckEntryFields(list, [&](const char* field) {
-            const auto it = edited.find(field);
-            return it != edited.end() && it->second.type == StoreValue::Type::Text ? it->second.text
-                                                                                   : std::string();
-        });
-        if (!refused.empty()) {
-            screen_.Message(view.tabs.front(), refused);
-            continue;
-        }
-        entry = std::move(edited);
-        return true;
+    if (!LeavePage()) {
+        return;
     }
+    if (!target_.server.empty()) {
+        screen_.Message(title,
+                        "Network messages and alert scripts of a remote server can only be "
+                        "tested on that server ...");
+        return;
+    }
+    const platform::ListChoice which =
+        screen_.ChooseEntry(title, {"Test network message", "Test alert scripts"}, 0);
+    if (which.action != platform::ListChoice::Action::Edit || !which.selected) {
+        return;
+    }
+    std::vector<std::string> lines;
+    auto show = [&](std::string_view line) {
+        lines.emplace_back(line);
+        screen_.Wait(lines.back());
+    };
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const std::string computer = std::string(host).substr(0, std::string(host).find('.'));
+    TestDelivery delivery(edit_.Preview(), clock_, computer);
+    if (which.index == 0) {
+        const std::string contacts = config::SubKey(config::subkey::kContacts);
+        const StoreValue* first =
+            edit_.Find(contacts, config::Numbered(config::contacts::kNetSend, 1));
+        auto recipient = screen_.Input(
+            title,
+            "Send a test network message to (user names, or " + computer + " for every user) :",
+            first != nullptr && first->type == StoreValue::Type::Text ? first->text : computer);
+        if (!recipient || recipient->empty()) {
+            return;
+        }
+        platform::TerminalOptions options;
+        options.utmpPath = target_.loginRecords;
+        auto terminals = platform::MakeTerminalMessages(options);
+        delivery.NetworkMessage(*recipient, *terminals, show);
+    } else {
+        delivery.AlertScripts(show);
+    }
+    std::string all;
+    for (const std::string& line : lines) {
+        all += line + "\n";
+    }
+    screen_.Message(title, all);
 }
 
 void PropertySheet::EditEntries() {
@@ -483,6 +483,51 @@ void PropertySheet::EditEntries() {
         }
         list = lists[which.index];
     }
+    EditList(*list);
+}
+
+void PropertySheet::EditList(const ListRule& rule) {
+    const ListRule* list = &rule;
+    ListEditor editor(screen_, Title(target_.server));
+    if (platform::EqualsNoCase(list->subkey, config::subkey::kPrinters) &&
+        target_.spooler != nullptr) {
+        editor.OfferNames([this] {
+            std::vector<std::string> names;
+            screen_.Wait("Reading the printers of this server ...");
+            if (auto snapshot = target_.spooler->Snapshot(); snapshot.ok()) {
+                for (const platform::PrinterQueue& queue : snapshot->printers) {
+                    names.push_back(queue.printer.name);
+                }
+            } else {
+                companion::Logger(kModule, "CMonitorPrintersPage::OnAdd")(
+                    2, "Warning: Unable to read the printers of the spooler: ",
+                    snapshot.status().Text());
+            }
+            return names;
+        });
+    }
+    if (!list->fixed.empty()) {
+        // Built-in checks: each value is a change of its own.
+        std::vector<ListEntry> entries;
+        for (const std::string& name : list->fixed) {
+            const std::string key = config::SubKey(list->subkey) + "\\" + name;
+            ListEntry entry;
+            for (const FieldRule& field : list->fields) {
+                if (const StoreValue* v = edit_.Find(key, field.name)) {
+                    entry.emplace(field.name, *v);
+                }
+            }
+            entries.push_back(std::move(entry));
+        }
+        editor.EditList(*list, entries);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const std::string key = config::SubKey(list->subkey) + "\\" + list->fixed[i];
+            for (const auto& [name, value] : entries[i]) {
+                edit_.Set(key, name, value);
+            }
+        }
+        return;
+    }
     ListShape shape{config::SubKey(list->subkey), list->prefix, list->identity, {}};
     if (list->inValues) {
         for (const FieldRule& field : list->fields) {
@@ -490,57 +535,8 @@ void PropertySheet::EditEntries() {
         }
     }
     std::vector<ListEntry> entries = edit_.Entries(shape);
-    auto name = [&](size_t i) {
-        return std::string(list->inValues ? "Entry" : list->prefix) + std::to_string(i + 1);
-    };
-    size_t current = 0;
-    for (;;) {
-        std::vector<std::string> items;
-        for (size_t i = 0; i < entries.size(); ++i) {
-            std::string item = name(i);
-            for (size_t f = 0; f < list->fields.size() && f < 3; ++f) {
-                const FieldRule& field = list->fields[f];
-                const auto it = entries[i].find(field.name);
-                item += "  " + config::Numbered(field.name, static_cast<int>(i + 1)) + "=" +
-                        FieldText(field, it == entries[i].end() ? nullptr : &it->second);
-            }
-            items.push_back(std::move(item));
-        }
-        const platform::ListChoice choice =
-            screen_.ChooseEntry(std::string(list->title), items, current);
-        switch (choice.action) {
-            case platform::ListChoice::Action::Close:
-                edit_.ReplaceList(shape, std::move(entries));
-                return;
-            case platform::ListChoice::Action::Add: {
-                ListEntry entry;
-                if (EditEntry(*list, entry, name(entries.size()))) {
-                    entries.push_back(std::move(entry));
-                    current = entries.size() - 1;
-                }
-                break;
-            }
-            case platform::ListChoice::Action::Edit:
-                if (!choice.selected) {
-                    screen_.Message("Entries", "No Item is selected...");
-                    break;
-                }
-                current = choice.index;
-                EditEntry(*list, entries[current], name(current));
-                break;
-            case platform::ListChoice::Action::Delete:
-                if (!choice.selected) {
-                    screen_.Message("Entries", "No Item Selected in the list");
-                    break;
-                }
-                if (screen_.Ask("Delete Entry",
-                                "Are you sure you want to delete this entry ...?")) {
-                    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(choice.index));
-                    current = choice.index > 0 ? choice.index - 1 : 0;
-                }
-                break;
-        }
-    }
+    editor.EditList(*list, entries);
+    edit_.ReplaceList(shape, std::move(entries));
 }
 
 void PropertySheet::ShowReports() {
@@ -602,7 +598,7 @@ int PropertySheet::Run() {
         }
         view.currentTab = page_;
         for (const FieldRule& field : SheetPages()[page_].fields) {
-            view.fields.push_back({field.label, Hint(field), field.kind == FieldKind::Secret});
+            view.fields.push_back({field.label, FieldHint(field), field.kind == FieldKind::Secret});
         }
         view.buttons = ButtonsLine();
         view.status = "Store: " + target_.store.Location() +
@@ -658,6 +654,9 @@ int PropertySheet::Run() {
                 break;
             case SheetCommand::TestEMail:
                 SendTestEMail();
+                break;
+            case SheetCommand::TestMessages:
+                SendTestMessages();
                 break;
             case SheetCommand::Entries:
                 EditEntries();

@@ -14,6 +14,7 @@
 #include "platform/config_store.h"
 #include "platform/screen.h"
 #include "platform/service_manager.h"
+#include "platform/spooler.h"
 
 namespace kvzn::cfgutil {
 
@@ -24,6 +25,10 @@ struct SheetTarget {
     std::string serviceName;
     // Shown by "Display Log File..." ($PAGER); empty uses "less".
     std::string pager;
+    // The login records the test network message reads; empty: the system's.
+    std::string loginRecords = {};
+    // The spooler whose queues are offered when a printer is added; none for a remote server.
+    platform::Spooler* spooler = nullptr;
 };
 
 class PropertySheet {
@@ -47,8 +52,11 @@ class PropertySheet {
     void WritePortToIni(uint32_t port);
     void WebSecurity();
     void EditEntries();
-    bool EditEntry(const ListRule& list, ListEntry& entry, const std::string& name);
+    // Edits one list of the sheet; the changes are applied with the others.
+    void EditList(const ListRule& list);
     void SendTestEMail();
+    // The network message and alert script tests, over the settings as shown.
+    void SendTestMessages();
     void ShowReports();
     void DisplayLogFile();
     void LoadPage();

@@ -3,12 +3,16 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstring>
 
 #include "config/registry_names.h"
 #include "config/scrambled_values.h"
+#include "monitors/performance_monitor.h"
+#include "platform/text.h"
+#include "printmon/print_server_monitor.h"
 
 namespace kvzn::cfgutil {
 
@@ -165,12 +169,16 @@ std::vector<PageRule> BuildPages() {
     };
 }
 
+constexpr const char* kCountMessage = "Notify after No. of Errors must be 1 of higher.";
+constexpr const char* kPrinterCountMessage =
+    "The 'Notify After No. Errors' value must be 1 or higher ...";
+
 // The fields every check entry of a list has, after its own.
-std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields) {
+std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields,
+                                        const char* countMessage = kCountMessage) {
     const char* entry = "";
     fields.push_back(Number(entry, config::check::kCountBeforeAction,
-                            "Notify after No. of Errors : ", 1, 1, UINT32_MAX,
-                            "Notify after No. of Errors must be 1 of higher."));
+                            "Notify after No. of Errors : ", 1, 1, UINT32_MAX, countMessage));
     fields.push_back(Number(entry, config::check::kNonNotificationPeriod,
                             "Do not check again for (minutes) : "));
     fields.push_back(Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1));
@@ -207,9 +215,213 @@ ListRule RecipientList(const char* title, bool email) {
     return list;
 }
 
+// A check of a printer: its own subkey of the printer's entry.
+EntryGroup PrinterCheck(const char* name, const char* thresholdLabel, uint32_t threshold = 0) {
+    const char* entry = "";
+    std::vector<FieldRule> fields = {Flag(entry, config::check::kEnabled, "Enabled : ")};
+    if (thresholdLabel != nullptr) {
+        fields.push_back(Number(entry, config::check::kThreshold, thresholdLabel, threshold));
+    }
+    fields.push_back(Flag(entry, "NotifyOwner", "Notify the document's owner : "));
+    fields.push_back(Flag(entry, "IncludePaused", "Count paused documents : "));
+    return {name, WithCommonFields(std::move(fields), kPrinterCountMessage)};
+}
+
+ListRule PrinterList() {
+    namespace checks = config::printer_check;
+    ListRule list{"Printer Status",
+                  "Printers",
+                  config::subkey::kPrinters,
+                  "Printer",
+                  config::list::kPrinterIdentity,
+                  {Text("", config::list::kPrinterIdentity, "Printer (queue name) : ")}};
+    list.groups = {
+        PrinterCheck(checks::kErrorConditions, nullptr),
+        PrinterCheck(checks::kQueueLength, "Most jobs waiting : "),
+        PrinterCheck(checks::kDocumentSize, "Largest document (Kb) : "),
+        PrinterCheck(checks::kPageCount, "Most pages in a document : "),
+        PrinterCheck(checks::kPaused, nullptr),
+        PrinterCheck(checks::kOffline, nullptr),
+        PrinterCheck(checks::kStalledPrinting,
+                     "Stalled after (minutes without progress) : ", printmon::kDefaultStallMinutes),
+    };
+    list.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
+        return valueOf(config::list::kPrinterIdentity).empty()
+                   ? std::string("Please enter the name of the printer ...")
+                   : std::string();
+    };
+    return list;
+}
+
+// Built-in checks: one subkey of `subkey` per check, named by the check; `own` is the value
+// besides "Enabled" and the common fields.
+ListRule BuiltInList(const char* page, const char* title, const char* subkey, FieldRule own,
+                     std::vector<std::string> names) {
+    ListRule list{page,
+                  title,
+                  subkey,
+                  "",
+                  config::check::kEnabled,
+                  WithCommonFields({Flag("", config::check::kEnabled, "Enabled : "), own})};
+    list.fixed = std::move(names);
+    return list;
+}
+
+ListRule BuiltInServiceList() {
+    std::vector<std::string> names;
+    for (const printmon::BuiltInService& b : printmon::kBuiltInServices) {
+        names.emplace_back(b.title);
+    }
+    return BuiltInList("Service Monitoring", "Built-in service checks", config::subkey::kPrint,
+                       Text("", "Service", "Service name : "), std::move(names));
+}
+
+ListRule BuiltInCounterList() {
+    std::vector<std::string> names;
+    for (const monitors::BuiltInCounter& b : monitors::kBuiltInCounters) {
+        names.emplace_back(b.name);
+    }
+    return BuiltInList("Performance", "Built-in counter checks", config::subkey::kPerformance,
+                       Number("", config::check::kThreshold, "Threshold : "), std::move(names));
+}
+
+std::string CheckEventId(std::string_view text) {
+    return text.find_first_not_of("0123456789") == std::string_view::npos
+               ? std::string()
+               : "Please enter the event ID as a number (empty matches any event) ...";
+}
+
+std::string CheckKeywordGroup(std::string_view text) {
+    if (platform::TrimBlanks(text).empty()) {
+        return "Please enter the keywords of the group ...";
+    }
+    // Terms are separated by " [AND]" (any case); each holds at most 255 characters.
+    std::string lower(text);
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    size_t start = 0;
+    for (;;) {
+        const size_t sep = lower.find(" [and]", start);
+        const size_t end = sep == std::string::npos ? lower.size() : sep;
+        if (end - start > 257) {
+            return "A keyword may hold at most 255 characters ...";
+        }
+        if (sep == std::string::npos) {
+            return {};
+        }
+        start = sep + 6;
+    }
+}
+
+// A keyword group list kept in the values "<prefix>N" of a log entry's key.
+ListRule KeywordList(const char* title, const char* format) {
+    FieldRule group = Text("", format, "Keywords (term [AND] term ...) : ", 260);
+    group.checkText = CheckKeywordGroup;
+    return {"Event Logs/Files", title, "", "", format, {group}, true};
+}
+
+ListRule LogList() {
+    const char* entry = "";
+    FieldRule eventId = Text(entry, "EventID", "Event ID (empty = any) : ", 10);
+    eventId.checkText = CheckEventId;
+    ListRule list{"Event Logs/Files",
+                  "Event logs and log files",
+                  config::subkey::kLogs,
+                  "Log",
+                  config::list::kLogType,
+                  {Choice(entry, config::list::kLogType, "Log : ",
+                          {{0, "Application Event Log"},
+                           {1, "System Event Log"},
+                           {2, "Security Event Log"},
+                           {3, "Text Log File"},
+                           {4, "Memory Mapped Log File"},
+                           {5, "Windows Event Log"}},
+                          3),
+                   Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+                   Text(entry, "File", "Log name or file : ", 259),
+                   Text(entry, config::check::kName, "Check name : "), eventId,
+                   Text(entry, "Source", "Source (empty = any) : ", 259),
+                   Choice(entry, "EventType", "Event type : ",
+                          {{0, "Any"}, {1, "Error"}, {2, "Warning"}, {3, "Information"}}, 0),
+                   Flag(entry, "And", "Every include group must match : "),
+                   Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1),
+                   Number(entry, config::check::kActionToTake, "Response code : "),
+                   Text(entry, config::check::kCommand, "Command : ")}};
+    list.sublists = {KeywordList("Include keywords", "KeywordInclude%d"),
+                     KeywordList("Exclude keywords", "KeywordExclude%d")};
+    list.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
+        // Text log files and the other event logs are found by "File"; the three standard
+        // event logs by their type.
+        const std::string type = valueOf(config::list::kLogType);
+        if ((type == "3" || type == "4" || type == "5") &&
+            platform::TrimBlanks(valueOf("File")).empty()) {
+            return std::string("Please enter the log file or the event log to monitor ...");
+        }
+        return std::string();
+    };
+    return list;
+}
+
+// The value names of one kind of alert-engine entry in "AlertEngine": the template file and
+// its parameters, the level mask (which every entry has) and the weekly window.
+struct ScriptNames {
+    const char* title;
+    const char* script;
+    const char* level;
+    const char* mask;
+    const char* start;
+    const char* end;
+};
+constexpr ScriptNames kScriptKinds[] = {
+    {"Command scripts", "ScriptCMD%d", "ScriptCMDLevel%d", "ScriptCMDMask%d",
+     "ScriptCMDStartTime%d", "ScriptCMDEndTime%d"},
+    {"VBScript scripts", "ScriptVB%d", "ScriptVBLevel%d", "ScriptVBMask%d", "ScriptVBStartTime%d",
+     "ScriptVBEndTime%d"},
+    {"SysLog alert scripts", "ScriptSysLog%d", "ScriptSysLogLevel%d", "ScriptSysLogMask%d",
+     "ScriptSysLogStartTime%d", "ScriptSysLogEndTime%d"},
+    {"SMTP alert scripts", "ScriptSMTP%d", "ScriptSMTPLevel%d", "ScriptSMTPMask%d",
+     "ScriptSMTPStartTime%d", "ScriptSMTPEndTime%d"},
+    {"HTTP alert scripts", "ScriptHTTP%d", "ScriptHTTPLevel%d", "ScriptHTTPMask%d",
+     "ScriptHTTPStartTime%d", "ScriptHTTPEndTime%d"},
+};
+
+ListRule ScriptList(const ScriptNames& names) {
+    const char* key = config::subkey::kAlertEngine;
+    ListRule list{"Alerting", names.title, key, "", names.level, {}, true};
+    list.fields.push_back(Text(key, names.script, "Script file and parameters : ", 520));
+    list.fields.push_back(Number(key, names.level, "Alert levels (mask, 1023 = all) : ", 1023, 1,
+                                 1023, "Please select at least one Alert Level..."));
+    list.fields.push_back(
+        Text(key, names.mask, "Days, Sunday first (e.g. 0111110; empty = all) : ", 7));
+    list.fields.push_back(Text(key, names.start, "From (HH:MM) : ", 5));
+    list.fields.push_back(Text(key, names.end, "To (HH:MM) : ", 5));
+    list.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
+        for (const ScriptNames& kind : kScriptKinds) {
+            if (const std::string script = valueOf(kind.script); !script.empty()) {
+                return std::string();
+            }
+        }
+        return std::string("Please enter the script file to run ...");
+    };
+    return list;
+}
+
+ListRule AddressList() {
+    FieldRule address =
+        Text(config::subkey::kWebAccess, config::list::kWebAccessAddress, "IP address or mask : ");
+    address.checkText = CheckAddressText;
+    ListRule list{"Settings", "Web access addresses",          config::subkey::kWebAccess,
+                  "",         config::list::kWebAccessAddress, {address},
+                  true};
+    list.dialogTitle = "Add/Edit IP Address or Mask";
+    return list;
+}
+
 std::vector<ListRule> BuildLists() {
     const char* entry = "";
-    return {
+    std::vector<ListRule> lists = {
+        PrinterList(),
         {"Disk Space", "Disk checks", config::subkey::kDiskSpace, "Disk", config::check::kEnabled,
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, "Drive", "Drive (mount point) : ", 20),
@@ -221,14 +433,22 @@ std::vector<ListRule> BuildLists() {
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, config::check::kName, "Service name : "),
                            Text(entry, config::check::kDisplayName, "Display name : ")})},
+        BuiltInServiceList(),
+        LogList(),
         {"Performance", "Custom counters", config::subkey::kCustomPerformance, "Counter",
          config::check::kEnabled,
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, config::check::kName, "Counter path : "),
                            Number(entry, config::check::kThreshold, "Threshold : ")})},
+        BuiltInCounterList(),
         RecipientList("E-mail recipients", true),
         RecipientList("Network message recipients", false),
     };
+    for (const ScriptNames& kind : kScriptKinds) {
+        lists.push_back(ScriptList(kind));
+    }
+    lists.push_back(AddressList());
+    return lists;
 }
 
 bool IsTimeOfDay(std::string_view text) {
@@ -312,7 +532,47 @@ std::string CheckEntryFields(const ListRule& list,
     if (!start.empty() && start == end) {
         return "The Start and End Times cannot be the same...";
     }
-    return {};
+    return list.checkEntry != nullptr ? list.checkEntry(valueOf) : std::string();
+}
+
+std::string CheckAddressText(std::string_view text) {
+    constexpr const char* kRefused =
+        "Please enter an IP address, or the leading part of one as a mask (for example "
+        "192.168.1.20 or 192.168.), separated by blanks or commas ...";
+    size_t count = 0;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find_first_of(" ,\r\n\t", start), text.size());
+        const std::string_view part = text.substr(start, end - start);
+        start = end + 1;
+        if (part.empty()) {
+            continue;
+        }
+        ++count;
+        // Up to four groups of 1 to 3 digits (0 to 255) joined by dots; the last may be
+        // left open after its dot ("10.1.").
+        size_t groups = 0;
+        size_t pos = 0;
+        while (pos < part.size()) {
+            size_t digits = 0;
+            unsigned n = 0;
+            while (pos < part.size() && std::isdigit(static_cast<unsigned char>(part[pos]))) {
+                n = n * 10 + static_cast<unsigned>(part[pos] - '0');
+                ++digits;
+                ++pos;
+            }
+            if (digits == 0 || digits > 3 || n > 255 || ++groups > 4) {
+                return kRefused;
+            }
+            if (pos < part.size()) {
+                if (part[pos] != '.' || groups == 4) {
+                    return kRefused;
+                }
+                ++pos;
+            }
+        }
+    }
+    return count > 0 ? std::string() : kRefused;
 }
 
 const std::vector<FieldRule>& DialogFields() {
@@ -383,6 +643,11 @@ std::string ParseFieldText(const FieldRule& field, std::string_view text, StoreV
                     return "The text entered must be on one line ...";
                 }
             }
+            if (field.checkText != nullptr) {
+                if (std::string refused = field.checkText(text); !refused.empty()) {
+                    return refused;
+                }
+            }
             out = StoreValue::MakeText(std::string(text));
             return {};
         case FieldKind::Secret: {
@@ -395,6 +660,25 @@ std::string ParseFieldText(const FieldRule& field, std::string_view text, StoreV
         }
     }
     return {};
+}
+
+std::string FieldHint(const FieldRule& field) {
+    switch (field.kind) {
+        case FieldKind::Flag:
+            return "(1 = yes, 0 = no)";
+        case FieldKind::Choice: {
+            std::string hint = "(";
+            for (const FieldChoice& c : field.choices) {
+                if (hint.size() > 1) {
+                    hint += ", ";
+                }
+                hint += std::to_string(c.value) + " " + c.text;
+            }
+            return hint + ")";
+        }
+        default:
+            return {};
+    }
 }
 
 std::string FieldText(const FieldRule& field, const StoreValue* value) {
@@ -438,7 +722,7 @@ std::string CheckStoredValue(const FieldRule& field, const StoreValue& value) {
                 return "is longer than " + std::to_string(field.maxLength) +
                        " characters; the service cuts it";
             }
-            return {};
+            return field.checkText != nullptr ? field.checkText(value.text) : std::string();
         case FieldKind::Secret:
             if (value.type != StoreValue::Type::Binary) {
                 return "is not a scrambled (hex:) value; the service cannot read it";

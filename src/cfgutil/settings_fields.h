@@ -40,6 +40,8 @@ struct FieldRule {
     uint32_t defaultNumber = 0;        // shown when the store has no value
     bool storedZeroIsDefault = false;  // a stored 0 means the default (readers take it so)
     const char* defaultText = "";
+    // Texts: a further rule, giving the message for a refused text (empty when accepted).
+    std::string (*checkText)(std::string_view text) = nullptr;
 };
 
 struct PageRule {
@@ -50,23 +52,43 @@ struct PageRule {
 // The pages of the property sheet in their order, each with its fields.
 const std::vector<PageRule>& SheetPages();
 
+// A subkey of every entry of a list with values of its own (the checks of a printer). In a
+// list entry its values are named "<group>\<value>".
+struct EntryGroup {
+    const char* name;
+    std::vector<FieldRule> fields;
+};
+
 // A numbered list edited on a page: entries "<list>\<prefix>N" for N = 1, 2, ... (or, for a
 // list kept in values, the values "<field name format with N>" of the list key), read up to
 // the first entry without its identifying value and written back as a whole.
 struct ListRule {
-    const char* page;               // title of the page that edits it
-    const char* title;              // what the entries are
-    const char* subkey;             // the list key below the product key
-    const char* prefix;             // subkey lists: entry subkey name before its number
-    const char* identity;           // the value every entry has (a format for value lists)
-    std::vector<FieldRule> fields;  // the entry's values (names are formats for value lists)
-    bool inValues = false;          // entries are numbered values of the list key
+    const char* page;                     // title of the page that edits it
+    const char* title;                    // what the entries are
+    const char* subkey;                   // the list key below the product key
+    const char* prefix;                   // subkey lists: entry subkey name before its number
+    const char* identity;                 // the value every entry has (a format for value lists)
+    std::vector<FieldRule> fields;        // the entry's values (names are formats for value lists)
+    bool inValues = false;                // entries are numbered values of the list key
+    const char* dialogTitle = nullptr;    // title of the entry dialog; none: "<page>: <entry>"
+    std::vector<EntryGroup> groups = {};  // subkeys of each entry, each edited on its own
+    std::vector<ListRule> sublists = {};  // value lists kept in each entry's own key
+    // Fixed entries: the subkeys of the list key with these names, always there; none is
+    // added or deleted and each value is written on its own, not the list as a whole.
+    std::vector<std::string> fixed = {};
+    // Rules across the fields of one entry; empty when the entry is acceptable.
+    std::string (*checkEntry)(const std::function<std::string(const char*)>& valueOf) = nullptr;
 };
 const std::vector<ListRule>& SheetLists();
-// Rules across the fields of one entry (time windows); empty when the entry is acceptable.
+// Rules across the fields of one entry (time windows and the list's own rule); empty when
+// the entry is acceptable.
 // `valueOf` gives an entry value's text by field name, empty when missing.
 std::string CheckEntryFields(const ListRule& list,
                              const std::function<std::string(const char*)>& valueOf);
+
+// A web access address: one or more leading parts of IPv4 addresses ("192.168.1.20",
+// "10.1."), separated by blanks or commas. The message when refused, else empty.
+std::string CheckAddressText(std::string_view text);
 
 // Values edited in dialogs of their own rather than on a page: the web logon password.
 const std::vector<FieldRule>& DialogFields();
@@ -81,6 +103,8 @@ const FieldRule* FindField(std::string_view keyPath, std::string_view name);
 // text is refused (empty when accepted).
 std::string ParseFieldText(const FieldRule& field, std::string_view text,
                            platform::StoreValue& out);
+// What is shown after a field: "(1 = yes, 0 = no)" or the choices; empty for other fields.
+std::string FieldHint(const FieldRule& field);
 // The text shown for a stored value (or for the field's default when `value` is null).
 std::string FieldText(const FieldRule& field, const platform::StoreValue* value);
 // Checks a stored value against the field's type and rules; empty when it is acceptable.

@@ -69,6 +69,9 @@ class Checker {
         NumberedList(config::subkey::kDiskSpace, "Disk", check::kEnabled, &Checker::DiskEntry);
         Contacts("Email", contacts::kEMail, contacts::kEMailLevel);
         Contacts("NetSend", contacts::kNetSend, contacts::kNetSendLevel);
+        BuiltInChecks(config::subkey::kPrint);
+        BuiltInChecks(config::subkey::kPerformance);
+        WebAccess();
         return std::move(problems_);
     }
 
@@ -229,6 +232,31 @@ class Checker {
                     port && (*port == 0 || *port > 65535)) {
                     Add(key, portName, "Please enter a valid Port no");
                 }
+            }
+        }
+    }
+
+    // The built-in checks: one subkey of the list key per check, named by its title.
+    void BuiltInChecks(const char* list) {
+        const std::string listKey = config::SubKey(list);
+        for (const std::string& sub : tree_.SubKeyNames(listKey)) {
+            CountedEntry(listKey + "\\" + sub);
+        }
+    }
+
+    // Client addresses the web server admits; an entry that is no address admits nobody.
+    void WebAccess() {
+        const std::string key = config::SubKey(config::subkey::kWebAccess);
+        for (int n = 1;; ++n) {
+            const std::string name = config::Numbered(config::list::kWebAccessAddress, n);
+            const StoreValue* v = tree_.Find(key, name);
+            if (v == nullptr) {
+                return;
+            }
+            if (v->type != StoreValue::Type::Text) {
+                Add(key, name, "is not a text; the web server ignores it");
+            } else if (std::string m = CheckAddressText(v->text); !m.empty()) {
+                Add(key, name, m);
             }
         }
     }

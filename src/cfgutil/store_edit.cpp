@@ -24,6 +24,17 @@ std::string ValueName(const std::string& format, size_t n) {
     return config::Numbered(format, static_cast<int>(n));
 }
 
+// The values of `key` and of its subkeys, the latter named "<subkey>\<value>".
+void CollectValues(const platform::StoreTree& tree, const std::string& key,
+                   const std::string& prefix, ListEntry& entry) {
+    for (const std::string& name : tree.ValueNames(key)) {
+        entry.emplace(prefix + name, *tree.Find(key, name));
+    }
+    for (const std::string& sub : tree.SubKeyNames(key)) {
+        CollectValues(tree, key + "\\" + sub, prefix + sub + "\\", entry);
+    }
+}
+
 // Deletes the entries the service reads now and writes `entries` as 1..n.
 void WriteList(platform::StoreTree& tree, const ListShape& shape,
                const std::vector<ListEntry>& entries) {
@@ -34,7 +45,12 @@ void WriteList(platform::StoreTree& tree, const ListShape& shape,
             const std::string key = EntryKey(shape.key, shape.prefix, i + 1);
             tree.CreateKey(key);
             for (const auto& [name, value] : entries[i]) {
-                tree.Set(key, name, value);
+                const size_t cut = name.rfind('\\');
+                if (cut == std::string::npos) {
+                    tree.Set(key, name, value);
+                } else {
+                    tree.Set(key + "\\" + name.substr(0, cut), name.substr(cut + 1), value);
+                }
             }
         }
         return;
@@ -64,9 +80,7 @@ std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, const Li
             if (tree.Find(key, shape.identity) == nullptr) {
                 return entries;
             }
-            for (const std::string& name : tree.ValueNames(key)) {
-                entry.emplace(name, *tree.Find(key, name));
-            }
+            CollectValues(tree, key, "", entry);
         } else {
             if (tree.Find(shape.key, ValueName(shape.identity, n)) == nullptr) {
                 return entries;
@@ -130,6 +144,21 @@ void StoreEdit::Delete(std::string keyPath, std::string name) {
         return;
     }
     changes_[std::move(id)] = std::nullopt;
+}
+
+platform::StoreTree StoreEdit::Preview() const {
+    platform::StoreTree tree = base_;
+    for (const auto& [name, list] : lists_) {
+        WriteList(tree, list.shape, list.entries);
+    }
+    for (const auto& [id, wanted] : changes_) {
+        if (wanted) {
+            tree.Set(id.first, id.second, *wanted);
+        } else {
+            tree.DeleteValue(id.first, id.second);
+        }
+    }
+    return tree;
 }
 
 StoreEdit::Outcome StoreEdit::Commit(platform::ConfigStore& store) {

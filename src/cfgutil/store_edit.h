@@ -27,7 +27,9 @@ struct ListShape {
 };
 
 // The entries of a list for N = 1, 2, ..., up to the first one without its identifying value
-// (as the service reads them). Entries of value lists are keyed by format.
+// (as the service reads them). Entries of value lists are keyed by format; entries of subkey
+// lists also hold the values of the entry's own subkeys, named "<subkey>\<value>", so that a
+// rewritten list keeps them.
 std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, const ListShape& shape);
 
 class StoreEdit {
@@ -47,6 +49,8 @@ class StoreEdit {
     std::vector<ListEntry> Entries(const ListShape& shape) const;
     void ReplaceList(const ListShape& shape, std::vector<ListEntry> entries);
     bool Empty() const { return changes_.empty() && lists_.empty(); }
+    // The snapshot with the pending changes made: the settings as the user sees them.
+    platform::StoreTree Preview() const;
     void Clear() {
         changes_.clear();
         lists_.clear();

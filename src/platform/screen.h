@@ -39,6 +39,7 @@ enum class SheetCommand {
     LogFile,
     WebSecurity,
     TestEMail,
+    TestMessages,  // the network message and alert script tests
     Entries,
     Refresh,  // the refresh period passed without a key
 };

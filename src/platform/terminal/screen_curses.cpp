@@ -63,8 +63,9 @@ std::string FieldText(FIELD* field) {
 // A boxed window in the middle of the screen, on a panel above everything else.
 class Box {
   public:
-    Box(const std::string& title, const std::vector<std::string>& lines, int extraRows) {
-        const int width = std::min(kBoxWidth, COLS - 2);
+    Box(const std::string& title, const std::vector<std::string>& lines, int extraRows,
+        int wanted = kBoxWidth) {
+        const int width = std::min(wanted, COLS - 2);
         const int height = std::min(static_cast<int>(lines.size()) + 4 + extraRows, LINES - 2);
         win_ = newwin(height, width, (LINES - height) / 2, (COLS - width) / 2);
         keypad(win_, TRUE);
@@ -338,7 +339,12 @@ class CursesScreen final : public Screen {
                            size_t current) override {
         wait_.reset();
         const int shown = std::max(1, std::min<int>(static_cast<int>(items.size()), LINES - 12));
-        Box box(title, {"Enter edit   a add   d delete   Esc close"}, shown + 1);
+        // Wide enough for the longest entry line, as far as the screen allows.
+        int width = kBoxWidth;
+        for (const std::string& item : items) {
+            width = std::max(width, static_cast<int>(item.size()) + 8);
+        }
+        Box box(title, {"Enter edit   a add   d delete   Esc close"}, shown + 1, width);
         std::vector<ITEM*> menuItems;
         for (const std::string& item : items) {
             menuItems.push_back(new_item(item.c_str(), ""));
@@ -499,6 +505,8 @@ class CursesScreen final : public Screen {
                     return SheetCommand::TestEMail;
                 case KEY_F(11):
                     return SheetCommand::Entries;
+                case KEY_F(12):
+                    return SheetCommand::TestMessages;
                 case KEY_F(10):
                     return SheetCommand::Ok;
                 case kEscape:

@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/config_store.h"
 #include "platform/screen.h"
+#include "platform/spooler.h"
 #include "service/service_identity.h"
 
 namespace {
@@ -169,9 +170,14 @@ int RunInteractive(const Options& options, platform::ConfigStore& localStore) {
     }
     auto services = connection ? connection->Services() : LocalServices();
     platform::ConfigStore& store = connection ? *connection->Store() : localStore;
+    // A private system root (KVZN_SYSTEM_ROOT) holds the login records as well.
+    const std::string root = EnvOr(service::kSystemRootVariable, "");
+    // The local spooler lists the queues a printer entry may name.
+    std::unique_ptr<platform::Spooler> spooler = connection ? nullptr : platform::MakeSpooler();
     cfgutil::PropertySheet sheet(
-        {server, store, *services, service::kServiceName, EnvOr("PAGER", "less")}, **screen,
-        platform::SystemClock());
+        {server, store, *services, service::kServiceName, EnvOr("PAGER", "less"),
+         root.empty() ? std::string() : root + "/var/run/utmp", spooler.get()},
+        **screen, platform::SystemClock());
     return sheet.Run();
 }
 

@@ -10,12 +10,18 @@
 #include "companion/registry.h"
 #include "config/registry_names.h"
 #include "config/scrambled_values.h"
+#include "integration/platform/private_cupsd.h"
+#include "integration/platform/pty_sessions.h"
+#include "logmon/log_checks.h"
 #include "platform/config_store.h"
 #include "platform/process.h"
+#include "printmon/print_server_monitor.h"
 #include "support/child_process.h"
 #include "support/mail_server.h"
+#include "support/service_fixture.h"
 #include "support/test_support.h"
 #include "tmux_session.h"
+#include "web/web_access.h"
 
 namespace kvzn {
 namespace {
@@ -78,6 +84,27 @@ class SheetTmuxTest : public ::testing::Test {
         }
         return (*v)->type == platform::StoreValue::Type::Number ? std::to_string((*v)->number)
                                                                 : (*v)->text;
+    }
+
+    // A service context whose store holds what the sheet wrote, for the service's readers.
+    void LoadInto(test::ServiceFixture& fx) {
+        platform::StoreTree written;
+        ASSERT_TRUE(platform::OpenFileStore(store)
+                        ->Read([&](const platform::StoreTree& t) { written = t; })
+                        .ok());
+        ASSERT_TRUE(fx.store
+                        ->Update([&](platform::StoreTree& t) {
+                            t = written;
+                            return true;
+                        })
+                        .ok());
+    }
+    // Ends the sheet with OK, declining the restart.
+    static void OkWithoutRestart(test::TmuxSession& tui) {
+        tui.Keys({"F10"});
+        EXPECT_TRUE(tui.WaitFor("Apply Changes Now")) << tui.last();
+        tui.Keys({"n"});
+        EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
     }
 
     test::TempDir dir;
@@ -192,6 +219,8 @@ TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
     // wrong current one.
     auto passwords = [&](const std::vector<std::string>& typed) {
         tui.Keys({"F5"});
+        EXPECT_TRUE(tui.WaitFor("Client addresses")) << tui.last();
+        tui.Keys({"Enter"});
         for (const std::string& text : typed) {
             EXPECT_TRUE(tui.WaitFor(" password :")) << tui.last();
             tui.Type(text);
@@ -428,6 +457,334 @@ TEST_F(SheetTmuxTest, TestEMailGoesThroughTheRealSmtpClient) {
     EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
     EXPECT_NE(tui.last().find("Error: Unable to connect to the SMTP server"), std::string::npos)
         << tui.last();
+}
+
+TEST_F(SheetTmuxTest, PrintersAndTheirChecksAreEditedAndTheMonitorReadsThem) {
+    // A printer written earlier, with a check subkey that a rewrite of the list must keep.
+    companion::Registry reg(platform::OpenFileStore(store));
+    const std::string printers = config::SubKey("Printers");
+    reg.WriteText(printers + "\\Printer1", "Printer", "old");
+    reg.WriteNumber(printers + "\\Printer1\\Check Printer Paused", "Enabled", 1);
+    reg.WriteNumber(printers + "\\Printer1\\Check Printer Paused", "CountBeforeAction", 2);
+    // No spooler answers, so nothing is offered and the name is typed.
+    test::TmuxSession tui(dir / "tmux.sock",
+                          Command(HostName(), "CUPS_SERVER='" + dir / "no-cups.sock" + "'"));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgDn"});
+    EXPECT_TRUE(tui.WaitFor("Check the printers every")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Printer1  Printer=old  (1 of 7 checks enabled)")) << tui.last();
+
+    // A printer needs its name; its stalled-printing check refuses acting before the first
+    // error.
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Printer Status: Printer2")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please enter the name of the printer ...")) << tui.last();
+    tui.Keys({"Enter"});
+    tui.Type("lp2");
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Check Stalled Printing")) << tui.last();
+    Down(tui, 6);
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Printer2: Check Stalled Printing")) << tui.last();
+    EXPECT_TRUE(tui.WaitFor("Stalled after (minutes without progress)")) << tui.last();
+    Replace(tui, "1");
+    Down(tui, 1);
+    Replace(tui, "12");
+    Down(tui, 3);
+    Replace(tui, "0");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("The 'Notify After No. Errors' value must be 1 or higher"))
+        << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "3");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Check Stalled Printing  (enabled)")) << tui.last();
+    // The queue length check, opened and left with Escape, stays as it was.
+    tui.Keys({"Up", "Up", "Up", "Up", "Up", "Enter"});
+    EXPECT_TRUE(tui.WaitFor("Printer2: Check Print Queue Length")) << tui.last();
+    Replace(tui, "1");
+    tui.Keys({"Escape"});
+    EXPECT_TRUE(tui.WaitFor("Check Stalled Printing  (enabled)")) << tui.last();
+    tui.Keys({"Escape"});
+    EXPECT_TRUE(tui.WaitFor("F11 Checks...")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Printer2  Printer=lp2  (1 of 7 checks enabled)")) << tui.last();
+    tui.Keys({"Escape"});
+    OkWithoutRestart(tui);
+
+    EXPECT_EQ(Get(store, printers + "\\Printer2", "Printer"), "lp2");
+    EXPECT_EQ(Get(store, printers + "\\Printer2\\Check Print Queue Length", "Enabled"),
+              "<missing>");
+    // The print server monitor reads both printers with their checks.
+    test::ServiceFixture fx;
+    LoadInto(fx);
+    printmon::PrintServerConfig config;
+    printmon::PrintServer_Config(fx.context, config);
+    ASSERT_EQ(config.printers.size(), 2u);
+    EXPECT_EQ(config.printers[0].name, "old");
+    ASSERT_EQ(config.printers[0].checks.size(), 1u);
+    EXPECT_EQ(config.printers[0].checks[0].title, "Check Printer Paused");
+    EXPECT_EQ(config.printers[0].checks[0].fields.countBeforeAction, 2u);
+    EXPECT_EQ(config.printers[1].name, "lp2");
+    ASSERT_EQ(config.printers[1].checks.size(), 1u);
+    EXPECT_EQ(config.printers[1].checks[0].title, "Check Stalled Printing");
+    EXPECT_EQ(config.printers[1].checks[0].fields.threshold, 12u);
+    EXPECT_EQ(config.printers[1].checks[0].fields.countBeforeAction, 3u);
+}
+
+TEST_F(SheetTmuxTest, LogEntriesWithKeywordsAndWebAddressesReachTheirReaders) {
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    // Web access: an address with an octet over 255 is refused; a list of an address and a
+    // leading part is taken.
+    tui.Keys({"PgUp"});
+    EXPECT_TRUE(tui.WaitFor("Cache this no. alerts")) << tui.last();
+    tui.Keys({"F5"});
+    EXPECT_TRUE(tui.WaitFor("Client addresses (Add/Edit IP Address or Mask)")) << tui.last();
+    tui.Keys({"Down", "Enter"});
+    EXPECT_TRUE(tui.WaitFor("Web access addresses")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Add/Edit IP Address or Mask: Entry1")) << tui.last();
+    tui.Type("192.168.1.300");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please enter an IP address, or the leading part of one"))
+        << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "10.1.2.");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Entry1  Address1=10.1.2.")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Add/Edit IP Address or Mask: Entry2")) << tui.last();
+    tui.Type("127.0.0.1, 192.168.");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Entry2  Address2=127.0.0.1, 192.168.")) << tui.last();
+    tui.Keys({"Escape"});
+
+    // A text log file entry needs its file and a numeric event ID; its keyword groups are a
+    // list of their own.
+    tui.Keys({"PgDn", "PgDn", "PgDn", "PgDn"});
+    EXPECT_TRUE(tui.WaitFor("Poll the event logs every")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Event logs and log files")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Event Logs/Files: Log1")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please enter the log file or the event log to monitor ..."))
+        << tui.last();
+    tui.Keys({"Enter"});
+    Down(tui, 2);
+    Replace(tui, "/var/log/app.log");
+    Down(tui, 1);
+    Replace(tui, "disk watch");
+    Down(tui, 1);
+    Replace(tui, "12x");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please enter the event ID as a number")) << tui.last();
+    tui.Keys({"Enter", "C-u", "F11"});
+    EXPECT_TRUE(tui.WaitFor("Include keywords  (0)")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
+    tui.Keys({"a"});
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please enter the keywords of the group ...")) << tui.last();
+    tui.Keys({"Enter"});
+    tui.Type("disk [AND] full");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Entry1  KeywordInclude1=disk [AND] full")) << tui.last();
+    tui.Keys({"a"});
+    tui.Type("quota");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Entry2  KeywordInclude2=quota")) << tui.last();
+    tui.Keys({"Escape"});
+    EXPECT_TRUE(tui.WaitFor("Include keywords  (2)")) << tui.last();
+    tui.Keys({"Escape", "F10"});
+    EXPECT_TRUE(tui.WaitFor("Log1  LogType=3  Enabled=1  File=/var/log/app.log")) << tui.last();
+    tui.Keys({"Escape"});
+    OkWithoutRestart(tui);
+
+    const std::string log1 = config::SubKey("LOGS") + "\\Log1";
+    EXPECT_EQ(Get(store, log1, "KeywordInclude2"), "quota");
+    EXPECT_EQ(Get(store, log1, "KeywordInclude3"), "<missing>");
+    test::ServiceFixture fx;
+    LoadInto(fx);
+    std::vector<std::pair<std::string, logmon::LogCheck>> taken;
+    logmon::ReadLogChecks(fx.context, logmon::IsLogFileType,
+                          [&](uint32_t, std::string file, logmon::LogCheck check) {
+                              taken.emplace_back(std::move(file), std::move(check));
+                          });
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].first, "/var/log/app.log");
+    EXPECT_EQ(taken[0].second.name, "disk watch");
+    ASSERT_EQ(taken[0].second.include.size(), 2u);
+    EXPECT_EQ(taken[0].second.include[0].terms, (std::vector<std::string>{"disk", "full"}));
+    // The web server admits the clients the list names, and no others.
+    const web::AddressList addresses(fx.registry);
+    EXPECT_EQ(addresses.CheckWebAccessFromClient("10.1.2.40"), 1);
+    EXPECT_EQ(addresses.CheckWebAccessFromClient("192.168.7.1"), 1);
+    EXPECT_EQ(addresses.CheckWebAccessFromClient("10.1.3.1"), 0);
+    test::ChildProcess check({KVZN_CFG_EXE, "--registry", store, "check"});
+    EXPECT_EQ(check.Wait(30s).value_or(-1), 0) << check.Output();
+}
+
+TEST_F(SheetTmuxTest, BuiltInChecksAndAlertScriptsAreEdited) {
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    // The built-in service checks are fixed: none is added, each is edited in place.
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Built-in service checks")) << tui.last();
+    tui.Keys({"Down", "Enter"});
+    EXPECT_TRUE(tui.WaitFor("Ensure Windows Time service is running")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("The built-in checks cannot be added or deleted")) << tui.last();
+    tui.Keys({"Enter"});
+    Down(tui, 5);
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Service Monitoring: Ensure Print Spooler service is running"))
+        << tui.last();
+    Replace(tui, "1");
+    Down(tui, 1);
+    Replace(tui, "cups");
+    Down(tui, 1);
+    Replace(tui, "0");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Notify after No. of Errors must be 1 of higher.")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "2");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Ensure Print Spooler service is running  Enabled=1  Service=cups"))
+        << tui.last();
+    tui.Keys({"Escape"});
+
+    // A SysLog alert script needs its file, a level and a window that opens.
+    tui.Keys({"PgUp", "PgUp"});
+    EXPECT_TRUE(tui.WaitFor("SMTP server port")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("SysLog alert scripts")) << tui.last();
+    Down(tui, 4);
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Alerting: Entry1")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please enter the script file to run ...")) << tui.last();
+    tui.Keys({"Enter"});
+    tui.Type("\"/etc/kvzn/syslog alert.txt\"");
+    Down(tui, 1);
+    Replace(tui, "0");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Please select at least one Alert Level...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "6");
+    Down(tui, 2);
+    Replace(tui, "23:00");
+    Down(tui, 1);
+    Replace(tui, "23:00");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("The Start and End Times cannot be the same...")) << tui.last();
+    tui.Keys({"Enter"});
+    Replace(tui, "06:00");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("alert.txt\"  ScriptSysLogLevel1=6")) << tui.last();
+    tui.Keys({"Escape"});
+    OkWithoutRestart(tui);
+
+    const std::string spooler =
+        config::SubKey("Print") + "\\Ensure Print Spooler service is running";
+    EXPECT_EQ(Get(store, spooler, "Enabled"), "1");
+    EXPECT_EQ(Get(store, spooler, "Service"), "cups");
+    EXPECT_EQ(Get(store, spooler, "CountBeforeAction"), "2");
+    // Only the edited built-in check was written.
+    EXPECT_EQ(Get(store, config::SubKey("Print") + "\\Ensure UPS service is running", "Enabled"),
+              "<missing>");
+    const std::string engine = config::SubKey("AlertEngine");
+    EXPECT_EQ(Get(store, engine, "ScriptSysLog1"), "\"/etc/kvzn/syslog alert.txt\"");
+    EXPECT_EQ(Get(store, engine, "ScriptSysLogLevel1"), "6");
+    EXPECT_EQ(Get(store, engine, "ScriptSysLogStartTime1"), "23:00");
+    EXPECT_EQ(Get(store, engine, "ScriptSysLogEndTime1"), "06:00");
+}
+
+TEST_F(SheetTmuxTest, NetworkMessageAndAlertScriptTestsRunTheServiceDeliveryCode) {
+    // A logged-in user whose terminal takes messages, in the private root's login records.
+    test::PtySession terminal("nobody", true);
+    fs::create_directories(root + "/var/run");
+    test::WriteLoginRecords(root + "/var/run/utmp", {{"nobody", terminal.line()}});
+    // A command script, applied earlier, whose window never opens: a test runs it anyway.
+    companion::Registry reg(platform::OpenFileStore(store));
+    const std::string engine = config::SubKey("AlertEngine");
+    test::WriteFile(dir / "alert.sh",
+                    "printf '%s|%s' <$$TITLE> <$$INFO1> > '" + dir / "ran" + "'\n");
+    reg.WriteText(engine, "ScriptCMD1", dir / "alert.sh");
+    reg.WriteNumber(engine, "ScriptCMDLevel1", 1);
+    reg.WriteText(engine, "ScriptCMDMask1", "0000000");
+    test::TmuxSession tui(dir / "tmux.sock", Command(HostName()));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgUp", "PgUp"});
+    EXPECT_TRUE(tui.WaitFor("F12 Test Message/Scripts...")) << tui.last();
+
+    tui.Keys({"F12"});
+    EXPECT_TRUE(tui.WaitFor("Test network message")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Send a test network message to")) << tui.last();
+    tui.Keys({"C-u"});
+    tui.Type("nobody");
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Generating test message ..."), std::string::npos) << tui.last();
+    EXPECT_NE(tui.last().find("Sending the test network message ..."), std::string::npos)
+        << tui.last();
+    const std::string received = terminal.Read();
+    EXPECT_NE(received.find("Message from kvZNPrint@"), std::string::npos) << received;
+    EXPECT_NE(received.find("Error/Check Performed: *** Test Message ***"), std::string::npos)
+        << received;
+    tui.Keys({"Enter"});
+
+    tui.Keys({"F12"});
+    EXPECT_TRUE(tui.WaitFor("Test alert scripts")) << tui.last();
+    tui.Keys({"Down", "Enter"});
+    EXPECT_TRUE(tui.WaitFor("Processing complete ...", 30s)) << tui.last();
+    EXPECT_NE(tui.last().find("Compiling file/script " + dir / "alert.sh"), std::string::npos)
+        << tui.last();
+    EXPECT_TRUE(test::WaitUntil([&] { return fs::exists(dir / "ran"); }, 10s));
+    EXPECT_EQ(test::ReadFile(dir / "ran"), "*** Test Message ***|Korvane Test Only");
+    // Nothing was changed, so the sheet ends without asking.
+    tui.Keys({"Enter", "Escape"});
+    EXPECT_TRUE(test::WaitUntil([&] { return !tui.Running(); }, 10s)) << tui.Screen();
+}
+
+TEST_F(SheetTmuxTest, AddingAPrinterOffersTheQueuesOfTheSpooler) {
+    if (!fs::exists(test::PrivateCupsd::kProgram) || ::geteuid() != 0) {
+        GTEST_SKIP() << "needs cupsd and root (backends must be owned by root)";
+    }
+    test::PrivateCupsd cupsd;
+    ASSERT_TRUE(cupsd.Start()) << test::ReadFile(cupsd.dir() + "/log/error_log");
+    const auto [status, output] =
+        cupsd.Client({"lpadmin", "-p", "Front_Desk", "-v", "kvzntest://front", "-E"});
+    ASSERT_EQ(status, 0) << output;
+    {
+        platform::SpoolerOptions options;
+        options.server = cupsd.socket();
+        auto snapshot = platform::MakeSpooler(options)->Snapshot();
+        ASSERT_TRUE(snapshot.ok()) << snapshot.status().Text();
+        ASSERT_EQ(snapshot->printers.size(), 1u);
+    }
+    test::TmuxSession tui(dir / "tmux.sock",
+                          Command(HostName(), "CUPS_SERVER='" + cupsd.socket() + "'"));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgDn", "F11"});
+    EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
+    tui.Keys({"a"});
+    EXPECT_TRUE(tui.WaitFor("Pick one (Esc: type the name)"))
+        << tui.last() << test::ReadFile(dir / "KVZN.LOG");
+    EXPECT_TRUE(tui.WaitFor("Front_Desk")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Printer Status: Printer1")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Printer1  Printer=Front_Desk")) << tui.last();
+    tui.Keys({"Escape"});
+    OkWithoutRestart(tui);
+    EXPECT_EQ(Get(store, config::SubKey("Printers") + "\\Printer1", "Printer"), "Front_Desk");
 }
 
 }  // namespace

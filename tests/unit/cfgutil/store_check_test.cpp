@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "cfgutil/commands.h"
+#include "cfgutil/settings_fields.h"
 #include "config/registry_names.h"
 
 namespace kvzn::cfgutil {
@@ -94,6 +95,14 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
         {"disk percentage over 100",
          kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:00000001\n\"%Used\"=dword:00000065\n",
          {"%Used: The percentage entered must be from 1 to 100..."}},
+        {"built-in service check acting before the first error",
+         kKey + "\\Print\\Ensure Print Spooler service is running]\n\"Enabled\"=dword:00000001\n"
+                "\"CountBeforeAction\"=dword:00000000\n",
+         {"CountBeforeAction: Notify after No. of Errors must be 1 of higher."}},
+        {"web access entry that admits nobody",
+         kKey + "\\WebAccess]\n\"Address1\"=\"10.1., 192.168.1.5\"\n\"Address2\"=\"10.0.0.256\"\n",
+         {"Address2: Please enter an IP address, or the leading part of one as a mask (for "
+          "example 192.168.1.20 or 192.168.), separated by blanks or commas ..."}},
         {"scrambled password of a wrong length",
          "\"Data2\"=hex:01,02,03\n",
          {"Data2: is not a valid scrambled value; the service reads no text from it"}},
@@ -102,6 +111,17 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
         EXPECT_EQ(Problems(ValidStore(c.extra)), c.expected) << c.what;
     }
     EXPECT_EQ(Problems(kKey + "]\n\"Home\"=\"\"\n").size(), 4u) << "required settings";
+}
+
+TEST(StoreCheck, WebAccessEntriesAreLeadingPartsOfIPv4Addresses) {
+    for (const char* good :
+         {"192.168.1.20", "10.1.", "10", "127.0.0.1, 192.168.", "1.2.3.4\r\n5.6.", "0.0.0.0"}) {
+        EXPECT_EQ(CheckAddressText(good), "") << good;
+    }
+    for (const char* bad : {"", " , ", "256.1", "192..1", "1.2.3.4.5", "1.2.3.4.", "host.local",
+                            "192.168.*", "1234", ".1", "10.1.0001"}) {
+        EXPECT_NE(CheckAddressText(bad), "") << bad;
+    }
 }
 
 TEST(StoreCheck, ImportNamesTheBadLineAndLeavesTheTargetAlone) {

@@ -113,5 +113,33 @@ TEST(StoreEdit, ListsAreRewrittenWholeUnlessChangedMeanwhile) {
     EXPECT_EQ(now.Find("C", "Sender")->text, "me@x");
 }
 
+TEST(StoreEdit, RewrittenEntriesKeepTheirOwnSubkeys) {
+    // Deleting the first printer moves the second up with its check subkeys.
+    auto store = platform::MakeMemoryStore();
+    store->Update([&](StoreTree& t) {
+        t.Set("P\\Printer1", "Printer", StoreValue::MakeText("a"));
+        t.Set("P\\Printer1\\Check Printer Paused", "Enabled", StoreValue::MakeNumber(1));
+        t.Set("P\\Printer2", "Printer", StoreValue::MakeText("b"));
+        t.Set("P\\Printer2\\Check Printer Offline", "Enabled", StoreValue::MakeNumber(1));
+        t.Set("P\\Printer2\\Check Printer Offline", "Threshold", StoreValue::MakeNumber(7));
+        return true;
+    });
+    StoreEdit edit;
+    ASSERT_TRUE(edit.Reload(*store).ok());
+    const ListShape printers{"P", "Printer", "Printer", {}};
+    std::vector<ListEntry> entries = edit.Entries(printers);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].at("Check Printer Offline\\Threshold").number, 7u);
+    entries.erase(entries.begin());
+    edit.ReplaceList(printers, entries);
+    ASSERT_EQ(edit.Commit(*store).kind, StoreEdit::Outcome::Kind::Written);
+    StoreTree now;
+    store->Read([&](const StoreTree& t) { now = t; });
+    EXPECT_EQ(now.Find("P\\Printer1", "Printer")->text, "b");
+    EXPECT_EQ(now.Find("P\\Printer1\\Check Printer Offline", "Threshold")->number, 7u);
+    EXPECT_FALSE(now.KeyExists("P\\Printer1\\Check Printer Paused"));
+    EXPECT_FALSE(now.KeyExists("P\\Printer2"));
+}
+
 }  // namespace
 }  // namespace kvzn::cfgutil
