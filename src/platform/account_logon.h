@@ -15,7 +15,9 @@
 namespace kvzn::platform {
 
 inline constexpr const char* kPamServiceName = "kvZNPrint";
-// Names a directory whose "kvZNPrint" file is read instead of the system's PAM service file.
+// PAM reads a service's file under the service name in lower case.
+inline constexpr const char* kPamServiceFile = "kvznprint";
+// Names a directory whose kPamServiceFile is read instead of the system's PAM service file.
 inline constexpr const char* kPamConfDirVariable = "KVZN_PAM_CONFDIR";
 inline constexpr const char* kServiceLogonGroup = "kvznprint-logon";
 
@@ -52,7 +54,7 @@ std::unique_ptr<AccountLogon> MakeAccountLogon();
 // The content of the PAM service file: pam_unix for "auth" and "account", and the group of
 // the service-logon right.
 std::string PamServiceFileText();
-// Writes ROOT/etc/pam.d/kvZNPrint with that content unless the file exists (a site's own
+// Writes ROOT/etc/pam.d/kvznprint with that content unless the file exists (a site's own
 // file is kept).
 Status InstallPamServiceFile(const std::string& root);
 

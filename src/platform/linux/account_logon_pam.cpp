@@ -297,7 +297,7 @@ std::string PamServiceFileText() {
 Status InstallPamServiceFile(const std::string& root) {
     const std::string base = root.empty() || root == "/" ? "" : root;
     const std::string dir = base + "/etc/pam.d";
-    const std::string path = dir + "/" + kPamServiceName;
+    const std::string path = dir + "/" + kPamServiceFile;
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {
         return Status::Ok();
