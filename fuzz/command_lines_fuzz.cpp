@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& words : parsed.commands) {
         KVZN_FUZZ_CHECK(!words.empty());
         for (const auto& word : words) {
-            KVZN_FUZZ_CHECK(word.find_first_of(std::string_view("\n\r\0", 3)) ==
-                            std::string::npos);
+            KVZN_FUZZ_CHECK(word.find_first_of(std::string_view("\n\r\0", 3)) == std::string::npos);
         }
     }
     kvzn::web::RemoteTimeoutSeconds(text);

@@ -39,9 +39,9 @@ class AccountLogon {
     // then the account checks ("account"; among them the service-logon right). Errors:
     // EACCES the name or password was refused (nothing was called), EPERM the account may
     // not log on now, EIO PAM failed.
-    virtual Result<LocalAccount> LogOn(const std::string& name, const std::string& password,
-                                       const std::function<void(const std::string&)>&
-                                           passwordAccepted) = 0;
+    virtual Result<LocalAccount> LogOn(
+        const std::string& name, const std::string& password,
+        const std::function<void(const std::string&)>& passwordAccepted) = 0;
     // Grants the account the right to log on as a service: it is added to the group
     // kServiceLogonGroup, which is created when missing. Granting twice succeeds both times.
     virtual Status GrantServiceLogon(const std::string& name) = 0;

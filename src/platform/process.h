@@ -93,8 +93,8 @@ class SpawnedProcess {
   private:
     friend Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
                                                const SpawnOptions& options);
-    friend Result<SpawnedProcess> SpawnSequence(const std::vector<std::vector<std::string>>& commands,
-                                                const SequenceOptions& options);
+    friend Result<SpawnedProcess> SpawnSequence(
+        const std::vector<std::vector<std::string>>& commands, const SequenceOptions& options);
     SpawnedProcess(int pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
     bool TryReap();
     int pid_ = -1;

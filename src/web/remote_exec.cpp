@@ -185,9 +185,9 @@ RunOutcome RunRemoteCommand(const PageRequest& request, RemoteSession& remote,
     options.errorFd = files.errors.fd.get();
     auto started = platform::SpawnSequence(commands, options);
     if (!started.ok()) {
-        log(1, "Unable to run the command(s) of ", request.clientAddress, " as user ",
-            account.name, ". The error code returned was ", started.status().err(), " (",
-            started.status().Text(), ")");
+        log(1, "Unable to run the command(s) of ", request.clientAddress, " as user ", account.name,
+            ". The error code returned was ", started.status().err(), " (", started.status().Text(),
+            ")");
         remote.EndRun();
         return {-1};
     }
@@ -336,8 +336,8 @@ std::string RemoteSession::Account() const {
 }
 
 bool RemoteSession::BackgroundRunning() {
-    if (background_ && background_->WaitFor(std::chrono::milliseconds(0)) ==
-                           platform::WaitOutcome::kExited) {
+    if (background_ &&
+        background_->WaitFor(std::chrono::milliseconds(0)) == platform::WaitOutcome::kExited) {
         background_.reset();
     }
     return background_.has_value();
@@ -397,8 +397,9 @@ int BuildHTMLRemoteExecFile(const PageRequest& request, const HttpRequest& http,
                             std::string& page) {
     const companion::Logger log(kModule, "BuildHTMLRemoteExecFile");
     if (!request.session || !request.session->remote) {
-        log(1, "Internal Error - session details missing for session . The user is not be "
-               "logged on. Processing cannot continue with this page");
+        log(1,
+            "Internal Error - session details missing for session . The user is not be "
+            "logged on. Processing cannot continue with this page");
         return 0;
     }
     RemoteSession& remote = *request.session->remote;
@@ -450,8 +451,7 @@ int BuildHTMLRemoteExecFile(const PageRequest& request, const HttpRequest& http,
             const platform::Status granted = accounts.GrantServiceLogon(name);
             if (!granted.ok()) {
                 companion::Logger("kvZNPermissions", "MakeAccountServiceable")(
-                    1, "Unable to assign requested privilege to user ", name, ": ",
-                    granted.Text());
+                    1, "Unable to assign requested privilege to user ", name, ": ", granted.Text());
             }
         });
         if (result.ok()) {
@@ -461,8 +461,7 @@ int BuildHTMLRemoteExecFile(const PageRequest& request, const HttpRequest& http,
             }
             logon = std::move(*result);
         } else {
-            log(1, "An error occurred logging on as user ", account, ": ",
-                result.status().Text());
+            log(1, "An error occurred logging on as user ", account, ": ", result.status().Text());
             if (stored) {
                 remote.Forget();
             }
@@ -500,8 +499,7 @@ int BuildHTMLRemoteExecFile(const PageRequest& request, const HttpRequest& http,
             const std::string dir = WorkDirectory(request.ctx);
             if (const platform::Status made = files.Create(dir); !made.ok()) {
                 remote.EndRun();
-                log(1, "Unable to create required files below ",
-                    request.ctx.htmlTargetDirectory,
+                log(1, "Unable to create required files below ", request.ctx.htmlTargetDirectory,
                     ". The command(s) cannot be run at this time: ", made.Text());
                 message +=
                     "An internal error has prevented the commands from being run. Please retry "
@@ -510,9 +508,8 @@ int BuildHTMLRemoteExecFile(const PageRequest& request, const HttpRequest& http,
                     "on this error ...<BR>";
             } else {
                 commandsCopy = WithoutNul(*commandsField);
-                const RunOutcome outcome =
-                    RunRemoteCommand(request, remote, *logon, parsed.commands, files,
-                                     timeoutUsed, dontWait);
+                const RunOutcome outcome = RunRemoteCommand(
+                    request, remote, *logon, parsed.commands, files, timeoutUsed, dontWait);
                 prevResult = ResultLine(outcome.code, dontWait);
                 results = CollectCommandOutput(files, commandsCopy, log);
                 if (results.empty()) {

@@ -15,9 +15,9 @@ namespace kvzn::platform {
 class FakeAccountLogon final : public AccountLogon {
   public:
     void AddAccount(const std::string& name, const std::string& password);
-    Result<LocalAccount> LogOn(const std::string& name, const std::string& password,
-                               const std::function<void(const std::string&)>& passwordAccepted)
-        override;
+    Result<LocalAccount> LogOn(
+        const std::string& name, const std::string& password,
+        const std::function<void(const std::string&)>& passwordAccepted) override;
     Status GrantServiceLogon(const std::string& name) override;
     // What happened, in order: "logon NAME", "accepted NAME", "granted NAME".
     std::vector<std::string> Events() const;

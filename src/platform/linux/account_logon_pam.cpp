@@ -33,8 +33,7 @@ void FreeReplies(pam_response* replies, int count) {
 }
 
 // Answers the modules' prompts: the name when echoed, the password when not.
-extern "C" int Converse(int count, const pam_message** messages, pam_response** out,
-                        void* data) {
+extern "C" int Converse(int count, const pam_message** messages, pam_response** out, void* data) {
     if (count <= 0 || messages == nullptr || out == nullptr) {
         return PAM_CONV_ERR;
     }
@@ -117,10 +116,9 @@ Result<PasswdEntry> LookUpAccount(const std::string& name) {
         if (found == nullptr) {
             return Status::Error(ENOENT, "no account " + name);
         }
-        return PasswdEntry{entry.pw_uid, entry.pw_gid, entry.pw_name,
-                           entry.pw_dir != nullptr ? entry.pw_dir : "/",
-                           entry.pw_shell != nullptr && *entry.pw_shell ? entry.pw_shell
-                                                                         : "/bin/sh"};
+        return PasswdEntry{
+            entry.pw_uid, entry.pw_gid, entry.pw_name, entry.pw_dir != nullptr ? entry.pw_dir : "/",
+            entry.pw_shell != nullptr && *entry.pw_shell ? entry.pw_shell : "/bin/sh"};
     }
 }
 
@@ -192,7 +190,8 @@ class PamAccountLogon : public AccountLogon {
                                       pam.Out())
                 : ::pam_start(kPamServiceName, name.c_str(), &conversation, pam.Out());
         if (started != PAM_SUCCESS) {
-            return Status::Error(EIO, std::string("pam_start: ") + ::pam_strerror(nullptr, started));
+            return Status::Error(EIO,
+                                 std::string("pam_start: ") + ::pam_strerror(nullptr, started));
         }
         int rc = pam.Note(::pam_authenticate(pam.get(), PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK));
         if (rc != PAM_SUCCESS) {
@@ -239,8 +238,9 @@ class PamAccountLogon : public AccountLogon {
                         [](const std::string& e) { return e.rfind("PATH=", 0) == 0; });
         if (!hasPath) {
             SetEntry(account.environment, "PATH",
-                     entry->uid == 0 ? "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-                                     : "/usr/local/bin:/usr/bin:/bin");
+                     entry->uid == 0
+                         ? "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                         : "/usr/local/bin:/usr/bin:/bin");
         }
         pam.Note(PAM_SUCCESS);
         return account;
@@ -266,9 +266,8 @@ class PamAccountLogon : public AccountLogon {
         if (!group.ok()) {
             return group.status();
         }
-        if (account->gid == group->gid ||
-            std::find(group->members.begin(), group->members.end(), account->name) !=
-                group->members.end()) {
+        if (account->gid == group->gid || std::find(group->members.begin(), group->members.end(),
+                                                    account->name) != group->members.end()) {
             return Status::Ok();
         }
         return RunCommandChecked({"usermod", "-a", "-G", kServiceLogonGroup, account->name},

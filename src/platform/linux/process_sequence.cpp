@@ -88,7 +88,7 @@ void WriteText(int fd, const char* text) {
         }
     }
     WriteText(STDERR_FILENO, command.failurePrefix.c_str());
-    WriteText(STDERR_FILENO, failure == ENOENT    ? "not found\n"
+    WriteText(STDERR_FILENO, failure == ENOENT   ? "not found\n"
                              : failure == EACCES ? "permission denied\n"
                                                  : "it cannot be run\n");
     ::_exit(kCannotRun);

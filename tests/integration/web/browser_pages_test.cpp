@@ -195,10 +195,10 @@ TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
     const std::string rexec = Browse("/ZNRExec.kvp", "rexec-disabled.png");
     EXPECT_NE(rexec.find("has been disabled on this server"), std::string::npos);
 
-    for (const char* shot : {"status.png", "status-phone.png", "errors.png", "home.png",
-                             "perflog.png", "logon.png", "not-found.png", "printers.png",
-                             "printer-summary.png", "print-queue.png", "config-check.png",
-                             "rexec-disabled.png"}) {
+    for (const char* shot :
+         {"status.png", "status-phone.png", "errors.png", "home.png", "perflog.png", "logon.png",
+          "not-found.png", "printers.png", "printer-summary.png", "print-queue.png",
+          "config-check.png", "rexec-disabled.png"}) {
         EXPECT_GT(fs::file_size(artefacts_ + "/" + shot), 1000U) << shot;
     }
 }

@@ -53,15 +53,15 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
         user_ = "kvznrx" + std::to_string(std::random_device{}() % 100000);
         home_ = "/tmp/" + user_;
         groupExisted_ = ::getgrnam(platform::kServiceLogonGroup) != nullptr;
-        ASSERT_TRUE(platform::RunCommandChecked(
-                        {"useradd", "-m", "-d", home_, "-s", "/bin/sh", user_}, 30s)
-                        .ok());
+        ASSERT_TRUE(
+            platform::RunCommandChecked({"useradd", "-m", "-d", home_, "-s", "/bin/sh", user_}, 30s)
+                .ok());
         created_ = true;
         const std::string input = user_ + ":" + kPassword + "\n";
         test::WriteFile(dir / "chpasswd.in", input, 0600);
-        ASSERT_TRUE(platform::RunCommandChecked(
-                        {"sh", "-c", "chpasswd < " + (dir / "chpasswd.in")}, 30s)
-                        .ok());
+        ASSERT_TRUE(
+            platform::RunCommandChecked({"sh", "-c", "chpasswd < " + (dir / "chpasswd.in")}, 30s)
+                .ok());
         // The service file /register installs, read from a private root.
         ASSERT_TRUE(platform::InstallPamServiceFile(dir / "root").ok());
         ::setenv(platform::kPamConfDirVariable, (dir / "root/etc/pam.d").c_str(), 1);
@@ -129,8 +129,7 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
 TEST_F(RemoteExecTest, CommandsRunAsTheAccountOnlyAsTypedAfterItsPasswordWasAccepted) {
     // A wrong password runs nothing and grants nothing.
     const test::WebReply refused = Submit(std::string("wrong"), "touch " + home_ + "/ran");
-    EXPECT_NE(refused.body.find("Unable to logon using the above logon details"),
-              std::string::npos)
+    EXPECT_NE(refused.body.find("Unable to logon using the above logon details"), std::string::npos)
         << refused.body;
     EXPECT_FALSE(std::filesystem::exists(home_ + "/ran"));
     EXPECT_FALSE(InGroup(user_, platform::kServiceLogonGroup));
@@ -152,11 +151,11 @@ TEST_F(RemoteExecTest, CommandsRunAsTheAccountOnlyAsTypedAfterItsPasswordWasAcce
 
     // The stored password serves the next request; the shell's characters are plain text.
     const std::string marker = home_ + "/marker";
-    const test::WebReply literal = Submit(
-        std::nullopt, "echo a;touch " + marker + "1\necho $(touch " + marker + "2) `touch " +
-                          marker + "3` | touch " + marker + "4 && touch " + marker +
-                          "5 > " + marker + "6\necho \"quoted \\\"words\\\"\" 'single $HOME'\n" +
-                          "no-such-program-here x\nfalse");
+    const test::WebReply literal =
+        Submit(std::nullopt, "echo a;touch " + marker + "1\necho $(touch " + marker + "2) `touch " +
+                                 marker + "3` | touch " + marker + "4 && touch " + marker + "5 > " +
+                                 marker + "6\necho \"quoted \\\"words\\\"\" 'single $HOME'\n" +
+                                 "no-such-program-here x\nfalse");
     const std::string output = Results(literal.body);
     for (int n = 1; n <= 6; ++n) {
         EXPECT_FALSE(std::filesystem::exists(marker + std::to_string(n))) << n;
@@ -166,8 +165,7 @@ TEST_F(RemoteExecTest, CommandsRunAsTheAccountOnlyAsTypedAfterItsPasswordWasAcce
                           "4 &amp;&amp; touch " + marker + "5 &gt; " + marker + "6\n"),
               std::string::npos)
         << output;
-    EXPECT_NE(output.find("quoted &quot;words&quot; single $HOME\n"), std::string::npos)
-        << output;
+    EXPECT_NE(output.find("quoted &quot;words&quot; single $HOME\n"), std::string::npos) << output;
     EXPECT_NE(output.find("The Following Errors Occurred"), std::string::npos);
     EXPECT_NE(output.find("kvZNPrint: cannot run no-such-program-here: not found"),
               std::string::npos)
@@ -181,8 +179,7 @@ TEST_F(RemoteExecTest, CommandsRunAsTheAccountOnlyAsTypedAfterItsPasswordWasAcce
     EXPECT_TRUE(std::filesystem::is_empty(work));
 
     // After the log-off the stored password is gone.
-    session_.Post("/ZNRExec.kvp", "token=" + session_.token + "&hUserID=" + user_ +
-                                      "&LogoffBtn=1");
+    session_.Post("/ZNRExec.kvp", "token=" + session_.token + "&hUserID=" + user_ + "&LogoffBtn=1");
     const test::WebReply after = Submit(std::nullopt, "touch " + home_ + "/after");
     EXPECT_NE(after.body.find("Unable to logon"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(home_ + "/after"));
@@ -204,9 +201,8 @@ TEST_F(RemoteExecTest, TimeOutsCancelsAndASecondRunEndTheCommandsProcesses) {
     std::thread waiter([&] { waited = Submit(std::nullopt, "sleep 600", "hTimeout=0"); });
     EXPECT_TRUE(test::WaitUntil(
         [&] { return ProcessesOf(user_).find("sleep 600") != std::string::npos; }, 5s));
-    const test::WebReply cancel = session_.Post("/ZNRExec.kvp", "token=" + session_.token +
-                                                                     "&hUserID=" + user_ +
-                                                                     "&CancelBtn=1");
+    const test::WebReply cancel = session_.Post(
+        "/ZNRExec.kvp", "token=" + session_.token + "&hUserID=" + user_ + "&CancelBtn=1");
     waiter.join();
     EXPECT_NE(cancel.body.find("The job was successfully cancelled"), std::string::npos)
         << cancel.body;
@@ -219,8 +215,7 @@ TEST_F(RemoteExecTest, TimeOutsCancelsAndASecondRunEndTheCommandsProcesses) {
     // Not waited for: the page comes back at once, the command goes on; a second run
     // request ends it and runs nothing.
     started = std::chrono::steady_clock::now();
-    const test::WebReply background =
-        Submit(std::nullopt, "sleep 600", "hTimeout=30&hDontWait=ON");
+    const test::WebReply background = Submit(std::nullopt, "sleep 600", "hTimeout=30&hDontWait=ON");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_NE(background.body.find("The command executed successfully.</p>"), std::string::npos)
         << background.body;

@@ -27,8 +27,10 @@ TEST(RemoteExecCommands, LinesSplitIntoProgramAndArgumentsWithoutAShell) {
          {{"echo", "a;rm", "x", "$(id)", "`id`", "|", "&", ">", "<"}},
          0},
         {"single quotes keep everything", "echo 'a \"b\" \\n $x'", {{"echo", "a \"b\" \\n $x"}}, 0},
-        {"double quotes with escapes", "echo \"say \\\"hi\\\" \\\\ \\n\"",
-         {{"echo", "say \"hi\" \\ \\n"}}, 0},
+        {"double quotes with escapes",
+         "echo \"say \\\"hi\\\" \\\\ \\n\"",
+         {{"echo", "say \"hi\" \\ \\n"}},
+         0},
         {"quotes join with the word around them", "a'b c'\"d\"e", {{"ab cde"}}, 0},
         {"empty quotes are an empty argument", "printf '' \"\"", {{"printf", "", ""}}, 0},
         {"backslash outside quotes", "echo a\\ b \\'", {{"echo", "a b", "'"}}, 0},
@@ -48,9 +50,10 @@ TEST(RemoteExecCommands, LinesSplitIntoProgramAndArgumentsWithoutAShell) {
 
 TEST(RemoteExecCommands, NumberFieldsFallBackAndAreClamped) {
     const std::vector<std::pair<std::string, int>> timeouts = {
-        {"0", 0},       {"00", 0},     {"45", 45},   {"45s", 45},          {"abc", 30},
-        {"", 30},       {" 0", 30},    {"-5", 30},   {"-0", 30},           {"86400", 86400},
-        {"86401", 86400}, {"99999999999999999999999", 86400}, {"+7", 7}};
+        {"0", 0},    {"00", 0},        {"45", 45},       {"45s", 45},
+        {"abc", 30}, {"", 30},         {" 0", 30},       {"-5", 30},
+        {"-0", 30},  {"86400", 86400}, {"86401", 86400}, {"99999999999999999999999", 86400},
+        {"+7", 7}};
     for (const auto& [text, seconds] : timeouts) {
         EXPECT_EQ(RemoteTimeoutSeconds(text), seconds) << "'" << text << "'";
     }
@@ -78,9 +81,9 @@ class RemoteExecPageTest : public ::testing::Test {
         http.method = method;
         http.params = ParseParameters(form);
         std::string page;
-        EXPECT_EQ(BuildHTMLRemoteExecFile({fixture.context, sources, "127.0.0.1", session}, http,
-                                          page),
-                  1);
+        EXPECT_EQ(
+            BuildHTMLRemoteExecFile({fixture.context, sources, "127.0.0.1", session}, http, page),
+            1);
         return page;
     }
 
@@ -120,12 +123,11 @@ TEST_F(RemoteExecPageTest, OnlyTheSessionsOwnFormLogsOnOrRuns) {
 TEST_F(RemoteExecPageTest, WithoutASessionThePageIsNotBuilt) {
     HttpRequest http;
     std::string page;
-    EXPECT_EQ(BuildHTMLRemoteExecFile({fixture.context, sources, "127.0.0.1", std::nullopt}, http,
-                                      page),
-              0);
-    EXPECT_EQ(BuildHTMLRExecDisabledFile({fixture.context, sources, "127.0.0.1", std::nullopt},
-                                         page),
-              1);
+    EXPECT_EQ(
+        BuildHTMLRemoteExecFile({fixture.context, sources, "127.0.0.1", std::nullopt}, http, page),
+        0);
+    EXPECT_EQ(
+        BuildHTMLRExecDisabledFile({fixture.context, sources, "127.0.0.1", std::nullopt}, page), 1);
     EXPECT_NE(page.find("has been disabled on this server"), std::string::npos);
 }
 
