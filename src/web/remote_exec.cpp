@@ -183,6 +183,8 @@ RunOutcome RunRemoteCommand(const PageRequest& request, RemoteSession& remote,
     options.workingDirectory = account.home;
     options.outputFd = files.output.fd.get();
     options.errorFd = files.errors.fd.get();
+    log(3, "Running ", commands.size(), " command line(s) for the client at ",
+        request.clientAddress, " as user ", account.name, dontWait ? " without waiting" : "");
     auto started = platform::SpawnSequence(commands, options);
     if (!started.ok()) {
         log(1, "Unable to run the command(s) of ", request.clientAddress, " as user ", account.name,

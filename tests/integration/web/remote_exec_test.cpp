@@ -15,6 +15,7 @@
 #include "platform/account_logon.h"
 #include "platform/process.h"
 #include "platform/profile_file.h"
+#include "support/child_process.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
 #include "support/web_client.h"
@@ -111,6 +112,29 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
         form += "&hCommands=" + UrlEncode(commands) + "&" + extra + "&RunBtn=1";
         return session_.Post("/ZNRExec.kvp", form);
     }
+    // Chromium's picture of a page this session received, kept in the build tree for people
+    // to look at (the browser cannot carry the session's cookie itself).
+    void Screenshot(std::string body, const std::string& shot) {
+        const char* chromium = "/usr/bin/chromium";
+        if (!std::filesystem::exists(chromium)) {
+            return;
+        }
+        const std::string base =
+            "<base href=\"http://127.0.0.1:" + std::to_string(session_.port) + "/\">";
+        body.insert(body.find("<head>") + 6, base);
+        test::WriteFile(dir / "page.html", body);
+        const std::string artefacts = std::string(KVZN_BINARY_DIR) + "/test-artefacts/web";
+        std::filesystem::create_directories(artefacts);
+        test::ChildProcess browser(
+            {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--hide-scrollbars", "--window-size=1280,1000",
+             "--user-data-dir=" + (dir / "chromium"), "--screenshot=" + artefacts + "/" + shot,
+             "file://" + (dir / "page.html")},
+            {"HOME=" + dir.path()});
+        EXPECT_EQ(browser.Wait(60s), 0) << browser.Output();
+        EXPECT_GT(std::filesystem::file_size(artefacts + "/" + shot), 1000U);
+    }
     static std::string Results(const std::string& body) {
         const size_t start = body.find("class=\"results\"");
         return start == std::string::npos ? std::string() : body.substr(start);
@@ -148,6 +172,7 @@ TEST_F(RemoteExecTest, CommandsRunAsTheAccountOnlyAsTypedAfterItsPasswordWasAcce
     EXPECT_TRUE(InGroup(user_, platform::kServiceLogonGroup));
     // Logged on now: the page offers the log-off and no password box.
     EXPECT_NE(ran.body.find("Logoff the Remote Session (user " + user_ + ")"), std::string::npos);
+    Screenshot(ran.body, "rexec.png");
 
     // The stored password serves the next request; the shell's characters are plain text.
     const std::string marker = home_ + "/marker";
