@@ -1,7 +1,9 @@
 // The remote command page against this machine's PAM: a local account made by the test
 // logs on through a private copy of our PAM service file, and its commands run as that
 // account, only as typed, within their time and until cancelled.
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -51,6 +53,11 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
         if (::geteuid() != 0) {
             GTEST_SKIP() << "creating the test account needs root (useradd, chpasswd)";
         }
+        // The tests share the machine's group of the service-logon right (and may create
+        // and remove it): one at a time, also across test processes.
+        lock_ = ::open("/tmp/kvznprint-logon-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(lock_, 0);
+        ASSERT_TRUE(test::WaitUntil([&] { return ::flock(lock_, LOCK_EX | LOCK_NB) == 0; }, 120s));
         user_ = "kvznrx" + std::to_string(std::random_device{}() % 100000);
         home_ = "/tmp/" + user_;
         groupExisted_ = ::getgrnam(platform::kServiceLogonGroup) != nullptr;
@@ -81,6 +88,9 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
             if (!groupExisted_) {
                 platform::RunCommandChecked({"groupdel", platform::kServiceLogonGroup}, 30s);
             }
+        }
+        if (lock_ >= 0) {
+            ::close(lock_);  // releases the lock
         }
     }
     void StartServer() {
@@ -145,6 +155,7 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
     std::string home_;
     bool created_ = false;
     bool groupExisted_ = true;
+    int lock_ = -1;
     std::unique_ptr<WebServer> server_;
     std::thread web_;
     test::WebSession session_;
@@ -244,7 +255,8 @@ TEST_F(RemoteExecTest, TimeOutsCancelsAndASecondRunEndTheCommandsProcesses) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_NE(background.body.find("The command executed successfully.</p>"), std::string::npos)
         << background.body;
-    EXPECT_NE(ProcessesOf(user_).find("sleep 600"), std::string::npos);
+    EXPECT_TRUE(test::WaitUntil(
+        [&] { return ProcessesOf(user_).find("sleep 600") != std::string::npos; }, 5s));
     const test::WebReply second = Submit(std::nullopt, "touch " + home_ + "/second");
     EXPECT_NE(second.body.find("The active command, which was already running has now been "
                                "cancelled."),
