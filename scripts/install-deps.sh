@@ -5,11 +5,11 @@
 set -eu
 
 BUILD_PKGS="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcups2-dev libsystemd-dev
-libncurses-dev unixodbc-dev libgnutls28-dev"
+libncurses-dev unixodbc-dev libgnutls28-dev libpam0g-dev"
 FUZZ_PKGS="clang libclang-rt-14-dev"
 TEST_PKGS="$FUZZ_PKGS clang-format procps util-linux python3-aiosmtpd cups cups-client cups-daemon
 cups-ipp-utils systemd-journal-remote tmux chromium fonts-dejavu-core unixodbc odbcinst libsqliteodbc
-odbc-postgresql postgresql rsyslog gnutls-bin"
+odbc-postgresql postgresql rsyslog gnutls-bin libpam-modules passwd"
 
 pkgs="$BUILD_PKGS"
 case "${1:-}" in

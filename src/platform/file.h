@@ -42,6 +42,9 @@ Result<UniqueFd> OpenForAppending(const std::string& path, int mode = 0644);
 // file in the Status.
 Status WriteAll(int fd, std::string_view data, const std::string& what);
 
+// The first `limit` bytes of the open file `fd` (read from its start, whatever its offset).
+Result<std::string> ReadFromStart(int fd, size_t limit, const std::string& what);
+
 // The whole content of a file. A missing file is a failure with err() == ENOENT.
 Result<std::string> ReadWholeFile(const std::string& path);
 
@@ -96,5 +99,20 @@ int64_t FileClockNowNs();
 
 // Creates the directory (mode 0755) unless it exists.
 Status MakeDirectory(const std::string& dir, int mode = 0755);
+
+// Makes `dir` a directory only this process's user can enter (mode 0700): created when
+// missing; an existing one must be a real directory (not a link) owned by us, and is set to
+// 0700. EPERM when it belongs to someone else, ENOTDIR when it is no directory.
+Status MakePrivateDirectory(const std::string& dir);
+
+// A new file of its own: "<dir>/<prefix>XXXXXX<suffix>" with a random part, created
+// exclusively (never an existing file or link) with mode 0600, open for reading and writing
+// (close-on-exec).
+struct CreatedFile {
+    UniqueFd fd;
+    std::string path;
+};
+Result<CreatedFile> CreateUniqueFile(const std::string& dir, const std::string& prefix,
+                                     const std::string& suffix);
 
 }  // namespace kvzn::platform

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,24 @@ struct SpawnOptions {
     bool inheritOutput = false;            // false: stdout and stderr go to /dev/null
 };
 
+// The user and groups a program runs as.
+struct RunIdentity {
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    std::vector<uint32_t> groups;  // supplementary groups
+};
+
+struct SequenceOptions {
+    // Run as this account. A process that is not root can only run programs as itself.
+    std::optional<RunIdentity> identity;
+    // The whole environment of the programs ("NAME=value"); its PATH finds them.
+    std::vector<std::string> environment;
+    // Tried first; when it cannot be entered as the account, "/".
+    std::string workingDirectory;
+    int outputFd = -1;  // standard output of every program; -1: /dev/null
+    int errorFd = -1;   // standard error of every program; -1: /dev/null
+};
+
 enum class WaitOutcome { kExited, kTimedOut, kStopped };
 
 // A program started by SpawnProcess. The caller waits for it as long as it likes; a process
@@ -66,10 +86,15 @@ class SpawnedProcess {
     // Gives up the handle: a process still running goes to the reaper. Afterwards the
     // handle waits for nothing and reports kExited.
     void Abandon();
+    // Kills the whole process group while the process is not reaped yet (so its id cannot
+    // have been reused); does nothing once it has exited. Reap it with WaitFor afterwards.
+    void KillGroup();
 
   private:
     friend Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
                                                const SpawnOptions& options);
+    friend Result<SpawnedProcess> SpawnSequence(
+        const std::vector<std::vector<std::string>>& commands, const SequenceOptions& options);
     SpawnedProcess(int pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
     bool TryReap();
     int pid_ = -1;
@@ -83,6 +108,16 @@ class SpawnedProcess {
 // dispositions) without waiting for it. A status error when it could not be started.
 Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
                                     const SpawnOptions& options = {});
+
+// Starts one process, in a new session, that runs the commands one after the other, each
+// program given with its arguments (never through a shell) and looked up on the PATH of
+// `options.environment`, and ends with the exit status of the last (128 + signal when it
+// was killed). A program that cannot be run writes "kvZNPrint: cannot run NAME: why" to the
+// standard error and counts with status 127. Standard input is /dev/null; no other
+// descriptor is inherited. A status error when the process could not be started or could
+// not take the account's identity (EPERM), in which case nothing ran.
+Result<SpawnedProcess> SpawnSequence(const std::vector<std::vector<std::string>>& commands,
+                                     const SequenceOptions& options);
 
 // Processes handed to the reaper that have not ended yet (for tests and diagnostics).
 size_t ProcessesAwaitingReaper();

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "companion/activity_log.h"
+#include "platform/account_logon.h"
 #include "platform/service_manager.h"
 #include "platform/system_restart.h"
 #include "service/monitor_thread.h"
@@ -62,6 +63,17 @@ platform::ServiceManager& ServiceContext::Services() {
         machineServices_ = platform::MakeServiceManager("/");
     }
     return *machineServices_;
+}
+
+platform::AccountLogon& ServiceContext::Accounts() {
+    if (accountLogon != nullptr) {
+        return *accountLogon;
+    }
+    std::scoped_lock lock(servicesMutex_);
+    if (!machineAccounts_) {
+        machineAccounts_ = platform::MakeAccountLogon();
+    }
+    return *machineAccounts_;
 }
 
 platform::SystemRestarter& ServiceContext::Restarter() {

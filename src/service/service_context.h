@@ -18,6 +18,7 @@
 #include "service/status_reporter.h"
 
 namespace kvzn::platform {
+class AccountLogon;
 class ServiceManager;
 class SystemRestarter;
 }  // namespace kvzn::platform
@@ -93,6 +94,9 @@ class ServiceContext {
     platform::SystemRestarter* restarter = nullptr;
     platform::ServiceManager& Services();
     platform::SystemRestarter& Restarter();
+    // Logon of local accounts (the remote command page): null means this machine's PAM.
+    platform::AccountLogon* accountLogon = nullptr;
+    platform::AccountLogon& Accounts();
 
     // Worker start-up handshake: count this worker ready, then wait until the host resumes
     // all workers together (a resume that comes first is not lost).
@@ -130,6 +134,7 @@ class ServiceContext {
     bool performanceReady_ = false;  // guarded by performanceData_
     std::mutex servicesMutex_;
     std::shared_ptr<platform::ServiceManager> machineServices_;  // created at first use
+    std::shared_ptr<platform::AccountLogon> machineAccounts_;    // created at first use
     mutable std::mutex monitorsMutex_;
     std::map<int, std::shared_ptr<Monitor>> monitors_;  // guarded by monitorsMutex_
     std::mutex sinkMutex_;

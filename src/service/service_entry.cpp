@@ -13,6 +13,7 @@
 
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
+#include "platform/account_logon.h"
 #include "platform/config_store.h"
 #include "platform/signals.h"
 #include "service/service_identity.h"
@@ -217,8 +218,18 @@ int ServiceProgramMain(int argc, char** argv, ComponentTable table) {
         if (::strcasecmp(arg, "/register") == 0 || ::strcasecmp(arg, "/unregister") == 0) {
             const char* root = std::getenv(kSystemRootVariable);
             auto manager = platform::MakeServiceManager(root && *root ? root : "/");
-            RegisterOrRemoveService(::strcasecmp(arg, "/register") == 0 ? 1 : 0, *manager,
-                                    ExecutablePath(), platform::SystemClock());
+            const bool doRegister = ::strcasecmp(arg, "/register") == 0;
+            RegisterOrRemoveService(doRegister ? 1 : 0, *manager, ExecutablePath(),
+                                    platform::SystemClock());
+            if (doRegister) {
+                // The remote command page logs accounts on through our own PAM service.
+                const platform::Status pam =
+                    platform::InstallPamServiceFile(root && *root ? root : "/");
+                if (!pam.ok()) {
+                    std::cerr << "kvZNPrint: the PAM service file could not be written: "
+                              << pam.Text() << '\n';
+                }
+            }
             return 0;
         }
         if (ParseTraceSwitch(arg)) {

@@ -8,6 +8,7 @@
 #include "companion/activity_log.h"
 #include "config/registry_names.h"
 #include "platform/text.h"
+#include "web/remote_exec.h"
 
 namespace kvzn::web {
 
@@ -114,6 +115,7 @@ Session SessionTable::Open(std::string_view address, bool loggedOn) {
     s.address = std::string(address);
     s.loggedOn = loggedOn;
     s.expiry = now + timeoutSeconds_;
+    s.remote = std::make_shared<RemoteSession>();
     std::scoped_lock lock(mutex_);
     s.lastUse = ++uses_;
     if (sessions_.size() >= maxSessions_) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +30,8 @@ class AddressList {
     std::vector<std::string> entries_;
 };
 
+class RemoteSession;
+
 // One browser session. Its id and token are 128-bit random values, written as hex.
 struct Session {
     std::string id;
@@ -37,6 +40,8 @@ struct Session {
     bool loggedOn = false;
     uint64_t expiry = 0;   // seconds since system start
     uint64_t lastUse = 0;  // the table's count of uses when it was last used
+    // The remote command page's account and command of this session; shared by the copies.
+    std::shared_ptr<RemoteSession> remote;
 };
 
 // The session table of the web server.

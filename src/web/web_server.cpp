@@ -24,6 +24,7 @@
 #include "web/page_template.h"
 #include "web/pages.h"
 #include "web/printer_pages.h"
+#include "web/remote_exec.h"
 #include "web/status_data.h"
 
 namespace kvzn::web {
@@ -599,6 +600,12 @@ void Exchange::Dispatch(HttpRequest& request) {
         failure =
             "Unable to generate the performance log HTML Page in response to a client "
             "browser request";
+    } else if (StartsNoCase(path, "/ZNRExec.htm") || StartsNoCase(path, "/ZNRExec.kvp")) {
+        built = settings_.enableRExec ? BuildHTMLRemoteExecFile(page, request, body)
+                                      : BuildHTMLRExecDisabledFile(page, body);
+        failure =
+            "Unable to generate the remote command HTML Page in response to a client browser "
+            "request";
     } else if (StartsNoCase(path, "/ZNConfigCheck.htm") ||
                StartsNoCase(path, "/ZNConfigCheck.kvp")) {
         built = BuildHTMLConfigCheck(page, request, body);
@@ -786,6 +793,7 @@ void WebServer::Run(service::ServiceContext& ctx) {
         return;
     }
     log(3, "Monitoring data loaded. The web server is now listening for inbound requests");
+    TidyRemoteExecDirectory(ctx);
 
     std::shared_ptr<console::ConsoleClients> consoleClients;
     {
@@ -883,6 +891,7 @@ void WebServer::Run(service::ServiceContext& ctx) {
         worker.join();
     }
     run.sessions.Clear();
+    TidyRemoteExecDirectory(ctx);
 }
 
 void WebServer::SetConsole(std::shared_ptr<console::ConsoleClients> clients) {

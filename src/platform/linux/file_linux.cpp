@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -275,6 +276,63 @@ Status MakeDirectory(const std::string& dir, int mode) {
         return Status::Errno("mkdir", dir);
     }
     return Status::Ok();
+}
+
+Result<std::string> ReadFromStart(int fd, size_t limit, const std::string& what) {
+    std::string out;
+    char buffer[65536];
+    off_t offset = 0;
+    while (out.size() < limit) {
+        const size_t want = std::min(sizeof buffer, limit - out.size());
+        const ssize_t n = ::pread(fd, buffer, want, offset);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Status::Errno("pread", what);
+        }
+        if (n == 0) {
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+        offset += n;
+    }
+    return out;
+}
+
+Status MakePrivateDirectory(const std::string& dir) {
+    if (dir.empty()) {
+        return Status::Error(EINVAL, "no directory named");
+    }
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return Status::Errno("mkdir", dir);
+    }
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return Status::Errno("open", dir, errno == ELOOP ? ENOTDIR : errno);
+    }
+    UniqueFd owned(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return Status::Errno("fstat", dir);
+    }
+    if (st.st_uid != ::geteuid()) {
+        return Status::Errno("fstat", dir + " belongs to another user", EPERM);
+    }
+    if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
+        return Status::Errno("fchmod", dir);
+    }
+    return Status::Ok();
+}
+
+Result<CreatedFile> CreateUniqueFile(const std::string& dir, const std::string& prefix,
+                                     const std::string& suffix) {
+    std::string path = dir + "/" + prefix + "XXXXXX" + suffix;
+    const int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    if (fd < 0) {
+        return Status::Errno("mkostemps", path);
+    }
+    return CreatedFile{UniqueFd(fd), std::move(path)};
 }
 
 }  // namespace kvzn::platform

@@ -542,6 +542,14 @@ void SpawnedProcess::Abandon() {
     pidfd_ = -1;
 }
 
+void SpawnedProcess::KillGroup() {
+    if (pid_ < 0 || TryReap()) {
+        return;
+    }
+    // The process leads its own session and group and is not reaped: the id is still ours.
+    ::kill(-pid_, SIGKILL);
+}
+
 // @threadsafety Always, as RunProcess.
 Result<SpawnedProcess> SpawnProcess(const std::vector<std::string>& argv,
                                     const SpawnOptions& options) {

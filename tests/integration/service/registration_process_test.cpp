@@ -83,6 +83,10 @@ TEST_F(RegistrationProcessTest, SysVServiceIsRegisteredStartedStoppedAndRemoved)
     // The stop waits for the whole orderly shut-down before it kills.
     EXPECT_GT(NumberAfter(test::ReadFile(script), "--retry TERM/"), ShutdownBudget());
     EXPECT_NE(test::ReadFile(calls).find("update-rc.d kvZNPrint defaults"), std::string::npos);
+    // The PAM service of the remote command page, under the name PAM reads.
+    const std::string pam = test::ReadFile(root + "/etc/pam.d/kvznprint");
+    EXPECT_NE(pam.find("auth     required  pam_unix.so\n"), std::string::npos) << pam;
+    EXPECT_NE(pam.find("user ingroup kvznprint-logon"), std::string::npos) << pam;
 
     // The installed script starts the real program as a service.
     platform::ProcessOptions options;
@@ -112,11 +116,15 @@ TEST_F(RegistrationProcessTest, SysVServiceIsRegisteredStartedStoppedAndRemoved)
 
 TEST_F(RegistrationProcessTest, SystemdUnitIsRegisteredAndAStoppedOneRemovedAtOnce) {
     fs::create_directories(root + "/run/systemd/system");
+    // A site's own PAM service file is kept.
+    fs::create_directories(root + "/etc/pam.d");
+    test::WriteFile(root + "/etc/pam.d/kvznprint", "auth required pam_site.so\n");
     EXPECT_EQ(RunProgram("/register"),
               "Please wait, registering the Tessel Monitor service ...\n"
               "The Tessel Monitor service has been registered ...\n");
     const std::string unit = root + "/etc/systemd/system/kvZNPrint.service";
     ASSERT_TRUE(fs::exists(unit));
+    EXPECT_EQ(test::ReadFile(root + "/etc/pam.d/kvznprint"), "auth required pam_site.so\n");
     EXPECT_NE(test::ReadFile(unit).find("Type=notify"), std::string::npos);
     EXPECT_NE(test::ReadFile(unit).find("\nDescription=Korvane/Tessel (Print) Monitor Server\n"),
               std::string::npos);

@@ -181,8 +181,24 @@ TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
     EXPECT_NE(metrics.find("kvzn_printer_state{printer=\"Jammed\"}"), std::string::npos);
     EXPECT_NE(metrics.find("kvzn_printer_state{printer=\"Paused\"} 5"), std::string::npos);
 
-    for (const char* shot : {"status.png", "status-phone.png", "errors.png", "home.png",
-                             "perflog.png", "logon.png", "not-found.png"}) {
+    // The management pages, viewable without a logon in this mode.
+    const std::string printers = Browse("/PrintPrinters.kvp?ShowPrintQ=ON", "printers.png");
+    for (const char* text : {"Jammed", "Paused", "Healthy", "kvzntest://Jammed"}) {
+        EXPECT_NE(printers.find(text), std::string::npos) << text;
+    }
+    const std::string summary = Browse("/PrintPrinterSummary.kvp", "printer-summary.png");
+    EXPECT_LT(summary.find("Jammed"), summary.find("Healthy")) << "problems first";
+    Browse("/PrintPrintQ.kvp", "print-queue.png");
+    const std::string config = Browse("/ZNConfigCheck.htm", "config-check.png");
+    EXPECT_NE(config.find("No configuration issues were detected"), std::string::npos);
+    EXPECT_NE(config.find("Alert Level 10"), std::string::npos);
+    const std::string rexec = Browse("/ZNRExec.kvp", "rexec-disabled.png");
+    EXPECT_NE(rexec.find("has been disabled on this server"), std::string::npos);
+
+    for (const char* shot :
+         {"status.png", "status-phone.png", "errors.png", "home.png", "perflog.png", "logon.png",
+          "not-found.png", "printers.png", "printer-summary.png", "print-queue.png",
+          "config-check.png", "rexec-disabled.png"}) {
         EXPECT_GT(fs::file_size(artefacts_ + "/" + shot), 1000U) << shot;
     }
 }
