@@ -2,7 +2,10 @@
 // reply read until the server closes.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "companion/tcpip.h"
 
@@ -22,13 +25,19 @@ struct WebReply {
     }
 };
 
-inline WebReply WebExchange(uint16_t port, const std::string& request) {
+// Sends the request in `pieces`, pausing `pause` after each, and reads until the server
+// closes.
+inline WebReply WebExchange(uint16_t port, const std::vector<std::string>& pieces,
+                            std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
     companion::Socket sock;
     WebReply reply;
     if (companion::IpConnect(sock, "127.0.0.1", port, 2) != companion::kIpOk) {
         return reply;
     }
-    companion::IpSendText(sock, request);
+    for (const std::string& piece : pieces) {
+        companion::IpSendText(sock, piece);
+        std::this_thread::sleep_for(pause);
+    }
     std::string all;
     for (;;) {
         std::string part;
@@ -45,6 +54,10 @@ inline WebReply WebExchange(uint16_t port, const std::string& request) {
     reply.headers = all.substr(0, end + 2);
     reply.body = all.substr(end + 4);
     return reply;
+}
+
+inline WebReply WebExchange(uint16_t port, const std::string& request) {
+    return WebExchange(port, std::vector<std::string>{request});
 }
 
 // A logged-on session of the supervisor: its cookie and the token its forms carry.

@@ -16,6 +16,7 @@
 #include "platform/profile_file.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
+#include "support/web_client.h"
 #include "web/web_server.h"
 
 namespace kvzn::web {
@@ -33,52 +34,10 @@ size_t OpenDescriptors() {
     return n;
 }
 
-struct Reply {
-    int code = 0;
-    std::string headers;
-    std::string body;
-    std::string Header(const std::string& name) const {
-        const size_t at = headers.find("\r\n" + name + ": ");
-        if (at == std::string::npos) {
-            return {};
-        }
-        const size_t start = at + 4 + name.size();
-        return headers.substr(start, headers.find("\r\n", start) - start);
-    }
-};
-
-// Sends `request` (in pieces when given several) and reads until the server closes.
-Reply Exchange(uint16_t port, const std::vector<std::string>& pieces,
-               std::chrono::milliseconds pause = 0ms) {
-    companion::Socket sock;
-    Reply reply;
-    if (companion::IpConnect(sock, "127.0.0.1", port, 2) != companion::kIpOk) {
-        return reply;
-    }
-    for (const std::string& piece : pieces) {
-        companion::IpSendText(sock, piece);
-        std::this_thread::sleep_for(pause);
-    }
-    std::string all;
-    for (;;) {
-        std::string part;
-        if (companion::IpReceiveReply(sock, part, 1 << 20, 5) != companion::kIpOk) {
-            break;
-        }
-        all += part;
-    }
-    const size_t end = all.find("\r\n\r\n");
-    if (all.rfind("HTTP/1.0 ", 0) != 0 || end == std::string::npos) {
-        return reply;
-    }
-    reply.code = std::stoi(all.substr(9, 3));
-    reply.headers = all.substr(0, end + 2);
-    reply.body = all.substr(end + 4);
-    return reply;
-}
+using Reply = test::WebReply;
 
 Reply Get(uint16_t port, const std::string& path, const std::string& extra = {}) {
-    return Exchange(port, {"GET " + path + " HTTP/1.0\r\n" + extra + "\r\n"});
+    return test::WebExchange(port, "GET " + path + " HTTP/1.0\r\n" + extra + "\r\n");
 }
 
 class WebRequestsTest : public ::testing::Test {
@@ -137,7 +96,7 @@ TEST_F(WebRequestsTest, HostileRequestsGetErrorRepliesWhileOthersAreServed) {
 
     // A slow client holds one worker until its time runs out; the others go on meanwhile.
     std::thread slow([&] {
-        const Reply r = Exchange(port, {"GET /ZNHome.htm HT", "TP/1.0\r\n"}, 400ms);
+        const Reply r = test::WebExchange(port, {"GET /ZNHome.htm HT", "TP/1.0\r\n"}, 400ms);
         EXPECT_EQ(r.code, 408);
     });
     const Reply home = Get(port, "/ZNHOME.HTM");
@@ -166,7 +125,7 @@ TEST_F(WebRequestsTest, HostileRequestsGetErrorRepliesWhileOthersAreServed) {
         {"remote command page switched off", "GET /ZNRExec.kvp HTTP/1.0\r\n\r\n", 200},
     };
     for (const Case& c : cases) {
-        const Reply r = Exchange(port, {c.request});
+        const Reply r = test::WebExchange(port, c.request);
         EXPECT_EQ(r.code, c.code) << c.name;
         EXPECT_EQ(r.Header("Content-Length"), std::to_string(r.body.size())) << c.name;
         EXPECT_EQ(r.body.find("outside"), std::string::npos) << c.name;
@@ -243,9 +202,10 @@ TEST_F(WebRequestsTest, LogonSessionsAndBasicAuthenticationGuardThePages) {
 
     const auto post = [&](const std::string& path, const std::string& form,
                           const std::string& cookie = {}) {
-        return Exchange(
-            port, {"POST " + path + " HTTP/1.0\r\nContent-Length: " + std::to_string(form.size()) +
-                   "\r\n" + (cookie.empty() ? "" : "Cookie: " + cookie + "\r\n") + "\r\n" + form});
+        return test::WebExchange(
+            port, "POST " + path + " HTTP/1.0\r\nContent-Length: " + std::to_string(form.size()) +
+                      "\r\n" + (cookie.empty() ? "" : "Cookie: " + cookie + "\r\n") + "\r\n" +
+                      form);
     };
     const Reply wrong = post("/PrintStatus.kvp?AutoRefresh=On", "hPassword=S3CRET&btnLogon=Login");
     EXPECT_EQ(wrong.code, 303);
