@@ -12,18 +12,7 @@ using platform::SheetCommand;
 using platform::StoreValue;
 
 std::string ValueText(const ListEntry& values, const std::string& name) {
-    const auto it = values.find(name);
-    if (it == values.end()) {
-        return {};
-    }
-    switch (it->second.type) {
-        case StoreValue::Type::Text:
-            return it->second.text;
-        case StoreValue::Type::Number:
-            return std::to_string(it->second.number);
-        default:
-            return {};
-    }
+    return EntryValueText(values, name);
 }
 
 // "Name=text" of the first fields of an entry, for its line in the list.
@@ -106,13 +95,18 @@ bool ListEditor::EditForm(const std::string& caption, const std::vector<FieldRul
     view.title = title_;
     view.tabs = {caption};
     std::vector<std::string> texts;
+    bool longChoices = false;
     for (const FieldRule& field : fields) {
         const auto it = values.find(prefix + field.name);
         texts.push_back(FieldText(field, it == values.end() ? nullptr : &it->second));
-        view.fields.push_back({field.label, FieldHint(field), field.kind == FieldKind::Secret});
+        view.fields.push_back({field.label, "", field.kind == FieldKind::Secret});
+        longChoices = longChoices || field.choices.size() > kChoicesInHint;
     }
     const bool hasParts = list != nullptr && (!list->groups.empty() || !list->sublists.empty());
     view.buttons = "F10 OK  ";
+    if (longChoices) {
+        view.buttons += "F1 Choices...  ";
+    }
     if (hasParts) {
         view.buttons += list->groups.empty() ? "F11 Lists...  " : "F11 Checks...  ";
     }
@@ -120,9 +114,18 @@ bool ListEditor::EditForm(const std::string& caption, const std::vector<FieldRul
     ListEntry edited = values;
     size_t focus = 0;
     for (;;) {
+        for (size_t i = 0; i < fields.size(); ++i) {
+            view.fields[i].hint = FieldHint(fields[i], texts[i]);
+        }
         const SheetCommand command = screen_.EditSheet(view, texts, focus, kListRefresh);
         if (command == SheetCommand::Cancel) {
             return false;
+        }
+        if (command == SheetCommand::Choices) {
+            if (focus < fields.size()) {
+                PickChoice(screen_, fields[focus], texts[focus]);
+            }
+            continue;
         }
         if (command == SheetCommand::Entries && hasParts) {
             EditParts(*list, edited, caption);
@@ -148,10 +151,16 @@ bool ListEditor::EditForm(const std::string& caption, const std::vector<FieldRul
             continue;
         }
         if (list != nullptr) {
+            std::string about;
             const std::string message = CheckEntryFields(
-                *list, [&](const char* name) { return ValueText(accepted, name); });
+                *list, [&](const char* name) { return ValueText(accepted, name); }, &about);
             if (!message.empty()) {
                 screen_.Message(caption, message);
+                for (size_t i = 0; i < fields.size(); ++i) {
+                    if (about == fields[i].name) {
+                        focus = i;
+                    }
+                }
                 continue;
             }
         }
@@ -200,10 +209,31 @@ void ListEditor::EditParts(const ListRule& list, ListEntry& entry, const std::st
     }
 }
 
+bool PickChoice(platform::Screen& screen, const FieldRule& field, std::string& text) {
+    if (field.kind != FieldKind::Choice) {
+        screen.Message(field.label, "This field has no list of choices ...");
+        return false;
+    }
+    std::vector<std::string> items;
+    size_t current = 0;
+    for (size_t i = 0; i < field.choices.size(); ++i) {
+        const std::string number = std::to_string(field.choices[i].value);
+        items.push_back(number + "  " + field.choices[i].text);
+        if (number == platform::TrimBlanks(text)) {
+            current = i;
+        }
+    }
+    const platform::ListChoice choice = screen.ChooseEntry(field.label, items, current);
+    if (choice.action != platform::ListChoice::Action::Edit || !choice.selected) {
+        return false;
+    }
+    text = std::to_string(field.choices[choice.index].value);
+    return true;
+}
+
 bool ListEditor::EditEntry(const ListRule& list, ListEntry& entry, const std::string& name) {
-    const std::string caption = list.dialogTitle != nullptr
-                                    ? std::string(list.dialogTitle) + ": " + name
-                                    : std::string(list.page) + ": " + name;
+    const std::string what = list.dialogTitle != nullptr ? list.dialogTitle : list.page;
+    const std::string caption = name.empty() ? what : what + ": " + name;
     return EditForm(caption, list.fields, "", &list, entry);
 }
 

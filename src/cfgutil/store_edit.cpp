@@ -71,6 +71,21 @@ void WriteList(platform::StoreTree& tree, const ListShape& shape,
 
 }  // namespace
 
+std::string EntryValueText(const ListEntry& entry, const std::string& name) {
+    const auto it = entry.find(name);
+    if (it == entry.end()) {
+        return {};
+    }
+    switch (it->second.type) {
+        case platform::StoreValue::Type::Text:
+            return it->second.text;
+        case platform::StoreValue::Type::Number:
+            return std::to_string(it->second.number);
+        default:
+            return {};
+    }
+}
+
 std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, const ListShape& shape) {
     std::vector<ListEntry> entries;
     for (size_t n = 1;; ++n) {

@@ -15,6 +15,10 @@ namespace kvzn::cfgutil {
 // The values of one numbered list entry.
 using ListEntry = std::map<std::string, platform::StoreValue, platform::CaseInsensitiveLess>;
 
+// The text of an entry value as a dialog shows it (numbers in decimal); empty when missing
+// or binary.
+std::string EntryValueText(const ListEntry& entry, const std::string& name);
+
 // Where a numbered list lives: the subkeys "<key>\<prefix>N" of its key, or, when
 // `valueFormats` is given, the values "<format with N>" of the key itself.
 struct ListShape {

@@ -491,6 +491,8 @@ class CursesScreen final : public Screen {
                 case KEY_PPAGE:
                 case KEY_F(7):
                     return SheetCommand::PreviousPage;
+                case KEY_F(1):
+                    return SheetCommand::Choices;
                 case KEY_F(2):
                     return SheetCommand::Apply;
                 case KEY_F(3):
@@ -498,7 +500,7 @@ class CursesScreen final : public Screen {
                 case KEY_F(4):
                     return SheetCommand::Reports;
                 case KEY_F(5):
-                    return SheetCommand::WebSecurity;
+                    return SheetCommand::PageDialog;
                 case KEY_F(6):
                     return SheetCommand::LogFile;
                 case KEY_F(9):
