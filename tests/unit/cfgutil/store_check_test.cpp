@@ -103,6 +103,46 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
          kKey + "\\WebAccess]\n\"Address1\"=\"10.1., 192.168.1.5\"\n\"Address2\"=\"10.0.0.256\"\n",
          {"Address2: Please enter an IP address, or the leading part of one as a mask (for "
           "example 192.168.1.20 or 192.168.), separated by blanks or commas ..."}},
+        {"keyword groups: an empty group and a term over 255 characters",
+         kKey + "\\LOGS\\Log1]\n\"LogType\"=dword:00000003\n\"File\"=\"/var/log/a\"\n"
+                "\"KeywordInclude1\"=\"disk [AND] full\"\n\"KeywordInclude2\"=\" \"\n"
+                "\"KeywordInclude4\"=\"\"\n\"KeywordExclude1\"=\"" +
+             std::string(258, 'k') + "\"\n",
+         {"KeywordInclude2: Please enter the keywords of the group ... (Include keywords, entry 2)",
+          "KeywordExclude1: A keyword may hold at most 255 characters ... (Exclude keywords, "
+          "entry 1)"}},
+        {"alert scripts: no level, no file, bad days, equal times; a complete one passes",
+         kKey + "\\AlertEngine]\n\"ScriptCMD1\"=\"run.sh\"\n\"ScriptCMDLevel1\"=dword:0\n"
+                "\"ScriptCMD2\"=\"ok.sh\"\n\"ScriptCMDLevel2\"=dword:3ff\n"
+                "\"ScriptCMDMask2\"=\"0111110\"\n\"ScriptCMDStartTime2\"=\"08:00\"\n"
+                "\"ScriptCMDEndTime2\"=\"17:30\"\n"
+                "\"ScriptVB1\"=\"a.vbs\"\n\"ScriptVBLevel1\"=dword:1\n\"ScriptVBMask1\"=\"01\"\n"
+                "\"ScriptSysLogLevel1\"=dword:1\n"
+                "\"ScriptSMTP1\"=\"m.txt\"\n\"ScriptSMTPLevel1\"=dword:1\n"
+                "\"ScriptSMTPStartTime1\"=\"08:00\"\n\"ScriptSMTPEndTime1\"=\"08:00\"\n"
+                "\"ScriptHTTP1\"=\"h.txt\"\n\"ScriptHTTPLevel1\"=\"1\"\n",
+         {"ScriptCMDLevel1: Please select at least one Alert Level... (Command scripts, entry 1)",
+          "ScriptVBMask1: Please enter the days as seven 0s and 1s, Sunday first ... (VBScript "
+          "scripts, entry 1)",
+          "ScriptSysLog1: Please enter the script file to run ... (SysLog alert scripts, entry 1)",
+          "ScriptSMTPStartTime1: The Start and End Times cannot be the same... (SMTP alert "
+          "scripts, entry 1)",
+          "ScriptHTTPLevel1: is not a number (dword:); the service ignores it and uses its "
+          "default (HTTP alert scripts, entry 1)"}},
+        {"response codes the kind of check does not offer",
+         kKey + "\\Printers\\Printer1]\n\"Printer\"=\"q\"\n" + kKey +
+             "\\Printers\\Printer1\\Check Printer Paused]\n\"ActionToTake\"=dword:0000000b\n" +
+             kKey +
+             "\\Printers\\Printer1\\Check Document Size (Kb)]\n\"ActionToTake\"=dword:0000000e\n" +
+             kKey + "\\CustomServices\\Service1]\n\"Enabled\"=dword:0\n"
+                    "\"ActionToTake\"=dword:00000005\n" +
+             kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:0\n\"ActionToTake\"=dword:5\n" +
+             kKey + "\\LOGS\\Log1]\n\"LogType\"=dword:0\n\"ActionToTake\"=dword:4\n" + kKey +
+             "\\Print\\Ensure Print Spooler service is running]\n\"ActionToTake\"=dword:6\n",
+         {"ActionToTake: response code 11: This printer check offers the responses 0 to 10 only; "
+          "the document actions (11 to 14) are for the document size and page checks ...",
+          "ActionToTake: response code 5: This kind of check offers the responses 0 to 4 only ...",
+          "ActionToTake: response code 6: Service checks offer the responses 0 to 5 only ..."}},
         {"scrambled password of a wrong length",
          "\"Data2\"=hex:01,02,03\n",
          {"Data2: is not a valid scrambled value; the service reads no text from it"}},
@@ -138,6 +178,13 @@ TEST(StoreCheck, ImportNamesTheBadLineAndLeavesTheTargetAlone) {
     // A problem of a value that is not in the file points at its key's section.
     status = ParseImport(ValidStore(kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n"), "in.reg", out);
     EXPECT_NE(status.Text().find("in.reg:6: "), std::string::npos) << status.Text();
+    // A keyword group of a log entry is refused by its own line.
+    status = ParseImport(ValidStore(kKey + "\\LOGS\\Log1]\n\"LogType\"=dword:00000000\n"
+                                           "\"KeywordInclude1\"=\"\"\n"),
+                         "in.reg", out);
+    EXPECT_EQ(status.Text(), "in.reg:8: " + std::string(config::kProductKey) +
+                                 "\\LOGS\\Log1\\KeywordInclude1: Please enter the keywords of "
+                                 "the group ... (Include keywords, entry 1)");
     EXPECT_TRUE(out == before);
 
     ASSERT_TRUE(ParseImport(ValidStore(), "in.reg", out).ok());
