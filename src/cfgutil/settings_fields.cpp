@@ -562,7 +562,7 @@ std::string CheckEntryFields(const ListRule& list,
     std::string& about = field != nullptr ? *field : ignored;
     std::string start;
     std::string end;
-    const char* startName = "";
+    const char* endName = "";
     for (const FieldRule& rule : list.fields) {
         const std::string_view name = rule.name;
         const std::string text = valueOf(rule.name);
@@ -581,13 +581,13 @@ std::string CheckEntryFields(const ListRule& list,
                 return "Please enter the time as HH:MM (24-hour clock) ...";
             }
             (isStart ? start : end) = text;
-            if (isStart) {
-                startName = rule.name;
+            if (!isStart) {
+                endName = rule.name;
             }
         }
     }
     if (!start.empty() && start == end) {
-        about = startName;
+        about = endName;
         return "The Start and End Times cannot be the same...";
     }
     about = list.fields.empty() ? "" : list.fields.front().name;

@@ -125,7 +125,7 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
           "ScriptVBMask1: Please enter the days as seven 0s and 1s, Sunday first ... (VBScript "
           "scripts, entry 1)",
           "ScriptSysLog1: Please enter the script file to run ... (SysLog alert scripts, entry 1)",
-          "ScriptSMTPStartTime1: The Start and End Times cannot be the same... (SMTP alert "
+          "ScriptSMTPEndTime1: The Start and End Times cannot be the same... (SMTP alert "
           "scripts, entry 1)",
           "ScriptHTTPLevel1: is not a number (dword:); the service ignores it and uses its "
           "default (HTTP alert scripts, entry 1)"}},
