@@ -65,8 +65,7 @@ class Checker {
         NumberedList(config::subkey::kCustomPerformance, &Checker::CountedEntry);
         NumberedList(config::subkey::kLogs, &Checker::LogEntry);
         NumberedList(config::subkey::kDiskSpace, &Checker::DiskEntry);
-        Contacts("Email", contacts::kEMail, contacts::kEMailLevel);
-        Contacts("NetSend", contacts::kNetSend, contacts::kNetSendLevel);
+        Contacts();
         BuiltInChecks(config::subkey::kPrint);
         BuiltInChecks(config::subkey::kPerformance);
         for (const ListRule& list : SheetLists()) {
@@ -234,6 +233,17 @@ class Checker {
     // A log entry and its keyword groups.
     void LogEntry(const std::string& key, const ListRule& list) {
         CommonFields(key, list.fields);
+        // The entry's own rule is about the file it watches.
+        const std::string m = CheckEntryFields(list, [&](const char* name) {
+                const StoreValue* v = tree_.Find(key, name);
+                return v == nullptr ? std::string()
+                       : v->type == StoreValue::Type::Number ? std::to_string(v->number)
+                       : v->type == StoreValue::Type::Text   ? v->text
+                                                             : std::string();
+        });
+        if (!m.empty()) {
+            Add(key, "File", m);
+        }
         for (const ListRule& groups : list.sublists) {
             ValueList(groups, key);
         }
@@ -267,6 +277,29 @@ class Checker {
                 Add(key, config::Numbered(about, n), m + which);
             }
         }
+        // Entries after the first missing one are never read.
+        const std::string_view format = list.identity;
+        const size_t mark = format.find("%d");
+        const std::string_view before = format.substr(0, mark);
+        const std::string_view after = format.substr(mark + 2);
+        for (const std::string& name : tree_.ValueNames(key)) {
+            if (name.size() <= before.size() + after.size() ||
+                !platform::EqualsNoCase(std::string_view(name).substr(0, before.size()), before) ||
+                !platform::EqualsNoCase(std::string_view(name).substr(name.size() - after.size()),
+                                        after)) {
+                continue;
+            }
+            const std::string_view digits = std::string_view(name).substr(
+                before.size(), name.size() - before.size() - after.size());
+            unsigned n = 0;
+            const auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+            if (ec == std::errc() && stop == digits.data() + digits.size() &&
+                n > entries.size() + 1) {
+                Add(key, name,
+                    "is never read: entry " + std::to_string(entries.size() + 1) + " of " +
+                        list.title + " before it is missing");
+            }
+        }
     }
 
     void DiskEntry(const std::string& key, const ListRule& list) {
@@ -276,32 +309,23 @@ class Checker {
         }
     }
 
-    void Contacts(const char* prefix, const char* addressFormat, const char* levelFormat) {
-        const std::string key = config::SubKey(config::subkey::kContacts);
-        for (int n = 1; tree_.Find(key, config::Numbered(addressFormat, n)) != nullptr; ++n) {
-            const std::string level = config::Numbered(levelFormat, n);
-            if (NumberOf(tree_, key, level).value_or(0) == 0) {
-                Add(key, level, "Please select at least one Alert Level...");
+    // Recipients: the rules of their dialog; besides, one without its level is never sent
+    // anything.
+    void Contacts() {
+        for (const ListRule& list : SheetLists()) {
+            if (!list.inValues || !platform::EqualsNoCase(list.subkey, config::subkey::kContacts)) {
+                continue;
             }
-            const std::string maskName = config::Numbered(contacts::kWindowMask, n, prefix);
-            if (const auto mask = TextOf(tree_, key, maskName);
-                mask && !mask->empty() && mask->find('1') == std::string::npos) {
-                Add(key, maskName, "Please select a day...");
-            }
-            const std::string startName = config::Numbered(contacts::kWindowStartTime, n, prefix);
-            const auto start = TextOf(tree_, key, startName);
-            const auto end =
-                TextOf(tree_, key, config::Numbered(contacts::kWindowEndTime, n, prefix));
-            if (start && end && !start->empty() && *start == *end) {
-                Add(key, startName, "The Start and End Times cannot be the same...");
-            }
-            if (std::string_view(prefix) == "Email") {
-                const std::string portName = config::Numbered(contacts::kEMailPortNo, n);
-                if (const auto port = NumberOf(tree_, key, portName);
-                    port && (*port == 0 || *port > 65535)) {
-                    Add(key, portName, "Please enter a valid Port no");
+            const std::string key = config::SubKey(list.subkey);
+            const char* level = list.fields.at(1).name;  // the level mask follows the address
+            for (int n = 1; tree_.Find(key, config::Numbered(list.identity, n)) != nullptr; ++n) {
+                if (tree_.Find(key, config::Numbered(level, n)) == nullptr) {
+                    Add(key, config::Numbered(level, n),
+                        "Please select at least one Alert Level... (" + std::string(list.title) +
+                            ", entry " + std::to_string(n) + ")");
                 }
             }
+            ValueList(list, key);
         }
     }
 

@@ -65,14 +65,21 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
          kKey + "\\Contacts]\n\"TitleText\"=\"T\"\n",
          {"MessageText: Both the Title and the message Text must be entered to customise the "
           "message ..."}},
-        {"contact without level, day, or distinct times",
+        {"contacts without level or day, with a bad port, or equal times; one after a gap",
          kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n\"EmailMask1\"=\"0000000\"\n"
-                "\"EmailStartTime1\"=\"08:00\"\n\"EmailEndTime1\"=\"08:00\"\n"
-                "\"EMailPortNo1\"=dword:00000000\n",
-         {"EMailLevel1: Please select at least one Alert Level...",
-          "EmailMask1: Please select a day...",
-          "EmailStartTime1: The Start and End Times cannot be the same...",
-          "EMailPortNo1: Please enter a valid Port no"}},
+                "\"EMailPortNo1\"=dword:00000000\n"
+                "\"EMail2\"=\"d@e.f\"\n\"EMailLevel2\"=dword:1\n"
+                "\"EmailStartTime2\"=\"08:00\"\n\"EmailEndTime2\"=\"08:00\"\n"
+                "\"NetSend1\"=\"ops\"\n\"NetSendLevel1\"=dword:1\n\"NetSendMask1\"=\"1x\"\n"
+                "\"NetSend3\"=\"late\"\n",
+         {"EMailLevel1: Please select at least one Alert Level... (E-mail recipients, entry 1)",
+          "EMailPortNo1: Please enter a valid Port no (E-mail recipients, entry 1)",
+          "EmailMask1: Please select a day... (E-mail recipients, entry 1)",
+          "EmailEndTime2: The Start and End Times cannot be the same... (E-mail recipients, entry "
+          "2)",
+          "NetSendMask1: Please enter the days as seven 0s and 1s, Sunday first ... (Network "
+          "message recipients, entry 1)",
+          "NetSend3: is never read: entry 2 of Network message recipients before it is missing"}},
         {"contact with an empty window is always reached",
          kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n\"EMailLevel1\"=dword:00000001\n"
                 "\"EmailMask1\"=\"\"\n\"EmailStartTime1\"=\"\"\n\"EmailEndTime1\"=\"\"\n",
@@ -103,14 +110,18 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
          kKey + "\\WebAccess]\n\"Address1\"=\"10.1., 192.168.1.5\"\n\"Address2\"=\"10.0.0.256\"\n",
          {"Address2: Please enter an IP address, or the leading part of one as a mask (for "
           "example 192.168.1.20 or 192.168.), separated by blanks or commas ..."}},
-        {"keyword groups: an empty group and a term over 255 characters",
+        {"log entries: an empty keyword group, one after a gap, a term over 255 characters, a "
+         "text log without its file",
          kKey + "\\LOGS\\Log1]\n\"LogType\"=dword:00000003\n\"File\"=\"/var/log/a\"\n"
                 "\"KeywordInclude1\"=\"disk [AND] full\"\n\"KeywordInclude2\"=\" \"\n"
                 "\"KeywordInclude4\"=\"\"\n\"KeywordExclude1\"=\"" +
-             std::string(258, 'k') + "\"\n",
+             std::string(258, 'k') + "\"\n" + kKey +
+             "\\LOGS\\Log2]\n\"LogType\"=dword:00000003\n\"File\"=\" \"\n",
          {"KeywordInclude2: Please enter the keywords of the group ... (Include keywords, entry 2)",
+          "KeywordInclude4: is never read: entry 3 of Include keywords before it is missing",
           "KeywordExclude1: A keyword may hold at most 255 characters ... (Exclude keywords, "
-          "entry 1)"}},
+          "entry 1)",
+          "File: Please enter the log file or the event log to monitor ..."}},
         {"alert scripts: no level, no file, bad days, equal times; a complete one passes",
          kKey + "\\AlertEngine]\n\"ScriptCMD1\"=\"run.sh\"\n\"ScriptCMDLevel1\"=dword:0\n"
                 "\"ScriptCMD2\"=\"ok.sh\"\n\"ScriptCMDLevel2\"=dword:3ff\n"
