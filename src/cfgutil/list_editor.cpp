@@ -59,20 +59,8 @@ void SetEntryValueList(const ListRule& sublist, ListEntry& entry,
     // Every numbered value of the list goes, those after a gap too, as when a whole list key
     // is rewritten.
     for (const FieldRule& field : sublist.fields) {
-        const std::string_view format = field.name;
-        const size_t mark = format.find("%d");
-        const std::string_view before = format.substr(0, mark);
-        const std::string_view after = format.substr(mark + 2);
         std::erase_if(entry, [&](const auto& value) {
-            const std::string_view name = value.first;
-            if (name.size() <= before.size() + after.size() ||
-                !platform::EqualsNoCase(name.substr(0, before.size()), before) ||
-                !platform::EqualsNoCase(name.substr(name.size() - after.size()), after)) {
-                return false;
-            }
-            const std::string_view number =
-                name.substr(before.size(), name.size() - before.size() - after.size());
-            return number.find_first_not_of("0123456789") == std::string_view::npos;
+            return NumberInName(field.name, value.first).has_value();
         });
     }
     for (size_t i = 0; i < items.size(); ++i) {

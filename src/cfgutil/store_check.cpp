@@ -278,23 +278,8 @@ class Checker {
             }
         }
         // Entries after the first missing one are never read.
-        const std::string_view format = list.identity;
-        const size_t mark = format.find("%d");
-        const std::string_view before = format.substr(0, mark);
-        const std::string_view after = format.substr(mark + 2);
         for (const std::string& name : tree_.ValueNames(key)) {
-            if (name.size() <= before.size() + after.size() ||
-                !platform::EqualsNoCase(std::string_view(name).substr(0, before.size()), before) ||
-                !platform::EqualsNoCase(std::string_view(name).substr(name.size() - after.size()),
-                                        after)) {
-                continue;
-            }
-            const std::string_view digits = std::string_view(name).substr(
-                before.size(), name.size() - before.size() - after.size());
-            unsigned n = 0;
-            const auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-            if (ec == std::errc() && stop == digits.data() + digits.size() &&
-                n > entries.size() + 1) {
+            if (const auto n = NumberInName(list.identity, name); n && *n > entries.size() + 1) {
                 Add(key, name,
                     "is never read: entry " + std::to_string(entries.size() + 1) + " of " +
                         list.title + " before it is missing");

@@ -19,6 +19,10 @@ using ListEntry = std::map<std::string, platform::StoreValue, platform::CaseInse
 // or binary.
 std::string EntryValueText(const ListEntry& entry, const std::string& name);
 
+// The number N when `name` is `format` ("KeywordInclude%d") with N put in, compared
+// without regard to case; none otherwise.
+std::optional<unsigned> NumberInName(std::string_view format, std::string_view name);
+
 // Where a numbered list lives: the subkeys "<key>\<prefix>N" of its key, or, when
 // `valueFormats` is given, the values "<format with N>" of the key itself.
 struct ListShape {
