@@ -198,8 +198,13 @@ void ListEditor::EditParts(const ListRule& list, ListEntry& entry, const std::st
 }
 
 bool PickChoice(platform::Screen& screen, const FieldRule& field, std::string& text) {
+    // The label without its " : ".
+    std::string title(platform::TrimBlanks(field.label));
+    while (!title.empty() && (title.back() == ':' || title.back() == ' ')) {
+        title.pop_back();
+    }
     if (field.kind != FieldKind::Choice) {
-        screen.Message(field.label, "This field has no list of choices ...");
+        screen.Message(title, "This field has no list of choices ...");
         return false;
     }
     std::vector<std::string> items;
@@ -211,7 +216,7 @@ bool PickChoice(platform::Screen& screen, const FieldRule& field, std::string& t
             current = i;
         }
     }
-    const platform::ListChoice choice = screen.ChooseEntry(field.label, items, current);
+    const platform::ListChoice choice = screen.ChooseEntry(title, items, current);
     if (choice.action != platform::ListChoice::Action::Edit || !choice.selected) {
         return false;
     }

@@ -167,7 +167,22 @@ class CursesScreen final : public Screen {
         fields.push_back(nullptr);
         mvprintw(LINES - 3, 1, "%.*s", COLS - 2, view.status.c_str());
         attron(A_REVERSE);
-        mvprintw(LINES - 2, 0, "%-*.*s", COLS, COLS, view.buttons.c_str());
+        // A command line wider than the screen goes on in the last row, broken between two
+        // commands.
+        std::string first = view.buttons;
+        std::string rest;
+        if (static_cast<int>(first.size()) > COLS) {
+            const size_t cut = first.rfind("  ", static_cast<size_t>(COLS));
+            if (cut != std::string::npos && cut > 0) {
+                rest = first.substr(cut + 2);
+                first.erase(cut);
+            }
+        }
+        mvprintw(LINES - 2, 0, "%-*.*s", COLS, COLS, first.c_str());
+        if (!rest.empty()) {
+            // The last column of the last row is left alone: writing it would scroll.
+            mvprintw(LINES - 1, 0, "%-*.*s", COLS - 1, COLS - 1, rest.c_str());
+        }
         attroff(A_REVERSE);
 
         FORM* form = fields.size() > 1 ? new_form(fields.data()) : nullptr;
