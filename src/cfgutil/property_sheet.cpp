@@ -107,8 +107,9 @@ std::string PropertySheet::ButtonsLine() {
         line += "  F5 Web Security...";
     }
     if (std::string_view(SheetPages()[page_].title) == "Alerting") {
-        line += "  F5 E-mail & Network Message Settings...  F9 Test E-mail...  F12 Test "
-                "Message/Scripts...";
+        line +=
+            "  F5 E-mail & Network Message Settings...  F9 Test E-mail...  F12 Test "
+            "Message/Scripts...";
     }
     for (const FieldRule& field : SheetPages()[page_].fields) {
         if (field.choices.size() > kChoicesInHint) {
@@ -608,7 +609,8 @@ int PropertySheet::Run() {
         view.currentTab = page_;
         for (const FieldRule& field : SheetPages()[page_].fields) {
             const size_t i = view.fields.size();
-            view.fields.push_back({field.label, FieldHint(field, i < texts_.size() ? texts_[i] : ""),
+            view.fields.push_back({field.label,
+                                   FieldHint(field, i < texts_.size() ? texts_[i] : ""),
                                    field.kind == FieldKind::Secret});
         }
         view.buttons = ButtonsLine();

@@ -299,13 +299,13 @@ ListRule PrinterList() {
 // besides "Enabled" and the common fields.
 ListRule BuiltInList(const char* page, const char* title, const char* subkey, FieldRule own,
                      std::vector<std::string> names, ResponseKind responses) {
-    ListRule list{page,
-                  title,
-                  subkey,
-                  "",
-                  config::check::kEnabled,
-                  WithCommonFields({Flag("", config::check::kEnabled, "Enabled : "), own},
-                                   responses)};
+    ListRule list{
+        page,
+        title,
+        subkey,
+        "",
+        config::check::kEnabled,
+        WithCommonFields({Flag("", config::check::kEnabled, "Enabled : "), own}, responses)};
     list.fixed = std::move(names);
     return list;
 }
@@ -370,29 +370,29 @@ ListRule LogList() {
     const char* entry = "";
     FieldRule eventId = Text(entry, "EventID", "Event ID (empty = any) : ", 10);
     eventId.checkText = CheckEventId;
-    ListRule list{"Event Logs/Files",
-                  "Event logs and log files",
-                  config::subkey::kLogs,
-                  "Log",
-                  config::list::kLogType,
-                  {Choice(entry, config::list::kLogType, "Log : ",
-                          {{0, "Application Event Log"},
-                           {1, "System Event Log"},
-                           {2, "Security Event Log"},
-                           {3, "Text Log File"},
-                           {4, "Memory Mapped Log File"},
-                           {5, "Windows Event Log"}},
-                          3),
-                   Flag(entry, config::check::kEnabled, "Enabled : ", 1),
-                   Text(entry, "File", "Log name or file : ", 259),
-                   Text(entry, config::check::kName, "Check name : "), eventId,
-                   Text(entry, "Source", "Source (empty = any) : ", 259),
-                   Choice(entry, "EventType", "Event type : ",
-                          {{0, "Any"}, {1, "Error"}, {2, "Warning"}, {3, "Information"}}, 0),
-                   Flag(entry, "And", "Every include group must match : "),
-                   Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1),
-                   ResponseField(ResponseKind::Common),
-                   Text(entry, config::check::kCommand, "Command : ")}};
+    ListRule list{
+        "Event Logs/Files",
+        "Event logs and log files",
+        config::subkey::kLogs,
+        "Log",
+        config::list::kLogType,
+        {Choice(entry, config::list::kLogType, "Log : ",
+                {{0, "Application Event Log"},
+                 {1, "System Event Log"},
+                 {2, "Security Event Log"},
+                 {3, "Text Log File"},
+                 {4, "Memory Mapped Log File"},
+                 {5, "Windows Event Log"}},
+                3),
+         Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+         Text(entry, "File", "Log name or file : ", 259),
+         Text(entry, config::check::kName, "Check name : "), eventId,
+         Text(entry, "Source", "Source (empty = any) : ", 259),
+         Choice(entry, "EventType",
+                "Event type : ", {{0, "Any"}, {1, "Error"}, {2, "Warning"}, {3, "Information"}}, 0),
+         Flag(entry, "And", "Every include group must match : "),
+         Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1),
+         ResponseField(ResponseKind::Common), Text(entry, config::check::kCommand, "Command : ")}};
     list.sublists = {KeywordList("Include keywords", "KeywordInclude%d"),
                      KeywordList("Exclude keywords", "KeywordExclude%d")};
     list.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
@@ -666,8 +666,9 @@ const ListRule& MessageSettingsDialog() {
         d.dialogTitle = "E-mail & Network Message Settings";
         d.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
             return valueOf(contacts::kTitleText).empty() != valueOf(contacts::kMessageText).empty()
-                       ? std::string("Both the Title and the message Text must be entered to "
-                                     "customise the message ...")
+                       ? std::string(
+                             "Both the Title and the message Text must be entered to "
+                             "customise the message ...")
                        : std::string();
         };
         return d;

@@ -235,11 +235,11 @@ class Checker {
         CommonFields(key, list.fields);
         // The entry's own rule is about the file it watches.
         const std::string m = CheckEntryFields(list, [&](const char* name) {
-                const StoreValue* v = tree_.Find(key, name);
-                return v == nullptr ? std::string()
-                       : v->type == StoreValue::Type::Number ? std::to_string(v->number)
-                       : v->type == StoreValue::Type::Text   ? v->text
-                                                             : std::string();
+            const StoreValue* v = tree_.Find(key, name);
+            return v == nullptr                          ? std::string()
+                   : v->type == StoreValue::Type::Number ? std::to_string(v->number)
+                   : v->type == StoreValue::Type::Text   ? v->text
+                                                         : std::string();
         });
         if (!m.empty()) {
             Add(key, "File", m);
@@ -259,8 +259,8 @@ class Checker {
         const std::vector<ListEntry> entries = ReadListEntries(tree_, shape);
         for (size_t i = 0; i < entries.size(); ++i) {
             const int n = static_cast<int>(i + 1);
-            const std::string which = " (" + std::string(list.title) + ", entry " +
-                                      std::to_string(n) + ")";
+            const std::string which =
+                " (" + std::string(list.title) + ", entry " + std::to_string(n) + ")";
             for (const FieldRule& field : list.fields) {
                 const auto it = entries[i].find(field.name);
                 if (it == entries[i].end()) {

@@ -112,9 +112,10 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
           "example 192.168.1.20 or 192.168.), separated by blanks or commas ..."}},
         {"log entries: an empty keyword group, one after a gap, a term over 255 characters, a "
          "text log without its file",
-         kKey + "\\LOGS\\Log1]\n\"LogType\"=dword:00000003\n\"File\"=\"/var/log/a\"\n"
-                "\"KeywordInclude1\"=\"disk [AND] full\"\n\"KeywordInclude2\"=\" \"\n"
-                "\"KeywordInclude4\"=\"\"\n\"KeywordExclude1\"=\"" +
+         kKey +
+             "\\LOGS\\Log1]\n\"LogType\"=dword:00000003\n\"File\"=\"/var/log/a\"\n"
+             "\"KeywordInclude1\"=\"disk [AND] full\"\n\"KeywordInclude2\"=\" \"\n"
+             "\"KeywordInclude4\"=\"\"\n\"KeywordExclude1\"=\"" +
              std::string(258, 'k') + "\"\n" + kKey +
              "\\LOGS\\Log2]\n\"LogType\"=dword:00000003\n\"File\"=\" \"\n",
          {"KeywordInclude2: Please enter the keywords of the group ... (Include keywords, entry 2)",
@@ -145,10 +146,11 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
              "\\Printers\\Printer1\\Check Printer Paused]\n\"ActionToTake\"=dword:0000000b\n" +
              kKey +
              "\\Printers\\Printer1\\Check Document Size (Kb)]\n\"ActionToTake\"=dword:0000000e\n" +
-             kKey + "\\CustomServices\\Service1]\n\"Enabled\"=dword:0\n"
-                    "\"ActionToTake\"=dword:00000005\n" +
-             kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:0\n\"ActionToTake\"=dword:5\n" +
-             kKey + "\\LOGS\\Log1]\n\"LogType\"=dword:0\n\"ActionToTake\"=dword:4\n" + kKey +
+             kKey +
+             "\\CustomServices\\Service1]\n\"Enabled\"=dword:0\n"
+             "\"ActionToTake\"=dword:00000005\n" +
+             kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:0\n\"ActionToTake\"=dword:5\n" + kKey +
+             "\\LOGS\\Log1]\n\"LogType\"=dword:0\n\"ActionToTake\"=dword:4\n" + kKey +
              "\\Print\\Ensure Print Spooler service is running]\n\"ActionToTake\"=dword:6\n",
          {"ActionToTake: response code 11: This printer check offers the responses 0 to 10 only; "
           "the document actions (11 to 14) are for the document size and page checks ...",
