@@ -7,6 +7,7 @@
 #include <charconv>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "cfgutil/settings_fields.h"
 #include "cfgutil/store_edit.h"
@@ -80,10 +81,8 @@ class Checker {
   private:
     // One problem per value: the first found is the one reported.
     void Add(std::string key, std::string name, std::string message) {
-        for (const StoreProblem& p : problems_) {
-            if (platform::EqualsNoCase(p.keyPath, key) && platform::EqualsNoCase(p.name, name)) {
-                return;
-            }
+        if (!reported_.emplace(key + '\n' + name).second) {
+            return;
         }
         problems_.push_back({std::move(key), std::move(name), std::move(message)});
     }
@@ -342,6 +341,7 @@ class Checker {
 
     const StoreTree& tree_;
     std::vector<StoreProblem> problems_;
+    std::set<std::string, platform::CaseInsensitiveLess> reported_;  // "key\nname"
 };
 
 }  // namespace
