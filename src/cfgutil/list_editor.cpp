@@ -12,18 +12,7 @@ using platform::SheetCommand;
 using platform::StoreValue;
 
 std::string ValueText(const ListEntry& values, const std::string& name) {
-    const auto it = values.find(name);
-    if (it == values.end()) {
-        return {};
-    }
-    switch (it->second.type) {
-        case StoreValue::Type::Text:
-            return it->second.text;
-        case StoreValue::Type::Number:
-            return std::to_string(it->second.number);
-        default:
-            return {};
-    }
+    return EntryValueText(values, name);
 }
 
 // "Name=text" of the first fields of an entry, for its line in the list.
@@ -70,20 +59,8 @@ void SetEntryValueList(const ListRule& sublist, ListEntry& entry,
     // Every numbered value of the list goes, those after a gap too, as when a whole list key
     // is rewritten.
     for (const FieldRule& field : sublist.fields) {
-        const std::string_view format = field.name;
-        const size_t mark = format.find("%d");
-        const std::string_view before = format.substr(0, mark);
-        const std::string_view after = format.substr(mark + 2);
         std::erase_if(entry, [&](const auto& value) {
-            const std::string_view name = value.first;
-            if (name.size() <= before.size() + after.size() ||
-                !platform::EqualsNoCase(name.substr(0, before.size()), before) ||
-                !platform::EqualsNoCase(name.substr(name.size() - after.size()), after)) {
-                return false;
-            }
-            const std::string_view number =
-                name.substr(before.size(), name.size() - before.size() - after.size());
-            return number.find_first_not_of("0123456789") == std::string_view::npos;
+            return NumberInName(field.name, value.first).has_value();
         });
     }
     for (size_t i = 0; i < items.size(); ++i) {
@@ -106,13 +83,18 @@ bool ListEditor::EditForm(const std::string& caption, const std::vector<FieldRul
     view.title = title_;
     view.tabs = {caption};
     std::vector<std::string> texts;
+    bool longChoices = false;
     for (const FieldRule& field : fields) {
         const auto it = values.find(prefix + field.name);
         texts.push_back(FieldText(field, it == values.end() ? nullptr : &it->second));
-        view.fields.push_back({field.label, FieldHint(field), field.kind == FieldKind::Secret});
+        view.fields.push_back({field.label, "", field.kind == FieldKind::Secret});
+        longChoices = longChoices || field.choices.size() > kChoicesInHint;
     }
     const bool hasParts = list != nullptr && (!list->groups.empty() || !list->sublists.empty());
     view.buttons = "F10 OK  ";
+    if (longChoices) {
+        view.buttons += "F1 Choices...  ";
+    }
     if (hasParts) {
         view.buttons += list->groups.empty() ? "F11 Lists...  " : "F11 Checks...  ";
     }
@@ -120,9 +102,18 @@ bool ListEditor::EditForm(const std::string& caption, const std::vector<FieldRul
     ListEntry edited = values;
     size_t focus = 0;
     for (;;) {
+        for (size_t i = 0; i < fields.size(); ++i) {
+            view.fields[i].hint = FieldHint(fields[i], texts[i]);
+        }
         const SheetCommand command = screen_.EditSheet(view, texts, focus, kListRefresh);
         if (command == SheetCommand::Cancel) {
             return false;
+        }
+        if (command == SheetCommand::Choices) {
+            if (focus < fields.size()) {
+                PickChoice(screen_, fields[focus], texts[focus]);
+            }
+            continue;
         }
         if (command == SheetCommand::Entries && hasParts) {
             EditParts(*list, edited, caption);
@@ -148,10 +139,16 @@ bool ListEditor::EditForm(const std::string& caption, const std::vector<FieldRul
             continue;
         }
         if (list != nullptr) {
+            std::string about;
             const std::string message = CheckEntryFields(
-                *list, [&](const char* name) { return ValueText(accepted, name); });
+                *list, [&](const char* name) { return ValueText(accepted, name); }, &about);
             if (!message.empty()) {
                 screen_.Message(caption, message);
+                for (size_t i = 0; i < fields.size(); ++i) {
+                    if (about == fields[i].name) {
+                        focus = i;
+                    }
+                }
                 continue;
             }
         }
@@ -200,10 +197,36 @@ void ListEditor::EditParts(const ListRule& list, ListEntry& entry, const std::st
     }
 }
 
+bool PickChoice(platform::Screen& screen, const FieldRule& field, std::string& text) {
+    // The label without its " : ".
+    std::string title(platform::TrimBlanks(field.label));
+    while (!title.empty() && (title.back() == ':' || title.back() == ' ')) {
+        title.pop_back();
+    }
+    if (field.kind != FieldKind::Choice) {
+        screen.Message(title, "This field has no list of choices ...");
+        return false;
+    }
+    std::vector<std::string> items;
+    size_t current = 0;
+    for (size_t i = 0; i < field.choices.size(); ++i) {
+        const std::string number = std::to_string(field.choices[i].value);
+        items.push_back(number + "  " + field.choices[i].text);
+        if (number == platform::TrimBlanks(text)) {
+            current = i;
+        }
+    }
+    const platform::ListChoice choice = screen.ChooseEntry(title, items, current);
+    if (choice.action != platform::ListChoice::Action::Edit || !choice.selected) {
+        return false;
+    }
+    text = std::to_string(field.choices[choice.index].value);
+    return true;
+}
+
 bool ListEditor::EditEntry(const ListRule& list, ListEntry& entry, const std::string& name) {
-    const std::string caption = list.dialogTitle != nullptr
-                                    ? std::string(list.dialogTitle) + ": " + name
-                                    : std::string(list.page) + ": " + name;
+    const std::string what = list.dialogTitle != nullptr ? list.dialogTitle : list.page;
+    const std::string caption = name.empty() ? what : what + ": " + name;
     return EditForm(caption, list.fields, "", &list, entry);
 }
 

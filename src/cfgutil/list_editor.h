@@ -25,6 +25,10 @@ void SetEntryValueList(const ListRule& sublist, ListEntry& entry,
 // The display name of entry `index` (from 0) of a list: "Printer3", "Entry2" or the fixed name.
 std::string EntryName(const ListRule& list, size_t index);
 
+// Lets the user pick one of the choices of `field` from a list, starting on the one `text`
+// holds; `text` receives its number. False when the field has no choices or none was picked.
+bool PickChoice(platform::Screen& screen, const FieldRule& field, std::string& text);
+
 // @threadsafety One thread (the user-interface thread).
 class ListEditor {
   public:
@@ -41,7 +45,8 @@ class ListEditor {
     void EditList(const ListRule& list, std::vector<ListEntry>& entries);
     // The dialog of one entry: each field refuses what its rule refuses, with its message,
     // and the entry as a whole is checked on OK. F11 opens the entry's check subkeys and
-    // lists. False when cancelled; `entry` is then unchanged.
+    // lists. False when cancelled; `entry` is then unchanged. An empty `name` titles the
+    // dialog by the list alone.
     bool EditEntry(const ListRule& list, ListEntry& entry, const std::string& name);
 
   private:

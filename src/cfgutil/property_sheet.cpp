@@ -107,7 +107,15 @@ std::string PropertySheet::ButtonsLine() {
         line += "  F5 Web Security...";
     }
     if (std::string_view(SheetPages()[page_].title) == "Alerting") {
-        line += "  F9 Test E-mail...  F12 Test Message/Scripts...";
+        line +=
+            "  F5 E-mail & Network Message Settings...  F9 Test E-mail...  F12 Test "
+            "Message/Scripts...";
+    }
+    for (const FieldRule& field : SheetPages()[page_].fields) {
+        if (field.choices.size() > kChoicesInHint) {
+            line += "  F1 Choices...";
+            break;
+        }
     }
     for (const ListRule& list : SheetLists()) {
         if (std::string_view(list.page) == SheetPages()[page_].title) {
@@ -209,24 +217,6 @@ bool PropertySheet::LeavePage() {
         edit_.Set(FieldKeyPath(field), field.name, std::move(parsed));
         shown_[i] = texts_[i];
     }
-    // The message text override needs both its parts.
-    const std::string contacts = config::SubKey(config::subkey::kContacts);
-    auto textOf = [&](const char* name) {
-        const StoreValue* v = edit_.Find(contacts, name);
-        return v != nullptr && v->type == StoreValue::Type::Text ? v->text : std::string();
-    };
-    if (textOf(config::contacts::kTitleText).empty() !=
-        textOf(config::contacts::kMessageText).empty()) {
-        for (size_t i = 0; i < page.fields.size(); ++i) {
-            if (IsField(page.fields[i], config::subkey::kContacts, config::contacts::kTitleText)) {
-                screen_.Message(page.title,
-                                "Both the Title and the message Text must be entered to "
-                                "customise the message ...");
-                focus_ = i;
-                return false;
-            }
-        }
-    }
     return true;
 }
 
@@ -281,6 +271,26 @@ bool PropertySheet::ApplyChanges() {
         ServiceController(target_.services, clock_, prompt, target_.serviceName).RestartServer();
     }
     return true;
+}
+
+void PropertySheet::MessageSettings() {
+    const ListRule& dialog = MessageSettingsDialog();
+    const std::string key = config::SubKey(dialog.subkey);
+    ListEntry values;
+    for (const FieldRule& field : dialog.fields) {
+        if (const StoreValue* v = edit_.Find(key, field.name)) {
+            values.emplace(field.name, *v);
+        }
+    }
+    const ListEntry before = values;
+    if (!ListEditor(screen_, Title(target_.server)).EditEntry(dialog, values, "")) {
+        return;
+    }
+    for (const auto& [name, value] : values) {
+        if (const auto it = before.find(name); it == before.end() || !(it->second == value)) {
+            edit_.Set(key, name, value);
+        }
+    }
 }
 
 void PropertySheet::WebSecurity() {
@@ -598,7 +608,10 @@ int PropertySheet::Run() {
         }
         view.currentTab = page_;
         for (const FieldRule& field : SheetPages()[page_].fields) {
-            view.fields.push_back({field.label, FieldHint(field), field.kind == FieldKind::Secret});
+            const size_t i = view.fields.size();
+            view.fields.push_back({field.label,
+                                   FieldHint(field, i < texts_.size() ? texts_[i] : ""),
+                                   field.kind == FieldKind::Secret});
         }
         view.buttons = ButtonsLine();
         view.status = "Store: " + target_.store.Location() +
@@ -649,8 +662,17 @@ int PropertySheet::Run() {
             case SheetCommand::LogFile:
                 DisplayLogFile();
                 break;
-            case SheetCommand::WebSecurity:
-                WebSecurity();
+            case SheetCommand::PageDialog:
+                if (std::string_view(SheetPages()[page_].title) == "Alerting") {
+                    MessageSettings();
+                } else {
+                    WebSecurity();
+                }
+                break;
+            case SheetCommand::Choices:
+                if (focus_ < texts_.size()) {
+                    PickChoice(screen_, SheetPages()[page_].fields[focus_], texts_[focus_]);
+                }
                 break;
             case SheetCommand::TestEMail:
                 SendTestEMail();

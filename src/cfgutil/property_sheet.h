@@ -51,6 +51,8 @@ class PropertySheet {
     bool CheckListenPort(uint32_t port);
     void WritePortToIni(uint32_t port);
     void WebSecurity();
+    // The e-mail and network message settings dialog of the Alerting page.
+    void MessageSettings();
     void EditEntries();
     // Edits one list of the sheet; the changes are applied with the others.
     void EditList(const ListRule& list);

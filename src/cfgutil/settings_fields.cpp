@@ -7,12 +7,14 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <span>
 
 #include "config/registry_names.h"
 #include "config/scrambled_values.h"
 #include "monitors/performance_monitor.h"
 #include "platform/text.h"
 #include "printmon/print_server_monitor.h"
+#include "responses/response_runner.h"
 
 namespace kvzn::cfgutil {
 
@@ -131,10 +133,7 @@ std::vector<PageRule> BuildPages() {
           Number(contactKey, contacts::kEMailServerPort, "SMTP server port : ", 25, 1, 65535,
                  "Please enter the port for your SMTP server. The default SMTP listen port is 25 "
                  "..."),
-          Text(contactKey, contacts::kSender, "Sender address : "),
-          Text(contactKey, contacts::kNetSendServer, "NetSend Server : "),
-          Text(contactKey, contacts::kTitleText, "Message title : "),
-          Text(contactKey, contacts::kMessageText, "Message text : ")}},
+          Text(contactKey, contacts::kSender, "Sender address : ")}},
         {"Settings",
          {Flag(top, value::kStartAutomatically,
                "Restart the Tessel Monitor Automatically on Applying New Settings : "),
@@ -173,8 +172,48 @@ constexpr const char* kCountMessage = "Notify after No. of Errors must be 1 of h
 constexpr const char* kPrinterCountMessage =
     "The 'Notify After No. Errors' value must be 1 or higher ...";
 
+// The kinds of check, each with its own list of automatic responses ("ActionToTake" is the
+// position in that list).
+enum class ResponseKind {
+    Common,           // disk space, counters, event logs and log files
+    Service,          // service checks: restarting the service
+    Printer,          // printer checks: acting on the printer or its queue
+    PrinterDocument,  // document size and page checks: also acting on the document
+};
+
+FieldRule ResponseField(ResponseKind kind) {
+    std::span<const std::string_view> texts = responses::CommonResponseTexts();
+    const char* message = "This kind of check offers the responses 0 to 4 only ...";
+    switch (kind) {
+        case ResponseKind::Common:
+            break;
+        case ResponseKind::Service:
+            texts = responses::ServiceResponseTexts();
+            message = "Service checks offer the responses 0 to 5 only ...";
+            break;
+        case ResponseKind::Printer:
+            texts = responses::PrinterResponseTexts();
+            message =
+                "This printer check offers the responses 0 to 10 only; the document actions "
+                "(11 to 14) are for the document size and page checks ...";
+            break;
+        case ResponseKind::PrinterDocument:
+            texts = responses::PrinterDocumentResponseTexts();
+            message = "Printer document checks offer the responses 0 to 14 only ...";
+            break;
+    }
+    std::vector<FieldChoice> choices;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        // The texts are literals, so they end in a NUL.
+        choices.push_back({static_cast<uint32_t>(i), texts[i].data()});
+    }
+    FieldRule f = Choice("", config::check::kActionToTake, "Response : ", std::move(choices), 0);
+    f.rangeMessage = message;
+    return f;
+}
+
 // The fields every check entry of a list has, after its own.
-std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields,
+std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields, ResponseKind responses,
                                         const char* countMessage = kCountMessage) {
     const char* entry = "";
     fields.push_back(Number(entry, config::check::kCountBeforeAction,
@@ -182,7 +221,7 @@ std::vector<FieldRule> WithCommonFields(std::vector<FieldRule> fields,
     fields.push_back(Number(entry, config::check::kNonNotificationPeriod,
                             "Do not check again for (minutes) : "));
     fields.push_back(Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1));
-    fields.push_back(Number(entry, config::check::kActionToTake, "Response code : "));
+    fields.push_back(ResponseField(responses));
     fields.push_back(Text(entry, config::check::kCommand, "Command : "));
     return fields;
 }
@@ -216,7 +255,8 @@ ListRule RecipientList(const char* title, bool email) {
 }
 
 // A check of a printer: its own subkey of the printer's entry.
-EntryGroup PrinterCheck(const char* name, const char* thresholdLabel, uint32_t threshold = 0) {
+EntryGroup PrinterCheck(const char* name, const char* thresholdLabel, uint32_t threshold = 0,
+                        ResponseKind responses = ResponseKind::Printer) {
     const char* entry = "";
     std::vector<FieldRule> fields = {Flag(entry, config::check::kEnabled, "Enabled : ")};
     if (thresholdLabel != nullptr) {
@@ -224,7 +264,7 @@ EntryGroup PrinterCheck(const char* name, const char* thresholdLabel, uint32_t t
     }
     fields.push_back(Flag(entry, "NotifyOwner", "Notify the document's owner : "));
     fields.push_back(Flag(entry, "IncludePaused", "Count paused documents : "));
-    return {name, WithCommonFields(std::move(fields), kPrinterCountMessage)};
+    return {name, WithCommonFields(std::move(fields), responses, kPrinterCountMessage)};
 }
 
 ListRule PrinterList() {
@@ -238,8 +278,10 @@ ListRule PrinterList() {
     list.groups = {
         PrinterCheck(checks::kErrorConditions, nullptr),
         PrinterCheck(checks::kQueueLength, "Most jobs waiting : "),
-        PrinterCheck(checks::kDocumentSize, "Largest document (Kb) : "),
-        PrinterCheck(checks::kPageCount, "Most pages in a document : "),
+        PrinterCheck(checks::kDocumentSize, "Largest document (Kb) : ", 0,
+                     ResponseKind::PrinterDocument),
+        PrinterCheck(checks::kPageCount, "Most pages in a document : ", 0,
+                     ResponseKind::PrinterDocument),
         PrinterCheck(checks::kPaused, nullptr),
         PrinterCheck(checks::kOffline, nullptr),
         PrinterCheck(checks::kStalledPrinting,
@@ -256,13 +298,14 @@ ListRule PrinterList() {
 // Built-in checks: one subkey of `subkey` per check, named by the check; `own` is the value
 // besides "Enabled" and the common fields.
 ListRule BuiltInList(const char* page, const char* title, const char* subkey, FieldRule own,
-                     std::vector<std::string> names) {
-    ListRule list{page,
-                  title,
-                  subkey,
-                  "",
-                  config::check::kEnabled,
-                  WithCommonFields({Flag("", config::check::kEnabled, "Enabled : "), own})};
+                     std::vector<std::string> names, ResponseKind responses) {
+    ListRule list{
+        page,
+        title,
+        subkey,
+        "",
+        config::check::kEnabled,
+        WithCommonFields({Flag("", config::check::kEnabled, "Enabled : "), own}, responses)};
     list.fixed = std::move(names);
     return list;
 }
@@ -273,7 +316,8 @@ ListRule BuiltInServiceList() {
         names.emplace_back(b.title);
     }
     return BuiltInList("Service Monitoring", "Built-in service checks", config::subkey::kPrint,
-                       Text("", "Service", "Service name : "), std::move(names));
+                       Text("", "Service", "Service name : "), std::move(names),
+                       ResponseKind::Service);
 }
 
 ListRule BuiltInCounterList() {
@@ -282,7 +326,8 @@ ListRule BuiltInCounterList() {
         names.emplace_back(b.name);
     }
     return BuiltInList("Performance", "Built-in counter checks", config::subkey::kPerformance,
-                       Number("", config::check::kThreshold, "Threshold : "), std::move(names));
+                       Number("", config::check::kThreshold, "Threshold : "), std::move(names),
+                       ResponseKind::Common);
 }
 
 std::string CheckEventId(std::string_view text) {
@@ -325,29 +370,29 @@ ListRule LogList() {
     const char* entry = "";
     FieldRule eventId = Text(entry, "EventID", "Event ID (empty = any) : ", 10);
     eventId.checkText = CheckEventId;
-    ListRule list{"Event Logs/Files",
-                  "Event logs and log files",
-                  config::subkey::kLogs,
-                  "Log",
-                  config::list::kLogType,
-                  {Choice(entry, config::list::kLogType, "Log : ",
-                          {{0, "Application Event Log"},
-                           {1, "System Event Log"},
-                           {2, "Security Event Log"},
-                           {3, "Text Log File"},
-                           {4, "Memory Mapped Log File"},
-                           {5, "Windows Event Log"}},
-                          3),
-                   Flag(entry, config::check::kEnabled, "Enabled : ", 1),
-                   Text(entry, "File", "Log name or file : ", 259),
-                   Text(entry, config::check::kName, "Check name : "), eventId,
-                   Text(entry, "Source", "Source (empty = any) : ", 259),
-                   Choice(entry, "EventType", "Event type : ",
-                          {{0, "Any"}, {1, "Error"}, {2, "Warning"}, {3, "Information"}}, 0),
-                   Flag(entry, "And", "Every include group must match : "),
-                   Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1),
-                   Number(entry, config::check::kActionToTake, "Response code : "),
-                   Text(entry, config::check::kCommand, "Command : ")}};
+    ListRule list{
+        "Event Logs/Files",
+        "Event logs and log files",
+        config::subkey::kLogs,
+        "Log",
+        config::list::kLogType,
+        {Choice(entry, config::list::kLogType, "Log : ",
+                {{0, "Application Event Log"},
+                 {1, "System Event Log"},
+                 {2, "Security Event Log"},
+                 {3, "Text Log File"},
+                 {4, "Memory Mapped Log File"},
+                 {5, "Windows Event Log"}},
+                3),
+         Flag(entry, config::check::kEnabled, "Enabled : ", 1),
+         Text(entry, "File", "Log name or file : ", 259),
+         Text(entry, config::check::kName, "Check name : "), eventId,
+         Text(entry, "Source", "Source (empty = any) : ", 259),
+         Choice(entry, "EventType",
+                "Event type : ", {{0, "Any"}, {1, "Error"}, {2, "Warning"}, {3, "Information"}}, 0),
+         Flag(entry, "And", "Every include group must match : "),
+         Number(entry, config::check::kAlertLevel, "Alert level mask : ", 1),
+         ResponseField(ResponseKind::Common), Text(entry, config::check::kCommand, "Command : ")}};
     list.sublists = {KeywordList("Include keywords", "KeywordInclude%d"),
                      KeywordList("Exclude keywords", "KeywordExclude%d")};
     list.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
@@ -427,19 +472,22 @@ std::vector<ListRule> BuildLists() {
                            Text(entry, "Drive", "Drive (mount point) : ", 20),
                            Number(entry, "FreeSpace", "Minimum free space (MB) : "),
                            Number(entry, "%Used", "Minimum free space (% of capacity) : ", 0, 0,
-                                  100, "The percentage entered must be from 1 to 100...")})},
+                                  100, "The percentage entered must be from 1 to 100...")},
+                          ResponseKind::Common)},
         {"Service Monitoring", "Custom services", config::subkey::kCustomServices, "Service",
          config::list::kServiceIdentity,
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, config::check::kName, "Service name : "),
-                           Text(entry, config::check::kDisplayName, "Display name : ")})},
+                           Text(entry, config::check::kDisplayName, "Display name : ")},
+                          ResponseKind::Service)},
         BuiltInServiceList(),
         LogList(),
         {"Performance", "Custom counters", config::subkey::kCustomPerformance, "Counter",
          config::check::kEnabled,
          WithCommonFields({Flag(entry, config::check::kEnabled, "Enabled : ", 1),
                            Text(entry, config::check::kName, "Counter path : "),
-                           Number(entry, config::check::kThreshold, "Threshold : ")})},
+                           Number(entry, config::check::kThreshold, "Threshold : ")},
+                          ResponseKind::Common)},
         BuiltInCounterList(),
         RecipientList("E-mail recipients", true),
         RecipientList("Network message recipients", false),
@@ -484,7 +532,8 @@ std::string CheckNumber(const FieldRule& field, uint32_t n) {
                     return {};
                 }
             }
-            return "Please select one of the listed choices ...";
+            return field.rangeMessage != nullptr ? field.rangeMessage
+                                                 : "Please select one of the listed choices ...";
         default:
             if (n < field.min || n > field.max) {
                 return field.rangeMessage != nullptr ? field.rangeMessage : kNumberMessage;
@@ -507,12 +556,17 @@ const std::vector<ListRule>& SheetLists() {
 }
 
 std::string CheckEntryFields(const ListRule& list,
-                             const std::function<std::string(const char*)>& valueOf) {
+                             const std::function<std::string(const char*)>& valueOf,
+                             std::string* field) {
+    std::string ignored;
+    std::string& about = field != nullptr ? *field : ignored;
     std::string start;
     std::string end;
-    for (const FieldRule& field : list.fields) {
-        const std::string_view name = field.name;
-        const std::string text = valueOf(field.name);
+    const char* endName = "";
+    for (const FieldRule& rule : list.fields) {
+        const std::string_view name = rule.name;
+        const std::string text = valueOf(rule.name);
+        about = rule.name;
         if (name.find("Mask%d") != std::string_view::npos && !text.empty()) {
             if (text.size() != 7 || text.find_first_not_of("01") != std::string::npos) {
                 return "Please enter the days as seven 0s and 1s, Sunday first ...";
@@ -527,12 +581,35 @@ std::string CheckEntryFields(const ListRule& list,
                 return "Please enter the time as HH:MM (24-hour clock) ...";
             }
             (isStart ? start : end) = text;
+            if (!isStart) {
+                endName = rule.name;
+            }
         }
     }
     if (!start.empty() && start == end) {
+        about = endName;
         return "The Start and End Times cannot be the same...";
     }
+    about = list.fields.empty() ? "" : list.fields.front().name;
     return list.checkEntry != nullptr ? list.checkEntry(valueOf) : std::string();
+}
+
+const ListRule* FindList(std::string_view subkey) {
+    for (const ListRule& list : SheetLists()) {
+        if (platform::EqualsNoCase(list.subkey, subkey)) {
+            return &list;
+        }
+    }
+    return nullptr;
+}
+
+const FieldRule* FindRule(const std::vector<FieldRule>& fields, std::string_view name) {
+    for (const FieldRule& field : fields) {
+        if (platform::EqualsNoCase(field.name, name)) {
+            return &field;
+        }
+    }
+    return nullptr;
 }
 
 std::string CheckAddressText(std::string_view text) {
@@ -575,9 +652,38 @@ std::string CheckAddressText(std::string_view text) {
     return count > 0 ? std::string() : kRefused;
 }
 
+const ListRule& MessageSettingsDialog() {
+    static const ListRule dialog = [] {
+        const char* key = config::subkey::kContacts;
+        ListRule d{"Alerting",
+                   "E-mail & Network Message Settings",
+                   key,
+                   "",
+                   contacts::kTitleText,
+                   {Text(key, contacts::kTitleText, "Message title : "),
+                    Text(key, contacts::kMessageText, "Message text : "),
+                    Text(key, contacts::kNetSendServer, "NetSend Server : ")}};
+        d.dialogTitle = "E-mail & Network Message Settings";
+        d.checkEntry = [](const std::function<std::string(const char*)>& valueOf) {
+            return valueOf(contacts::kTitleText).empty() != valueOf(contacts::kMessageText).empty()
+                       ? std::string(
+                             "Both the Title and the message Text must be entered to "
+                             "customise the message ...")
+                       : std::string();
+        };
+        return d;
+    }();
+    return dialog;
+}
+
 const std::vector<FieldRule>& DialogFields() {
-    static const std::vector<FieldRule> fields = {
-        Secret("", value::kWebPassword, "Web logon password : ")};
+    static const std::vector<FieldRule> fields = [] {
+        std::vector<FieldRule> all = {Secret("", value::kWebPassword, "Web logon password : ")};
+        for (const FieldRule& field : MessageSettingsDialog().fields) {
+            all.push_back(field);
+        }
+        return all;
+    }();
     return fields;
 }
 
@@ -662,11 +768,23 @@ std::string ParseFieldText(const FieldRule& field, std::string_view text, StoreV
     return {};
 }
 
-std::string FieldHint(const FieldRule& field) {
+std::string FieldHint(const FieldRule& field, std::string_view text) {
     switch (field.kind) {
         case FieldKind::Flag:
             return "(1 = yes, 0 = no)";
         case FieldKind::Choice: {
+            if (field.choices.size() > kChoicesInHint) {
+                uint32_t n = 0;
+                std::string hint = "(F1 lists the choices)";
+                if (ParseUnsigned(text, n)) {
+                    for (const FieldChoice& c : field.choices) {
+                        if (c.value == n) {
+                            hint = std::string(c.text) + "  " + hint;
+                        }
+                    }
+                }
+                return hint;
+            }
             std::string hint = "(";
             for (const FieldChoice& c : field.choices) {
                 if (hint.size() > 1) {

@@ -82,16 +82,28 @@ struct ListRule {
 const std::vector<ListRule>& SheetLists();
 // Rules across the fields of one entry (time windows and the list's own rule); empty when
 // the entry is acceptable.
-// `valueOf` gives an entry value's text by field name, empty when missing.
+// `valueOf` gives an entry value's text by field name, empty when missing. `field` (when
+// given) receives the name of the field the refusal is about: the window value, or the
+// entry's first field for the list's own rule.
 std::string CheckEntryFields(const ListRule& list,
-                             const std::function<std::string(const char*)>& valueOf);
+                             const std::function<std::string(const char*)>& valueOf,
+                             std::string* field = nullptr);
+// The list kept under `subkey` (compared without regard to case), or null.
+const ListRule* FindList(std::string_view subkey);
+// The rule of `name` among `fields`, or null.
+const FieldRule* FindRule(const std::vector<FieldRule>& fields, std::string_view name);
 
 // A web access address: one or more leading parts of IPv4 addresses ("192.168.1.20",
 // "10.1."), separated by blanks or commas. The message when refused, else empty.
 std::string CheckAddressText(std::string_view text);
 
-// Values edited in dialogs of their own rather than on a page: the web logon password.
+// Values edited in dialogs of their own rather than on a page: the web logon password (the
+// first), and the fields of MessageSettingsDialog().
 const std::vector<FieldRule>& DialogFields();
+// The e-mail and network message settings: the network message server and the text that
+// replaces the standard alert message (title and text, both or neither). An entry dialog
+// of its own, reached from the Alerting page; its fields are values of "Contacts".
+const ListRule& MessageSettingsDialog();
 
 // The key path of a field ("Software\...\CurrentVersion" or a subkey of it).
 std::string FieldKeyPath(const FieldRule& field);
@@ -103,8 +115,11 @@ const FieldRule* FindField(std::string_view keyPath, std::string_view name);
 // text is refused (empty when accepted).
 std::string ParseFieldText(const FieldRule& field, std::string_view text,
                            platform::StoreValue& out);
-// What is shown after a field: "(1 = yes, 0 = no)" or the choices; empty for other fields.
-std::string FieldHint(const FieldRule& field);
+// What is shown after a field: "(1 = yes, 0 = no)" or the choices; for a long list of
+// choices the name of the one `text` holds and how to list them. Empty for other fields.
+std::string FieldHint(const FieldRule& field, std::string_view text = {});
+// Choice lists longer than this are picked from a list (F1) rather than shown in the hint.
+inline constexpr size_t kChoicesInHint = 4;
 // The text shown for a stored value (or for the field's default when `value` is null).
 std::string FieldText(const FieldRule& field, const platform::StoreValue* value);
 // Checks a stored value against the field's type and rules; empty when it is acceptable.

@@ -7,8 +7,10 @@
 #include <charconv>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "cfgutil/settings_fields.h"
+#include "cfgutil/store_edit.h"
 #include "config/registry_names.h"
 #include "platform/text.h"
 
@@ -59,24 +61,29 @@ class Checker {
         RequiredSettings();
         PageFields();
         MessageOverride();
-        NumberedList(config::subkey::kPrinters, "Printer", config::list::kPrinterIdentity,
-                     &Checker::PrinterEntry);
-        NumberedList(config::subkey::kCustomServices, "Service", config::list::kServiceIdentity,
-                     &Checker::CountedEntry);
-        NumberedList(config::subkey::kCustomPerformance, "Counter", check::kEnabled,
-                     &Checker::CountedEntry);
-        NumberedList(config::subkey::kLogs, "Log", config::list::kLogType, &Checker::CommonFields);
-        NumberedList(config::subkey::kDiskSpace, "Disk", check::kEnabled, &Checker::DiskEntry);
-        Contacts("Email", contacts::kEMail, contacts::kEMailLevel);
-        Contacts("NetSend", contacts::kNetSend, contacts::kNetSendLevel);
+        NumberedList(config::subkey::kPrinters, &Checker::PrinterEntry);
+        NumberedList(config::subkey::kCustomServices, &Checker::CountedEntry);
+        NumberedList(config::subkey::kCustomPerformance, &Checker::CountedEntry);
+        NumberedList(config::subkey::kLogs, &Checker::LogEntry);
+        NumberedList(config::subkey::kDiskSpace, &Checker::DiskEntry);
+        Contacts();
         BuiltInChecks(config::subkey::kPrint);
         BuiltInChecks(config::subkey::kPerformance);
+        for (const ListRule& list : SheetLists()) {
+            if (platform::EqualsNoCase(list.subkey, config::subkey::kAlertEngine)) {
+                ValueList(list, config::SubKey(list.subkey));
+            }
+        }
         WebAccess();
         return std::move(problems_);
     }
 
   private:
+    // One problem per value: the first found is the one reported.
     void Add(std::string key, std::string name, std::string message) {
+        if (!reported_.emplace(key + '\n' + name).second) {
+            return;
+        }
         problems_.push_back({std::move(key), std::move(name), std::move(message)});
     }
 
@@ -112,21 +119,24 @@ class Checker {
     }
 
     void MessageOverride() {
-        const std::string key = config::SubKey(config::subkey::kContacts);
-        const auto title = TextOf(tree_, key, contacts::kTitleText);
-        const auto text = TextOf(tree_, key, contacts::kMessageText);
-        if (title.value_or("").empty() != text.value_or("").empty()) {
-            Add(key, title.value_or("").empty() ? contacts::kTitleText : contacts::kMessageText,
-                "Both the Title and the message Text must be entered to customise the message "
-                "...");
+        const ListRule& dialog = MessageSettingsDialog();
+        const std::string key = config::SubKey(dialog.subkey);
+        const std::string title = TextOf(tree_, key, contacts::kTitleText).value_or("");
+        const std::string message = CheckEntryFields(
+            dialog, [&](const char* name) { return TextOf(tree_, key, name).value_or(""); });
+        if (!message.empty()) {
+            Add(key, title.empty() ? contacts::kTitleText : contacts::kMessageText, message);
         }
     }
 
     // Walks "<list>\<prefix>N" like the service: entries after the first missing one are
     // reported as never read.
-    void NumberedList(const char* list, const char* prefix, const char* identity,
-                      void (Checker::*entry)(const std::string&)) {
-        const std::string listKey = config::SubKey(list);
+    void NumberedList(const char* subkey,
+                      void (Checker::*entry)(const std::string&, const ListRule&)) {
+        const ListRule& rule = *FindList(subkey);
+        const char* prefix = rule.prefix;
+        const char* identity = rule.identity;
+        const std::string listKey = config::SubKey(subkey);
         if (!tree_.KeyExists(listKey)) {
             return;
         }
@@ -150,7 +160,7 @@ class Checker {
         for (const auto& [n, key] : present) {
             const bool identified = tree_.Find(key, identity) != nullptr;
             if (missing == 0 && n == expected && identified) {
-                (this->*entry)(key);
+                (this->*entry)(key, rule);
                 ++expected;
             } else if (missing == 0 && n == expected) {
                 missing = n;
@@ -166,7 +176,8 @@ class Checker {
         }
     }
 
-    void CommonFields(const std::string& key) {
+    // The fields every check has; the response code must be one its kind of check offers.
+    void CommonFields(const std::string& key, const std::vector<FieldRule>& fields) {
         for (const char* name :
              {check::kEnabled, check::kAlertLevel, check::kActionToTake, check::kCountBeforeAction,
               check::kNonNotificationPeriod, check::kThreshold}) {
@@ -181,11 +192,18 @@ class Checker {
                 Add(key, name, "is not a text; the service ignores it");
             }
         }
+        const FieldRule* response = FindRule(fields, check::kActionToTake);
+        if (const auto code = NumberOf(tree_, key, check::kActionToTake); code && response) {
+            if (std::string m = CheckStoredValue(*response, StoreValue::MakeNumber(*code));
+                !m.empty()) {
+                Add(key, check::kActionToTake, "response code " + std::to_string(*code) + ": " + m);
+            }
+        }
     }
 
     // Entries whose alert comes after "CountBeforeAction" failures, which must be 1 or more.
-    void CountedEntry(const std::string& key) {
-        CommonFields(key);
+    void CountedEntry(const std::string& key, const std::vector<FieldRule>& fields) {
+        CommonFields(key, fields);
         if (NumberOf(tree_, key, check::kEnabled).value_or(0) == 1) {
             if (const auto count = NumberOf(tree_, key, check::kCountBeforeAction);
                 count && *count < 1) {
@@ -194,53 +212,113 @@ class Checker {
         }
     }
 
-    void PrinterEntry(const std::string& key) {
+    void CountedEntry(const std::string& key, const ListRule& list) {
+        CountedEntry(key, list.fields);
+    }
+
+    // Each check of a printer is a subkey with the fields of its kind.
+    void PrinterEntry(const std::string& key, const ListRule& list) {
         for (const std::string& sub : tree_.SubKeyNames(key)) {
-            CountedEntry(key + "\\" + sub);
+            const EntryGroup* group = nullptr;
+            for (const EntryGroup& g : list.groups) {
+                if (platform::EqualsNoCase(g.name, sub)) {
+                    group = &g;
+                }
+            }
+            CountedEntry(key + "\\" + sub, group != nullptr ? group->fields : list.fields);
         }
     }
 
-    void DiskEntry(const std::string& key) {
-        CommonFields(key);
+    // A log entry and its keyword groups.
+    void LogEntry(const std::string& key, const ListRule& list) {
+        CommonFields(key, list.fields);
+        // The entry's own rule is about the file it watches.
+        const std::string m = CheckEntryFields(list, [&](const char* name) {
+            const StoreValue* v = tree_.Find(key, name);
+            return v == nullptr                          ? std::string()
+                   : v->type == StoreValue::Type::Number ? std::to_string(v->number)
+                   : v->type == StoreValue::Type::Text   ? v->text
+                                                         : std::string();
+        });
+        if (!m.empty()) {
+            Add(key, "File", m);
+        }
+        for (const ListRule& groups : list.sublists) {
+            ValueList(groups, key);
+        }
+    }
+
+    // A list kept in numbered values of `key`, checked as its dialog checks it: each value
+    // against its field's rule, then the entry as a whole. The problem names the entry.
+    void ValueList(const ListRule& list, const std::string& key) {
+        ListShape shape{key, "", list.identity, {}};
+        for (const FieldRule& field : list.fields) {
+            shape.valueFormats.emplace_back(field.name);
+        }
+        const std::vector<ListEntry> entries = ReadListEntries(tree_, shape);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const int n = static_cast<int>(i + 1);
+            const std::string which =
+                " (" + std::string(list.title) + ", entry " + std::to_string(n) + ")";
+            for (const FieldRule& field : list.fields) {
+                const auto it = entries[i].find(field.name);
+                if (it == entries[i].end()) {
+                    continue;
+                }
+                if (std::string m = CheckStoredValue(field, it->second); !m.empty()) {
+                    Add(key, config::Numbered(field.name, n), m + which);
+                }
+            }
+            std::string about;
+            const std::string m = CheckEntryFields(
+                list, [&](const char* name) { return EntryValueText(entries[i], name); }, &about);
+            if (!m.empty()) {
+                Add(key, config::Numbered(about, n), m + which);
+            }
+        }
+        // Entries after the first missing one are never read.
+        for (const std::string& name : tree_.ValueNames(key)) {
+            if (const auto n = NumberInName(list.identity, name); n && *n > entries.size() + 1) {
+                Add(key, name,
+                    "is never read: entry " + std::to_string(entries.size() + 1) + " of " +
+                        list.title + " before it is missing");
+            }
+        }
+    }
+
+    void DiskEntry(const std::string& key, const ListRule& list) {
+        CommonFields(key, list.fields);
         if (const auto used = NumberOf(tree_, key, "%Used"); used && *used > 100) {
             Add(key, "%Used", "The percentage entered must be from 1 to 100...");
         }
     }
 
-    void Contacts(const char* prefix, const char* addressFormat, const char* levelFormat) {
-        const std::string key = config::SubKey(config::subkey::kContacts);
-        for (int n = 1; tree_.Find(key, config::Numbered(addressFormat, n)) != nullptr; ++n) {
-            const std::string level = config::Numbered(levelFormat, n);
-            if (NumberOf(tree_, key, level).value_or(0) == 0) {
-                Add(key, level, "Please select at least one Alert Level...");
+    // Recipients: the rules of their dialog; besides, one without its level is never sent
+    // anything.
+    void Contacts() {
+        for (const ListRule& list : SheetLists()) {
+            if (!list.inValues || !platform::EqualsNoCase(list.subkey, config::subkey::kContacts)) {
+                continue;
             }
-            const std::string maskName = config::Numbered(contacts::kWindowMask, n, prefix);
-            if (const auto mask = TextOf(tree_, key, maskName);
-                mask && !mask->empty() && mask->find('1') == std::string::npos) {
-                Add(key, maskName, "Please select a day...");
-            }
-            const std::string startName = config::Numbered(contacts::kWindowStartTime, n, prefix);
-            const auto start = TextOf(tree_, key, startName);
-            const auto end =
-                TextOf(tree_, key, config::Numbered(contacts::kWindowEndTime, n, prefix));
-            if (start && end && !start->empty() && *start == *end) {
-                Add(key, startName, "The Start and End Times cannot be the same...");
-            }
-            if (std::string_view(prefix) == "Email") {
-                const std::string portName = config::Numbered(contacts::kEMailPortNo, n);
-                if (const auto port = NumberOf(tree_, key, portName);
-                    port && (*port == 0 || *port > 65535)) {
-                    Add(key, portName, "Please enter a valid Port no");
+            const std::string key = config::SubKey(list.subkey);
+            const char* level = list.fields.at(1).name;  // the level mask follows the address
+            for (int n = 1; tree_.Find(key, config::Numbered(list.identity, n)) != nullptr; ++n) {
+                if (tree_.Find(key, config::Numbered(level, n)) == nullptr) {
+                    Add(key, config::Numbered(level, n),
+                        "Please select at least one Alert Level... (" + std::string(list.title) +
+                            ", entry " + std::to_string(n) + ")");
                 }
             }
+            ValueList(list, key);
         }
     }
 
     // The built-in checks: one subkey of the list key per check, named by its title.
     void BuiltInChecks(const char* list) {
         const std::string listKey = config::SubKey(list);
+        const ListRule& rule = *FindList(list);
         for (const std::string& sub : tree_.SubKeyNames(listKey)) {
-            CountedEntry(listKey + "\\" + sub);
+            CountedEntry(listKey + "\\" + sub, rule.fields);
         }
     }
 
@@ -263,6 +341,7 @@ class Checker {
 
     const StoreTree& tree_;
     std::vector<StoreProblem> problems_;
+    std::set<std::string, platform::CaseInsensitiveLess> reported_;  // "key\nname"
 };
 
 }  // namespace

@@ -3,7 +3,11 @@
 
 #include <strings.h>
 
+#include <charconv>
+#include <limits>
+
 #include "config/registry_names.h"
+#include "platform/text.h"
 
 namespace kvzn::cfgutil {
 
@@ -70,6 +74,44 @@ void WriteList(platform::StoreTree& tree, const ListShape& shape,
 }
 
 }  // namespace
+
+std::optional<unsigned> NumberInName(std::string_view format, std::string_view name) {
+    const size_t mark = format.find("%d");
+    if (mark == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view before = format.substr(0, mark);
+    const std::string_view after = format.substr(mark + 2);
+    if (name.size() <= before.size() + after.size() ||
+        !platform::EqualsNoCase(name.substr(0, before.size()), before) ||
+        !platform::EqualsNoCase(name.substr(name.size() - after.size()), after)) {
+        return std::nullopt;
+    }
+    const std::string_view digits =
+        name.substr(before.size(), name.size() - before.size() - after.size());
+    unsigned n = 0;
+    const auto [stop, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+    if (stop != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    // A number too large to hold is still a number, just past every entry.
+    return ec == std::errc() ? n : std::numeric_limits<unsigned>::max();
+}
+
+std::string EntryValueText(const ListEntry& entry, const std::string& name) {
+    const auto it = entry.find(name);
+    if (it == entry.end()) {
+        return {};
+    }
+    switch (it->second.type) {
+        case platform::StoreValue::Type::Text:
+            return it->second.text;
+        case platform::StoreValue::Type::Number:
+            return std::to_string(it->second.number);
+        default:
+            return {};
+    }
+}
 
 std::vector<ListEntry> ReadListEntries(const platform::StoreTree& tree, const ListShape& shape) {
     std::vector<ListEntry> entries;

@@ -15,6 +15,14 @@ namespace kvzn::cfgutil {
 // The values of one numbered list entry.
 using ListEntry = std::map<std::string, platform::StoreValue, platform::CaseInsensitiveLess>;
 
+// The text of an entry value as a dialog shows it (numbers in decimal); empty when missing
+// or binary.
+std::string EntryValueText(const ListEntry& entry, const std::string& name);
+
+// The number N when `name` is `format` ("KeywordInclude%d") with N put in, compared
+// without regard to case; none otherwise.
+std::optional<unsigned> NumberInName(std::string_view format, std::string_view name);
+
 // Where a numbered list lives: the subkeys "<key>\<prefix>N" of its key, or, when
 // `valueFormats` is given, the values "<format with N>" of the key itself.
 struct ListShape {

@@ -37,10 +37,11 @@ enum class SheetCommand {
     StartStop,
     Reports,
     LogFile,
-    WebSecurity,
+    PageDialog,  // the current page's own dialog (web security, message settings)
     TestEMail,
     TestMessages,  // the network message and alert script tests
     Entries,
+    Choices,  // list the choices of the current field
     Refresh,  // the refresh period passed without a key
 };
 

@@ -12,6 +12,7 @@
 #include <iostream>
 
 #include "companion/activity_log.h"
+#include "config/log_settings.h"
 #include "config/registry_names.h"
 #include "platform/account_logon.h"
 #include "platform/config_store.h"
@@ -42,18 +43,7 @@ std::string ExecutablePath() {
 // Before ServiceMain configures the log, records go to the configured log file (a relative
 // name in the home directory) so that command-line errors land where the administrator looks.
 void PrepareLogging() {
-    auto& reg = companion::Registry::Process();
-    auto& log = companion::ActivityLog::Process();
-    std::string home;
-    std::string file = companion::ActivityLog::kDefaultFileName;
-    uint32_t level = 3;
-    if (reg.ReadText(config::kProductKey, config::value::kHome, home) == 0) {
-        log.SetBaseDirectory(home);
-    }
-    reg.ReadText(config::kProductKey, config::value::kLogFile, file, 261);
-    reg.ReadNumber(config::kProductKey, config::value::kLogLevel, level);
-    log.SetLevel(static_cast<int>(level));
-    log.SetFile(file);
+    config::ApplyLogSettings(companion::Registry::Process(), companion::ActivityLog::Process());
 }
 
 // The stop control (SIGTERM) of a service run.

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "companion/activity_log.h"
+#include "config/log_settings.h"
 #include "config/registry_names.h"
 #include "platform/file.h"
 #include "service/service_identity.h"
@@ -86,18 +87,8 @@ void ServiceHost::AbortAndClean(const std::string& message, int error) {
 }
 
 void ServiceHost::FetchAndSetLogging() {
-    auto& log = companion::ActivityLog::Process();
-    std::string file = companion::ActivityLog::kDefaultFileName;
-    uint32_t level = 3;
-    std::string home;
-    context_->registry.ReadText(config::kProductKey, value::kLogFile, file, 261);
-    context_->registry.ReadNumber(config::kProductKey, value::kLogLevel, level);
-    // A relative log file name lives in the home directory.
-    if (context_->registry.ReadText(config::kProductKey, value::kHome, home) == 0) {
-        log.SetBaseDirectory(home);
-    }
-    log.SetLevel(static_cast<int>(level));
-    if (!log.SetFile(file)) {
+    std::string file;
+    if (!config::ApplyLogSettings(context_->registry, companion::ActivityLog::Process(), &file)) {
         companion::Logger(kModule, "FetchAndSetLogging")(
             2, "The new log file (", file,
             ") cannot be used. Logging will continue to use the original or default file");

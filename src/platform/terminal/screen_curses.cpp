@@ -167,7 +167,22 @@ class CursesScreen final : public Screen {
         fields.push_back(nullptr);
         mvprintw(LINES - 3, 1, "%.*s", COLS - 2, view.status.c_str());
         attron(A_REVERSE);
-        mvprintw(LINES - 2, 0, "%-*.*s", COLS, COLS, view.buttons.c_str());
+        // A command line wider than the screen goes on in the last row, broken between two
+        // commands.
+        std::string first = view.buttons;
+        std::string rest;
+        if (static_cast<int>(first.size()) > COLS) {
+            const size_t cut = first.rfind("  ", static_cast<size_t>(COLS));
+            if (cut != std::string::npos && cut > 0) {
+                rest = first.substr(cut + 2);
+                first.erase(cut);
+            }
+        }
+        mvprintw(LINES - 2, 0, "%-*.*s", COLS, COLS, first.c_str());
+        if (!rest.empty()) {
+            // The last column of the last row is left alone: writing it would scroll.
+            mvprintw(LINES - 1, 0, "%-*.*s", COLS - 1, COLS - 1, rest.c_str());
+        }
         attroff(A_REVERSE);
 
         FORM* form = fields.size() > 1 ? new_form(fields.data()) : nullptr;
@@ -491,6 +506,8 @@ class CursesScreen final : public Screen {
                 case KEY_PPAGE:
                 case KEY_F(7):
                     return SheetCommand::PreviousPage;
+                case KEY_F(1):
+                    return SheetCommand::Choices;
                 case KEY_F(2):
                     return SheetCommand::Apply;
                 case KEY_F(3):
@@ -498,7 +515,7 @@ class CursesScreen final : public Screen {
                 case KEY_F(4):
                     return SheetCommand::Reports;
                 case KEY_F(5):
-                    return SheetCommand::WebSecurity;
+                    return SheetCommand::PageDialog;
                 case KEY_F(6):
                     return SheetCommand::LogFile;
                 case KEY_F(9):

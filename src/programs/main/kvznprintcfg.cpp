@@ -14,7 +14,7 @@
 #include "cfgutil/store_agent.h"
 #include "companion/activity_log.h"
 #include "companion/registry.h"
-#include "config/registry_names.h"
+#include "config/log_settings.h"
 #include "platform/byte_channel.h"
 #include "platform/clock.h"
 #include "platform/config_store.h"
@@ -96,22 +96,11 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
-// Sets up the activity log as the service does: "LogFile" in the home directory at
-// "LogLevel".
+// Sets up the activity log as the service does.
 void FetchAndSetLogging(platform::ConfigStore& store) {
-    companion::Registry reg(
+    const companion::Registry reg(
         std::shared_ptr<platform::ConfigStore>(&store, [](platform::ConfigStore*) {}));
-    auto& log = companion::ActivityLog::Process();
-    std::string home;
-    std::string file = companion::ActivityLog::kDefaultFileName;
-    uint32_t level = 3;
-    if (reg.ReadText(config::kProductKey, config::value::kHome, home) == 0) {
-        log.SetBaseDirectory(home);
-    }
-    reg.ReadText(config::kProductKey, config::value::kLogFile, file, 261);
-    reg.ReadNumber(config::kProductKey, config::value::kLogLevel, level);
-    log.SetLevel(static_cast<int>(level));
-    log.SetFile(file);
+    config::ApplyLogSettings(reg, companion::ActivityLog::Process());
 }
 
 std::unique_ptr<platform::ServiceManager> LocalServices() {

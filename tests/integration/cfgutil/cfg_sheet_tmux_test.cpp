@@ -184,7 +184,8 @@ TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
     EXPECT_TRUE(tui.WaitFor("Update Monitor Listen Port")) << tui.last();
     tui.Keys({"y"});
 
-    // Alerting: the SMTP port, and a title without its message text.
+    // Alerting: the SMTP port (the message title and text have their own dialog, tested
+    // with the response codes).
     EXPECT_TRUE(tui.WaitFor("SMTP server port")) << tui.last();
     Down(tui, 1);
     Replace(tui, "0");
@@ -192,13 +193,6 @@ TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
     EXPECT_TRUE(tui.WaitFor("Please enter the port for your SMTP server.")) << tui.last();
     tui.Keys({"Enter"});
     Replace(tui, "2525");
-    Down(tui, 3);
-    Replace(tui, "Printer trouble");
-    tui.Keys({"PgUp"});
-    EXPECT_TRUE(tui.WaitFor("Both the Title and the message Text must be entered")) << tui.last();
-    tui.Keys({"Enter"});
-    Down(tui, 1);
-    Replace(tui, "<$$ERROR>");
 
     // Logging: retention hours from 1 to 200.
     tui.Keys({"PgUp"});
@@ -258,7 +252,6 @@ TEST_F(SheetTmuxTest, EveryPageRefusesBadValuesAndApplyRestartsTheService) {
     EXPECT_EQ(Get(store, config::kProductKey, value::kHTTPListenPortNo), "8123");
     EXPECT_EQ(Get(store, config::kProductKey, value::kStartAutomatically), "1");
     EXPECT_EQ(Get(store, config::SubKey("Contacts"), "E-Mail Server Port"), "2525");
-    EXPECT_EQ(Get(store, config::SubKey("Contacts"), "MessageText"), "<$$ERROR>");
     EXPECT_EQ(Get(store, config::SubKey("AlertLogging"), "AutoDelTime"), "48");
     EXPECT_NE(Get(store, config::kProductKey, value::kLastConfigUpdateTime), "<missing>");
     EXPECT_EQ(Get(store, config::kProductKey, value::kWebSessionLogon), "<missing>");
@@ -785,6 +778,106 @@ TEST_F(SheetTmuxTest, AddingAPrinterOffersTheQueuesOfTheSpooler) {
     tui.Keys({"Escape"});
     OkWithoutRestart(tui);
     EXPECT_EQ(Get(store, config::SubKey("Printers") + "\\Printer1", "Printer"), "Front_Desk");
+}
+
+TEST_F(SheetTmuxTest, ResponsesAreChosenByNameAndMessageSettingsHaveTheirOwnDialog) {
+    companion::Registry reg(platform::OpenFileStore(store));
+    const std::string printers = config::SubKey("Printers");
+    reg.WriteText(printers + "\\Printer1", "Printer", "lp1");
+    test::TmuxSession tui(dir / "tmux.sock",
+                          Command(HostName(), "CUPS_SERVER='" + dir / "no-cups.sock" + "'"));
+    ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
+    tui.Keys({"PgDn"});
+    EXPECT_TRUE(tui.WaitFor("Check the printers every")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Printer1  Printer=lp1")) << tui.last();
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Printer Status: Printer1")) << tui.last();
+    tui.Keys({"F11"});
+    EXPECT_TRUE(tui.WaitFor("Check Document Size (Kb)")) << tui.last();
+
+    // The document size check offers the document actions: the last one is picked by name.
+    Down(tui, 2);
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Printer1: Check Document Size (Kb)")) << tui.last();
+    EXPECT_TRUE(tui.WaitFor("No Response - Alert Only  (F1 lists the choices)")) << tui.last();
+    Replace(tui, "1");
+    Down(tui, 1);
+    Replace(tui, "100");
+    Down(tui, 6);
+    tui.Keys({"F1"});
+    EXPECT_TRUE(tui.WaitFor("14  Delete the Queued Document")) << tui.last();
+    EXPECT_NE(tui.last().find("11  Pause Queued Document"), std::string::npos) << tui.last();
+    Down(tui, 14);
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Delete the Queued Document  (F1 lists the choices)")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Check Document Size (Kb)  (enabled)")) << tui.last();
+
+    // The paused check refuses a document action typed as a number and offers none.
+    Down(tui, 2);
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Printer1: Check Printer Paused")) << tui.last();
+    Replace(tui, "1");
+    Down(tui, 6);
+    Replace(tui, "12");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("This printer check offers the responses 0 to 10 only")) << tui.last();
+    tui.Keys({"Enter"});
+    tui.Keys({"F1"});
+    EXPECT_TRUE(tui.WaitFor("10  Redirect Print Queue")) << tui.last();
+    EXPECT_EQ(tui.last().find("Queued Document"), std::string::npos) << tui.last();
+    Down(tui, 5);
+    tui.Keys({"Enter"});
+    EXPECT_TRUE(tui.WaitFor("Pause the Printer  (F1 lists the choices)")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Check Printer Paused  (enabled)")) << tui.last();
+    tui.Keys({"Escape"});
+    EXPECT_TRUE(tui.WaitFor("F11 Checks...")) << tui.last();
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("(2 of 7 checks enabled)")) << tui.last();
+    tui.Keys({"Escape"});
+
+    // Alerting: the message settings are a dialog of their own, which wants the title and
+    // the text together.
+    tui.Keys({"PgDn", "PgDn", "PgDn", "PgDn", "PgDn"});
+    EXPECT_TRUE(tui.WaitFor("SMTP server port")) << tui.last();
+    EXPECT_EQ(tui.last().find("Message title"), std::string::npos) << tui.last();
+    tui.Keys({"F5"});
+    EXPECT_TRUE(tui.WaitFor("E-mail & Network Message Settings")) << tui.last();
+    EXPECT_TRUE(tui.WaitFor("NetSend Server")) << tui.last();
+    tui.Type("Printer trouble");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("Both the Title and the message Text must be entered")) << tui.last();
+    tui.Keys({"Enter"});
+    Down(tui, 1);
+    tui.Type("<$$ERROR>");
+    Down(tui, 1);
+    tui.Type("printhost");
+    tui.Keys({"F10"});
+    EXPECT_TRUE(tui.WaitFor("SMTP server port")) << tui.last();
+    OkWithoutRestart(tui);
+
+    const std::string contacts = config::SubKey("Contacts");
+    EXPECT_EQ(Get(store, contacts, "TitleText"), "Printer trouble");
+    EXPECT_EQ(Get(store, contacts, "MessageText"), "<$$ERROR>");
+    EXPECT_EQ(Get(store, contacts, "NetSend Server"), "printhost");
+    // The monitor reads the codes as numbers, each for its check.
+    test::ServiceFixture fx;
+    LoadInto(fx);
+    printmon::PrintServerConfig config;
+    printmon::PrintServer_Config(fx.context, config);
+    ASSERT_EQ(config.printers.size(), 1u);
+    ASSERT_EQ(config.printers[0].checks.size(), 2u);
+    for (const auto& check : config.printers[0].checks) {
+        const bool size = check.title == "Check Document Size (Kb)";
+        EXPECT_EQ(check.fields.actionToTake, size ? 14u : 5u) << check.title;
+        if (size) {
+            EXPECT_EQ(check.fields.threshold, 100u);
+        }
+    }
+    test::ChildProcess check({KVZN_CFG_EXE, "--registry", store, "check"});
+    EXPECT_EQ(check.Wait(30s).value_or(-1), 0) << check.Output();
 }
 
 }  // namespace

@@ -65,14 +65,21 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
          kKey + "\\Contacts]\n\"TitleText\"=\"T\"\n",
          {"MessageText: Both the Title and the message Text must be entered to customise the "
           "message ..."}},
-        {"contact without level, day, or distinct times",
+        {"contacts without level or day, with a bad port, or equal times; one after a gap",
          kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n\"EmailMask1\"=\"0000000\"\n"
-                "\"EmailStartTime1\"=\"08:00\"\n\"EmailEndTime1\"=\"08:00\"\n"
-                "\"EMailPortNo1\"=dword:00000000\n",
-         {"EMailLevel1: Please select at least one Alert Level...",
-          "EmailMask1: Please select a day...",
-          "EmailStartTime1: The Start and End Times cannot be the same...",
-          "EMailPortNo1: Please enter a valid Port no"}},
+                "\"EMailPortNo1\"=dword:00000000\n"
+                "\"EMail2\"=\"d@e.f\"\n\"EMailLevel2\"=dword:1\n"
+                "\"EmailStartTime2\"=\"08:00\"\n\"EmailEndTime2\"=\"08:00\"\n"
+                "\"NetSend1\"=\"ops\"\n\"NetSendLevel1\"=dword:1\n\"NetSendMask1\"=\"1x\"\n"
+                "\"NetSend3\"=\"late\"\n",
+         {"EMailLevel1: Please select at least one Alert Level... (E-mail recipients, entry 1)",
+          "EMailPortNo1: Please enter a valid Port no (E-mail recipients, entry 1)",
+          "EmailMask1: Please select a day... (E-mail recipients, entry 1)",
+          "EmailEndTime2: The Start and End Times cannot be the same... (E-mail recipients, entry "
+          "2)",
+          "NetSendMask1: Please enter the days as seven 0s and 1s, Sunday first ... (Network "
+          "message recipients, entry 1)",
+          "NetSend3: is never read: entry 2 of Network message recipients before it is missing"}},
         {"contact with an empty window is always reached",
          kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n\"EMailLevel1\"=dword:00000001\n"
                 "\"EmailMask1\"=\"\"\n\"EmailStartTime1\"=\"\"\n\"EmailEndTime1\"=\"\"\n",
@@ -103,6 +110,52 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
          kKey + "\\WebAccess]\n\"Address1\"=\"10.1., 192.168.1.5\"\n\"Address2\"=\"10.0.0.256\"\n",
          {"Address2: Please enter an IP address, or the leading part of one as a mask (for "
           "example 192.168.1.20 or 192.168.), separated by blanks or commas ..."}},
+        {"log entries: an empty keyword group, one after a gap, a term over 255 characters, a "
+         "text log without its file",
+         kKey +
+             "\\LOGS\\Log1]\n\"LogType\"=dword:00000003\n\"File\"=\"/var/log/a\"\n"
+             "\"KeywordInclude1\"=\"disk [AND] full\"\n\"KeywordInclude2\"=\" \"\n"
+             "\"KeywordInclude4\"=\"\"\n\"KeywordExclude1\"=\"" +
+             std::string(258, 'k') + "\"\n" + kKey +
+             "\\LOGS\\Log2]\n\"LogType\"=dword:00000003\n\"File\"=\" \"\n",
+         {"KeywordInclude2: Please enter the keywords of the group ... (Include keywords, entry 2)",
+          "KeywordInclude4: is never read: entry 3 of Include keywords before it is missing",
+          "KeywordExclude1: A keyword may hold at most 255 characters ... (Exclude keywords, "
+          "entry 1)",
+          "File: Please enter the log file or the event log to monitor ..."}},
+        {"alert scripts: no level, no file, bad days, equal times; a complete one passes",
+         kKey + "\\AlertEngine]\n\"ScriptCMD1\"=\"run.sh\"\n\"ScriptCMDLevel1\"=dword:0\n"
+                "\"ScriptCMD2\"=\"ok.sh\"\n\"ScriptCMDLevel2\"=dword:3ff\n"
+                "\"ScriptCMDMask2\"=\"0111110\"\n\"ScriptCMDStartTime2\"=\"08:00\"\n"
+                "\"ScriptCMDEndTime2\"=\"17:30\"\n"
+                "\"ScriptVB1\"=\"a.vbs\"\n\"ScriptVBLevel1\"=dword:1\n\"ScriptVBMask1\"=\"01\"\n"
+                "\"ScriptSysLogLevel1\"=dword:1\n"
+                "\"ScriptSMTP1\"=\"m.txt\"\n\"ScriptSMTPLevel1\"=dword:1\n"
+                "\"ScriptSMTPStartTime1\"=\"08:00\"\n\"ScriptSMTPEndTime1\"=\"08:00\"\n"
+                "\"ScriptHTTP1\"=\"h.txt\"\n\"ScriptHTTPLevel1\"=\"1\"\n",
+         {"ScriptCMDLevel1: Please select at least one Alert Level... (Command scripts, entry 1)",
+          "ScriptVBMask1: Please enter the days as seven 0s and 1s, Sunday first ... (VBScript "
+          "scripts, entry 1)",
+          "ScriptSysLog1: Please enter the script file to run ... (SysLog alert scripts, entry 1)",
+          "ScriptSMTPEndTime1: The Start and End Times cannot be the same... (SMTP alert "
+          "scripts, entry 1)",
+          "ScriptHTTPLevel1: is not a number (dword:); the service ignores it and uses its "
+          "default (HTTP alert scripts, entry 1)"}},
+        {"response codes the kind of check does not offer",
+         kKey + "\\Printers\\Printer1]\n\"Printer\"=\"q\"\n" + kKey +
+             "\\Printers\\Printer1\\Check Printer Paused]\n\"ActionToTake\"=dword:0000000b\n" +
+             kKey +
+             "\\Printers\\Printer1\\Check Document Size (Kb)]\n\"ActionToTake\"=dword:0000000e\n" +
+             kKey +
+             "\\CustomServices\\Service1]\n\"Enabled\"=dword:0\n"
+             "\"ActionToTake\"=dword:00000005\n" +
+             kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:0\n\"ActionToTake\"=dword:5\n" + kKey +
+             "\\LOGS\\Log1]\n\"LogType\"=dword:0\n\"ActionToTake\"=dword:4\n" + kKey +
+             "\\Print\\Ensure Print Spooler service is running]\n\"ActionToTake\"=dword:6\n",
+         {"ActionToTake: response code 11: This printer check offers the responses 0 to 10 only; "
+          "the document actions (11 to 14) are for the document size and page checks ...",
+          "ActionToTake: response code 5: This kind of check offers the responses 0 to 4 only ...",
+          "ActionToTake: response code 6: Service checks offer the responses 0 to 5 only ..."}},
         {"scrambled password of a wrong length",
          "\"Data2\"=hex:01,02,03\n",
          {"Data2: is not a valid scrambled value; the service reads no text from it"}},
@@ -138,6 +191,13 @@ TEST(StoreCheck, ImportNamesTheBadLineAndLeavesTheTargetAlone) {
     // A problem of a value that is not in the file points at its key's section.
     status = ParseImport(ValidStore(kKey + "\\Contacts]\n\"EMail1\"=\"a@b.c\"\n"), "in.reg", out);
     EXPECT_NE(status.Text().find("in.reg:6: "), std::string::npos) << status.Text();
+    // A keyword group of a log entry is refused by its own line.
+    status = ParseImport(ValidStore(kKey + "\\LOGS\\Log1]\n\"LogType\"=dword:00000000\n"
+                                           "\"KeywordInclude1\"=\"\"\n"),
+                         "in.reg", out);
+    EXPECT_EQ(status.Text(), "in.reg:8: " + std::string(config::kProductKey) +
+                                 "\\LOGS\\Log1\\KeywordInclude1: Please enter the keywords of "
+                                 "the group ... (Include keywords, entry 1)");
     EXPECT_TRUE(out == before);
 
     ASSERT_TRUE(ParseImport(ValidStore(), "in.reg", out).ok());

@@ -3,6 +3,7 @@
 
 #include "companion/registry.h"
 #include "config/check_fields.h"
+#include "config/log_settings.h"
 #include "config/numbered_lists.h"
 #include "config/registry_names.h"
 #include "config/scrambled_values.h"
@@ -186,6 +187,30 @@ TEST(NumberedNameTest, FormatsWithNumberAndPrefix) {
     EXPECT_EQ(Numbered("EMail%d", 3), "EMail3");
     EXPECT_EQ(Numbered("%sMask%d", 12, "Email"), "EmailMask12");
     EXPECT_EQ(Numbered("Printer%d", 1), "Printer1");
+}
+
+// Every program sets its activity log up from the same values: a relative file in the home
+// directory, the level, the defaults, and a file that cannot be written leaves the log alone.
+TEST_F(ConfigLayoutTest, LogSettingsPutTheFileInTheHomeDirectoryAtItsLevel) {
+    test::TempDir home;
+    companion::ActivityLog log;
+    std::string file;
+    registry.WriteText(kProductKey, value::kHome, home.path());
+    EXPECT_TRUE(ApplyLogSettings(registry, log, &file));
+    EXPECT_EQ(file, "KVZN.LOG");
+    EXPECT_EQ(log.FilePath(), home / "KVZN.LOG");
+    EXPECT_EQ(log.Level(), 3);
+
+    registry.WriteText(kProductKey, value::kLogFile, "SITE.LOG");
+    registry.WriteNumber(kProductKey, value::kLogLevel, 5);
+    EXPECT_TRUE(ApplyLogSettings(registry, log));
+    EXPECT_EQ(log.FilePath(), home / "SITE.LOG");
+    EXPECT_EQ(log.Level(), 5);
+
+    registry.WriteText(kProductKey, value::kLogFile, home / "missing/dir/X.LOG");
+    EXPECT_FALSE(ApplyLogSettings(registry, log, &file));
+    EXPECT_EQ(file, home / "missing/dir/X.LOG");
+    EXPECT_EQ(log.FilePath(), home / "SITE.LOG");
 }
 
 }  // namespace
