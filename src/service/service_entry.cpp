@@ -13,7 +13,6 @@
 
 #include "companion/activity_log.h"
 #include "config/log_settings.h"
-#include "config/registry_names.h"
 #include "platform/account_logon.h"
 #include "platform/config_store.h"
 #include "platform/signals.h"
