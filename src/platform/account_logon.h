@@ -4,6 +4,7 @@
 // of the account's programs.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,7 +39,7 @@ class AccountLogon {
     // Checks the password ("auth"), then calls `passwordAccepted` with the account's name,
     // then the account checks ("account"; among them the service-logon right). Errors:
     // EACCES the name or password was refused (nothing was called), EPERM the account may
-    // not log on now, EIO PAM failed.
+    // not log on now, ETIMEDOUT PAM did not answer in time, EIO PAM failed.
     virtual Result<LocalAccount> LogOn(
         const std::string& name, const std::string& password,
         const std::function<void(const std::string&)>& passwordAccepted) = 0;
@@ -48,8 +49,10 @@ class AccountLogon {
 };
 
 // This machine's accounts through PAM. With $KVZN_PAM_CONFDIR set at the call, the service
-// file is read from that directory.
-std::unique_ptr<AccountLogon> MakeAccountLogon();
+// file is read from that directory. A logon that takes longer than `timeout` fails with
+// ETIMEDOUT; it is left to end on its own and its `passwordAccepted` is then not called.
+std::unique_ptr<AccountLogon> MakeAccountLogon(
+    std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // The content of the PAM service file: pam_unix for "auth" and "account", and the group of
 // the service-logon right.

@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/account_logon.h"
 #include "platform/file.h"
@@ -175,75 +179,124 @@ Result<GroupEntry> LookUpGroup(const char* name) {
     }
 }
 
+// One logon through PAM, start to end.
+Result<LocalAccount> LogOnNow(const std::string& name, const std::string& password,
+                              const std::function<void(const std::string&)>& passwordAccepted) {
+    Credentials credentials{&name, &password};
+    const pam_conv conversation{Converse, &credentials};
+    PamHandle pam;
+    const char* confdir = std::getenv(kPamConfDirVariable);
+    const int started =
+        confdir != nullptr && *confdir != '\0'
+            ? ::pam_start_confdir(kPamServiceName, name.c_str(), &conversation, confdir, pam.Out())
+            : ::pam_start(kPamServiceName, name.c_str(), &conversation, pam.Out());
+    if (started != PAM_SUCCESS) {
+        return Status::Error(EIO, std::string("pam_start: ") + ::pam_strerror(nullptr, started));
+    }
+    int rc = pam.Note(::pam_authenticate(pam.get(), PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK));
+    if (rc != PAM_SUCCESS) {
+        const bool refused = rc == PAM_AUTH_ERR || rc == PAM_USER_UNKNOWN || rc == PAM_MAXTRIES ||
+                             rc == PAM_CRED_INSUFFICIENT;
+        return Status::Error(refused ? EACCES : EIO, "pam_authenticate: " + pam.Error(rc));
+    }
+    // PAM may have mapped the name.
+    std::string user = name;
+    const void* item = nullptr;
+    if (::pam_get_item(pam.get(), PAM_USER, &item) == PAM_SUCCESS && item != nullptr) {
+        user = static_cast<const char*>(item);
+    }
+    if (passwordAccepted) {
+        passwordAccepted(user);
+    }
+    rc = pam.Note(::pam_acct_mgmt(pam.get(), PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK));
+    if (rc != PAM_SUCCESS) {
+        return Status::Error(EPERM, "pam_acct_mgmt: " + pam.Error(rc));
+    }
+    auto entry = LookUpAccount(user);
+    if (!entry.ok()) {
+        return entry.status();
+    }
+    LocalAccount account;
+    account.name = entry->name;
+    account.identity = RunIdentity{entry->uid, entry->gid, GroupsOf(*entry)};
+    account.home = entry->home;
+    if (char** list = ::pam_getenvlist(pam.get()); list != nullptr) {
+        for (char** e = list; *e != nullptr; ++e) {
+            if (std::strchr(*e, '=') != nullptr) {
+                account.environment.emplace_back(*e);
+            }
+            std::free(*e);
+        }
+        std::free(list);
+    }
+    SetEntry(account.environment, "HOME", entry->home);
+    SetEntry(account.environment, "USER", entry->name);
+    SetEntry(account.environment, "LOGNAME", entry->name);
+    SetEntry(account.environment, "SHELL", entry->shell);
+    const bool hasPath = std::any_of(account.environment.begin(), account.environment.end(),
+                                     [](const std::string& e) { return e.rfind("PATH=", 0) == 0; });
+    if (!hasPath) {
+        SetEntry(account.environment, "PATH",
+                 entry->uid == 0 ? "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                                 : "/usr/local/bin:/usr/bin:/bin");
+    }
+    pam.Note(PAM_SUCCESS);
+    return account;
+}
+
+// What a logon's own thread and the caller share. `abandoned` is set, under the mutex, once
+// the caller stopped waiting: the caller's callback is then never run.
+struct PendingLogon {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    Result<LocalAccount> result = Status::Error(EIO, "the logon did not end");
+};
+
 class PamAccountLogon : public AccountLogon {
   public:
+    explicit PamAccountLogon(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+    // PAM modules may wait on the network (directory services, one-time passwords) without
+    // a time-out of their own: the logon runs on a thread of its own and is waited for at
+    // most the time-out. A logon left behind ends on its own and changes nothing.
     Result<LocalAccount> LogOn(
         const std::string& name, const std::string& password,
         const std::function<void(const std::string&)>& passwordAccepted) override {
-        Credentials credentials{&name, &password};
-        const pam_conv conversation{Converse, &credentials};
-        PamHandle pam;
-        const char* confdir = std::getenv(kPamConfDirVariable);
-        const int started =
-            confdir != nullptr && *confdir != '\0'
-                ? ::pam_start_confdir(kPamServiceName, name.c_str(), &conversation, confdir,
-                                      pam.Out())
-                : ::pam_start(kPamServiceName, name.c_str(), &conversation, pam.Out());
-        if (started != PAM_SUCCESS) {
-            return Status::Error(EIO,
-                                 std::string("pam_start: ") + ::pam_strerror(nullptr, started));
-        }
-        int rc = pam.Note(::pam_authenticate(pam.get(), PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK));
-        if (rc != PAM_SUCCESS) {
-            const bool refused = rc == PAM_AUTH_ERR || rc == PAM_USER_UNKNOWN ||
-                                 rc == PAM_MAXTRIES || rc == PAM_CRED_INSUFFICIENT;
-            return Status::Error(refused ? EACCES : EIO, "pam_authenticate: " + pam.Error(rc));
-        }
-        // PAM may have mapped the name.
-        std::string user = name;
-        const void* item = nullptr;
-        if (::pam_get_item(pam.get(), PAM_USER, &item) == PAM_SUCCESS && item != nullptr) {
-            user = static_cast<const char*>(item);
-        }
+        auto pending = std::make_shared<PendingLogon>();
+        std::function<void(const std::string&)> accepted;
         if (passwordAccepted) {
-            passwordAccepted(user);
-        }
-        rc = pam.Note(::pam_acct_mgmt(pam.get(), PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK));
-        if (rc != PAM_SUCCESS) {
-            return Status::Error(EPERM, "pam_acct_mgmt: " + pam.Error(rc));
-        }
-        auto entry = LookUpAccount(user);
-        if (!entry.ok()) {
-            return entry.status();
-        }
-        LocalAccount account;
-        account.name = entry->name;
-        account.identity = RunIdentity{entry->uid, entry->gid, GroupsOf(*entry)};
-        account.home = entry->home;
-        if (char** list = ::pam_getenvlist(pam.get()); list != nullptr) {
-            for (char** e = list; *e != nullptr; ++e) {
-                if (std::strchr(*e, '=') != nullptr) {
-                    account.environment.emplace_back(*e);
+            // Runs on the logon's thread while the caller still waits (it holds the mutex,
+            // so the caller cannot give up meanwhile and leave `passwordAccepted` dangling).
+            accepted = [pending, &passwordAccepted](const std::string& user) {
+                std::scoped_lock lock(pending->mutex);
+                if (!pending->abandoned) {
+                    passwordAccepted(user);
                 }
-                std::free(*e);
-            }
-            std::free(list);
+            };
         }
-        SetEntry(account.environment, "HOME", entry->home);
-        SetEntry(account.environment, "USER", entry->name);
-        SetEntry(account.environment, "LOGNAME", entry->name);
-        SetEntry(account.environment, "SHELL", entry->shell);
-        const bool hasPath =
-            std::any_of(account.environment.begin(), account.environment.end(),
-                        [](const std::string& e) { return e.rfind("PATH=", 0) == 0; });
-        if (!hasPath) {
-            SetEntry(account.environment, "PATH",
-                     entry->uid == 0
-                         ? "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-                         : "/usr/local/bin:/usr/bin:/bin");
+        try {
+            std::thread([pending, name, secret = std::string(password),
+                         accepted = std::move(accepted)]() mutable {
+                Result<LocalAccount> result = LogOnNow(name, secret, accepted);
+                std::fill(secret.begin(), secret.end(), '\0');
+                std::scoped_lock lock(pending->mutex);
+                pending->result = std::move(result);
+                pending->done = true;
+                pending->finished.notify_all();
+            }).detach();
+        } catch (const std::system_error& e) {
+            return Status::Error(EAGAIN,
+                                 std::string("the logon could not be started: ") + e.what());
         }
-        pam.Note(PAM_SUCCESS);
-        return account;
+        std::unique_lock lock(pending->mutex);
+        if (!pending->finished.wait_for(lock, timeout_, [&] { return pending->done; })) {
+            pending->abandoned = true;
+            return Status::Error(
+                ETIMEDOUT, "PAM did not answer within " + std::to_string(timeout_.count()) + " ms");
+        }
+        return std::move(pending->result);
     }
 
     Status GrantServiceLogon(const std::string& name) override {
@@ -273,12 +326,15 @@ class PamAccountLogon : public AccountLogon {
         return RunCommandChecked({"usermod", "-a", "-G", kServiceLogonGroup, account->name},
                                  kGroupCommandTimeout);
     }
+
+  private:
+    std::chrono::milliseconds timeout_;
 };
 
 }  // namespace
 
-std::unique_ptr<AccountLogon> MakeAccountLogon() {
-    return std::make_unique<PamAccountLogon>();
+std::unique_ptr<AccountLogon> MakeAccountLogon(std::chrono::milliseconds timeout) {
+    return std::make_unique<PamAccountLogon>(timeout);
 }
 
 std::string PamServiceFileText() {

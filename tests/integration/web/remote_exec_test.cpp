@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -268,6 +269,38 @@ TEST_F(RemoteExecTest, TimeOutsCancelsAndASecondRunEndTheCommandsProcesses) {
     const test::WebReply nothing = session_.Post(
         "/ZNRExec.kvp", "token=" + session_.token + "&hUserID=" + user_ + "&CancelBtn=1");
     EXPECT_NE(nothing.body.find("The current job could not be cancelled"), std::string::npos);
+}
+
+// A PAM module that hangs (here one that sleeps before the password check) costs the logon
+// its time-out, not a web worker; the logon left behind grants nothing when it ends.
+TEST_F(RemoteExecTest, APamModuleThatHangsCostsTheLogonItsTimeOutAndGrantsNothing) {
+    const std::string slow = dir / "slow/etc/pam.d";
+    std::filesystem::create_directories(slow);
+    test::WriteFile(
+        slow + "/" + platform::kPamServiceFile,
+        "auth requisite pam_exec.so quiet /bin/sleep 3\n" + platform::PamServiceFileText());
+    ::setenv(platform::kPamConfDirVariable, slow.c_str(), 1);
+    const auto accounts = platform::MakeAccountLogon(500ms);
+    std::atomic<bool> accepted{false};
+    const auto started = std::chrono::steady_clock::now();
+    const auto result =
+        accounts->LogOn(user_, kPassword, [&](const std::string&) { accepted = true; });
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2500ms);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.status().err(), ETIMEDOUT) << result.status().Text();
+    // The sleep ends and pam_unix accepts the password on the abandoned thread.
+    std::this_thread::sleep_for(4s);
+    EXPECT_FALSE(accepted);
+    EXPECT_FALSE(InGroup(user_, platform::kServiceLogonGroup));
+
+    // Waited for long enough, the same service logs on, granting the right on the way.
+    const auto patient = platform::MakeAccountLogon(10s);
+    const auto slowButInTime = patient->LogOn(user_, kPassword, [&](const std::string& name) {
+        accepted = patient->GrantServiceLogon(name).ok();
+    });
+    EXPECT_TRUE(slowButInTime.ok()) << slowButInTime.status().Text();
+    EXPECT_TRUE(accepted);
+    EXPECT_TRUE(InGroup(user_, platform::kServiceLogonGroup));
 }
 
 }  // namespace
