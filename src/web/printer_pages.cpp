@@ -179,20 +179,17 @@ std::string Failed(std::string_view text) {
     return "<p class=\"message failed\">" + HtmlEscape(text) + "</p>\n";
 }
 
-// "bgcolor=#D3302C" and "color=#FFFFFF" as an inline style; empty when neither is given.
-std::string CellStyle(std::string_view foreground, std::string_view background) {
-    const auto colour = [](std::string_view attribute) {
-        const size_t at = attribute.find('#');
-        return at == std::string_view::npos ? std::string() : std::string(attribute.substr(at));
-    };
-    std::string style;
-    if (!background.empty()) {
-        style += "background:" + colour(background) + ";";
+// The class of a cell the printer texts colour: "alert" for the error colours, "paused" for
+// the paused ones, "problem" for any other. The pages' security policy allows no inline
+// style, so the colours are the stylesheet's.
+std::string CellClass(std::string_view background) {
+    if (background.find("#D3302C") != std::string_view::npos) {
+        return " class=\"alert\"";
     }
-    if (!foreground.empty()) {
-        style += "color:" + colour(foreground) + ";";
+    if (background.find("#FFFF00") != std::string_view::npos) {
+        return " class=\"paused\"";
     }
-    return style.empty() ? style : " style=\"" + style + "\"";
+    return " class=\"problem\"";
 }
 
 // A one-button form that posts an action with the session's token.
@@ -228,14 +225,14 @@ std::string StatusCell(const platform::PrinterQueue& queue, int form, bool& prob
     if (!problem) {
         return "<td class=\"ok\">" + HtmlEscape(text) + "</td>";
     }
-    return "<td" + CellStyle(foreground, background) + ">" + HtmlEscape(text) + "</td>";
+    return "<td" + CellClass(background) + ">" + HtmlEscape(text) + "</td>";
 }
 
 std::string JobStatusCell(const platform::JobInfo& job) {
     std::string text, foreground, background;
     bool error = false;
     printmon::JobStatusText(job.status, text, foreground, background, error, false);
-    return "<td" + CellStyle(foreground, background) + ">" + HtmlEscape(text) + "</td>";
+    return "<td" + CellClass(background) + ">" + HtmlEscape(text) + "</td>";
 }
 
 std::string PagesText(const platform::JobInfo& job) {

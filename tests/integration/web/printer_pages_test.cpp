@@ -154,6 +154,10 @@ TEST_F(PrinterPagesTest, ActionsOfTheSessionsFormsReachTheSchedulerAndNoOthersDo
     ASSERT_NE(summary.find("Spare"), std::string::npos);
     EXPECT_LT(summary.find("Spare"), summary.find("Laser")) << "a paused printer comes first";
     EXPECT_NE(summary.find("1 Queued"), std::string::npos);
+    // The pages' security policy allows no inline style: the colours are the stylesheet's.
+    EXPECT_NE(summary.find("<td class=\"paused\">"), std::string::npos) << summary;
+    EXPECT_EQ(printers.find("style=\""), std::string::npos);
+    EXPECT_EQ(summary.find("style=\""), std::string::npos);
 
     // Pause: through the form; a link, a wrong token or an unmonitored printer do nothing.
     Get("/PrintPrinters.kvp?Action=PausePrinter&Printer=Laser");
