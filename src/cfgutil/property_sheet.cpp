@@ -107,9 +107,7 @@ std::string PropertySheet::ButtonsLine() {
         line += "  F5 Web Security...";
     }
     if (std::string_view(SheetPages()[page_].title) == "Alerting") {
-        line +=
-            "  F5 E-mail & Network Message Settings...  F9 Test E-mail...  F12 Test "
-            "Message/Scripts...";
+        line += "  F5 Message Settings...  F9 Test E-mail...  F12 Test Message/Scripts...";
     }
     for (const FieldRule& field : SheetPages()[page_].fields) {
         if (field.choices.size() > kChoicesInHint) {

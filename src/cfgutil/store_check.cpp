@@ -25,7 +25,6 @@ namespace check = config::check;
 namespace contacts = config::contacts;
 
 constexpr const char* kRootPrefix = "HKEY_LOCAL_MACHINE\\";
-constexpr const char* kCountMessage = "Notify after No. of Errors must be 1 of higher.";
 
 // A line of a store file without its blanks and the CR of a CR LF line end.
 std::string_view TrimLine(std::string_view s) {
@@ -62,10 +61,10 @@ class Checker {
         PageFields();
         MessageOverride();
         NumberedList(config::subkey::kPrinters, &Checker::PrinterEntry);
-        NumberedList(config::subkey::kCustomServices, &Checker::CountedEntry);
-        NumberedList(config::subkey::kCustomPerformance, &Checker::CountedEntry);
+        NumberedList(config::subkey::kCustomServices, &Checker::SubkeyEntry);
+        NumberedList(config::subkey::kCustomPerformance, &Checker::SubkeyEntry);
         NumberedList(config::subkey::kLogs, &Checker::LogEntry);
-        NumberedList(config::subkey::kDiskSpace, &Checker::DiskEntry);
+        NumberedList(config::subkey::kDiskSpace, &Checker::SubkeyEntry);
         Contacts();
         BuiltInChecks(config::subkey::kPrint);
         BuiltInChecks(config::subkey::kPerformance);
@@ -176,8 +175,51 @@ class Checker {
         }
     }
 
-    // The fields every check has; the response code must be one its kind of check offers.
-    void CommonFields(const std::string& key, const std::vector<FieldRule>& fields) {
+    // The text of a stored value as a dialog field holds it; empty when missing.
+    std::string FieldTextOf(const std::string& key, const char* name) const {
+        const StoreValue* v = tree_.Find(key, name);
+        return v == nullptr                          ? std::string()
+               : v->type == StoreValue::Type::Number ? std::to_string(v->number)
+               : v->type == StoreValue::Type::Text   ? v->text
+                                                     : std::string();
+    }
+
+    // An entry kept in its own key, checked as its dialog checks it: each value against its
+    // field's rule, then (for a list entry) the entry as a whole. The key path names the
+    // entry. `unjudged` names a field whose value is not judged.
+    void KeyEntry(const std::string& key, const std::vector<FieldRule>& fields,
+                  const ListRule* list, const char* unjudged = nullptr) {
+        // A disabled check never counts failures; its count is judged when it is enabled.
+        const bool enabled = NumberOf(tree_, key, check::kEnabled).value_or(0) == 1;
+        for (const FieldRule& field : fields) {
+            const StoreValue* v = tree_.Find(key, field.name);
+            if (v == nullptr ||
+                (unjudged != nullptr && platform::EqualsNoCase(field.name, unjudged)) ||
+                (!enabled && platform::EqualsNoCase(field.name, check::kCountBeforeAction))) {
+                continue;
+            }
+            std::string m = CheckStoredValue(field, *v);
+            if (!m.empty() && platform::EqualsNoCase(field.name, check::kActionToTake) &&
+                v->type == StoreValue::Type::Number) {
+                m = "response code " + std::to_string(v->number) + ": " + m;
+            }
+            if (!m.empty()) {
+                Add(key, field.name, m);
+            }
+        }
+        if (list != nullptr) {
+            std::string about;
+            const std::string m = CheckEntryFields(
+                *list, [&](const char* name) { return FieldTextOf(key, name); }, &about);
+            if (!m.empty()) {
+                Add(key, about, m);
+            }
+        }
+        OtherValueTypes(key);
+    }
+
+    // The values every check may hold, also where its dialog has no field for them.
+    void OtherValueTypes(const std::string& key) {
         for (const char* name :
              {check::kEnabled, check::kAlertLevel, check::kActionToTake, check::kCountBeforeAction,
               check::kNonNotificationPeriod, check::kThreshold}) {
@@ -192,32 +234,15 @@ class Checker {
                 Add(key, name, "is not a text; the service ignores it");
             }
         }
-        const FieldRule* response = FindRule(fields, check::kActionToTake);
-        if (const auto code = NumberOf(tree_, key, check::kActionToTake); code && response) {
-            if (std::string m = CheckStoredValue(*response, StoreValue::MakeNumber(*code));
-                !m.empty()) {
-                Add(key, check::kActionToTake, "response code " + std::to_string(*code) + ": " + m);
-            }
-        }
     }
 
-    // Entries whose alert comes after "CountBeforeAction" failures, which must be 1 or more.
-    void CountedEntry(const std::string& key, const std::vector<FieldRule>& fields) {
-        CommonFields(key, fields);
-        if (NumberOf(tree_, key, check::kEnabled).value_or(0) == 1) {
-            if (const auto count = NumberOf(tree_, key, check::kCountBeforeAction);
-                count && *count < 1) {
-                Add(key, check::kCountBeforeAction, kCountMessage);
-            }
-        }
+    void SubkeyEntry(const std::string& key, const ListRule& list) {
+        KeyEntry(key, list.fields, &list);
     }
 
-    void CountedEntry(const std::string& key, const ListRule& list) {
-        CountedEntry(key, list.fields);
-    }
-
-    // Each check of a printer is a subkey with the fields of its kind.
+    // A printer, and each of its checks in a subkey with the fields of its kind.
     void PrinterEntry(const std::string& key, const ListRule& list) {
+        KeyEntry(key, list.fields, &list);
         for (const std::string& sub : tree_.SubKeyNames(key)) {
             const EntryGroup* group = nullptr;
             for (const EntryGroup& g : list.groups) {
@@ -225,21 +250,21 @@ class Checker {
                     group = &g;
                 }
             }
-            CountedEntry(key + "\\" + sub, group != nullptr ? group->fields : list.fields);
+            if (group != nullptr) {
+                KeyEntry(key + "\\" + sub, group->fields, nullptr);
+            } else {
+                OtherValueTypes(key + "\\" + sub);
+            }
         }
     }
 
-    // A log entry and its keyword groups.
+    // A log entry and its keyword groups. The log monitors also read types the dialog does
+    // not list, so the type is not judged here.
     void LogEntry(const std::string& key, const ListRule& list) {
-        CommonFields(key, list.fields);
+        KeyEntry(key, list.fields, nullptr, config::list::kLogType);
         // The entry's own rule is about the file it watches.
-        const std::string m = CheckEntryFields(list, [&](const char* name) {
-            const StoreValue* v = tree_.Find(key, name);
-            return v == nullptr                          ? std::string()
-                   : v->type == StoreValue::Type::Number ? std::to_string(v->number)
-                   : v->type == StoreValue::Type::Text   ? v->text
-                                                         : std::string();
-        });
+        const std::string m =
+            CheckEntryFields(list, [&](const char* name) { return FieldTextOf(key, name); });
         if (!m.empty()) {
             Add(key, "File", m);
         }
@@ -286,13 +311,6 @@ class Checker {
         }
     }
 
-    void DiskEntry(const std::string& key, const ListRule& list) {
-        CommonFields(key, list.fields);
-        if (const auto used = NumberOf(tree_, key, "%Used"); used && *used > 100) {
-            Add(key, "%Used", "The percentage entered must be from 1 to 100...");
-        }
-    }
-
     // Recipients: the rules of their dialog; besides, one without its level is never sent
     // anything.
     void Contacts() {
@@ -318,7 +336,7 @@ class Checker {
         const std::string listKey = config::SubKey(list);
         const ListRule& rule = *FindList(list);
         for (const std::string& sub : tree_.SubKeyNames(listKey)) {
-            CountedEntry(listKey + "\\" + sub, rule.fields);
+            KeyEntry(listKey + "\\" + sub, rule.fields, &rule);
         }
     }
 

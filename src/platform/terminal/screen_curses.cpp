@@ -52,6 +52,29 @@ std::vector<std::string> Wrap(const std::string& text, size_t width) {
     return lines;
 }
 
+// The command keys line in rows of at most `width` characters, broken only between two
+// commands (they are two blanks apart); at most `most` rows, the last one cut.
+std::vector<std::string> KeyRows(const std::string& line, size_t width, size_t most) {
+    std::vector<std::string> rows(1);
+    size_t start = 0;
+    while (start < line.size()) {
+        size_t end = line.find("  ", start);
+        if (end == std::string::npos) {
+            end = line.size();
+        }
+        const std::string command = line.substr(start, end - start);
+        start = end + 2;
+        if (rows.back().empty()) {
+            rows.back() = command;
+        } else if (rows.back().size() + 2 + command.size() <= width || rows.size() == most) {
+            rows.back() += "  " + command;
+        } else {
+            rows.push_back(command);
+        }
+    }
+    return rows;
+}
+
 std::string FieldText(FIELD* field) {
     std::string text = field_buffer(field, 0);
     while (!text.empty() && text.back() == ' ') {
@@ -122,10 +145,27 @@ class CursesScreen final : public Screen {
         attron(A_BOLD);
         mvprintw(0, 1, "%.*s", COLS - 2, view.title.c_str());
         attroff(A_BOLD);
+        // When the tabs are wider than the screen, the row starts at a later tab so that the
+        // current one is shown; "<" and ">" tell that there are more.
+        const auto tabsWidth = [&](size_t from, size_t to) {
+            int width = 0;
+            for (size_t i = from; i <= to && i < view.tabs.size(); ++i) {
+                width += static_cast<int>(view.tabs[i].size()) + 3;
+            }
+            return width;
+        };
+        size_t firstTab = 0;
+        while (firstTab < view.currentTab && 1 + tabsWidth(firstTab, view.currentTab) >= COLS) {
+            ++firstTab;
+        }
+        if (firstTab > 0) {
+            mvprintw(2, 0, "<");
+        }
         int x = 1;
-        for (size_t i = 0; i < view.tabs.size(); ++i) {
+        for (size_t i = firstTab; i < view.tabs.size(); ++i) {
             const std::string tab = " " + view.tabs[i] + " ";
             if (x + static_cast<int>(tab.size()) >= COLS) {
+                mvprintw(2, COLS - 1, ">");
                 break;
             }
             if (i == view.currentTab) {
@@ -165,23 +205,17 @@ class CursesScreen final : public Screen {
             fields.push_back(field);
         }
         fields.push_back(nullptr);
-        mvprintw(LINES - 3, 1, "%.*s", COLS - 2, view.status.c_str());
+        // The command keys take up to three rows at the bottom, the status line above them.
+        // The last column of the last row is left alone: writing it would scroll.
+        const std::vector<std::string> keys =
+            KeyRows(view.buttons, static_cast<size_t>(std::max(COLS - 1, 1)), 3);
+        const int keysRow = LINES - std::max(2, static_cast<int>(keys.size()));
+        mvprintw(keysRow - 1, 1, "%.*s", COLS - 2, view.status.c_str());
         attron(A_REVERSE);
-        // A command line wider than the screen goes on in the last row, broken between two
-        // commands.
-        std::string first = view.buttons;
-        std::string rest;
-        if (static_cast<int>(first.size()) > COLS) {
-            const size_t cut = first.rfind("  ", static_cast<size_t>(COLS));
-            if (cut != std::string::npos && cut > 0) {
-                rest = first.substr(cut + 2);
-                first.erase(cut);
-            }
-        }
-        mvprintw(LINES - 2, 0, "%-*.*s", COLS, COLS, first.c_str());
-        if (!rest.empty()) {
-            // The last column of the last row is left alone: writing it would scroll.
-            mvprintw(LINES - 1, 0, "%-*.*s", COLS - 1, COLS - 1, rest.c_str());
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const int row = keysRow + static_cast<int>(i);
+            const int width = row == LINES - 1 ? COLS - 1 : COLS;
+            mvprintw(row, 0, "%-*.*s", width, width, keys[i].c_str());
         }
         attroff(A_REVERSE);
 
@@ -528,6 +562,8 @@ class CursesScreen final : public Screen {
                     return SheetCommand::Ok;
                 case kEscape:
                     return SheetCommand::Cancel;
+                case KEY_RESIZE:  // drawn again at the new size
+                    return SheetCommand::Refresh;
                 default:
                     break;
             }

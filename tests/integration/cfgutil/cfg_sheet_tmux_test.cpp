@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "companion/registry.h"
@@ -715,6 +716,21 @@ TEST_F(SheetTmuxTest, NetworkMessageAndAlertScriptTestsRunTheServiceDeliveryCode
     ASSERT_TRUE(tui.WaitFor("Local Machine")) << tui.last();
     tui.Keys({"PgUp", "PgUp"});
     EXPECT_TRUE(tui.WaitFor("F12 Test Message/Scripts...")) << tui.last();
+    // On an 80x24 terminal the page's tab and every command key of the page are shown whole.
+    tui.Resize(80, 24);
+    EXPECT_TRUE(test::WaitUntil(
+        [&] {
+            const std::string screen = tui.Screen();
+            return std::count(screen.begin(), screen.end(), '\n') == 24 &&
+                   screen.find(" Alerting ") != std::string::npos &&
+                   screen.find("F12 Test Message/Scripts...") != std::string::npos &&
+                   screen.find("F10 OK  Esc Cancel") != std::string::npos &&
+                   screen.find("F6 Display Log File...") != std::string::npos;
+        },
+        10s))
+        << tui.Screen();
+    tui.Resize(160, 40);
+    EXPECT_TRUE(tui.WaitFor("Log File...  F5 Message Settings...")) << tui.last();
 
     tui.Keys({"F12"});
     EXPECT_TRUE(tui.WaitFor("Test network message")) << tui.last();

@@ -29,6 +29,10 @@ class TmuxSession {
         args.insert(args.end(), keys.begin(), keys.end());
         Tmux(args);
     }
+    void Resize(int columns, int rows) {
+        Tmux({"resize-window", "-t", "0", "-x", std::to_string(columns), "-y",
+              std::to_string(rows)});
+    }
     void Type(const std::string& text) { Tmux({"send-keys", "-t", "0", "-l", text}); }
     std::string Screen() {
         auto result = platform::RunProcess({"tmux", "-S", socket_, "capture-pane", "-p", "-t", "0"},

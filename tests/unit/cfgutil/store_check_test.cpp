@@ -98,7 +98,7 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
          kKey + "\\Printers\\Printer1]\n\"Printer\"=\"q\"\n" + kKey +
              "\\Printers\\Printer1\\Check Printer Paused]\n\"Enabled\"=dword:00000001\n"
              "\"CountBeforeAction\"=dword:00000000\n",
-         {"CountBeforeAction: Notify after No. of Errors must be 1 of higher."}},
+         {"CountBeforeAction: The 'Notify After No. Errors' value must be 1 or higher ..."}},
         {"disk percentage over 100",
          kKey + "\\Disk Space\\Disk1]\n\"Enabled\"=dword:00000001\n\"%Used\"=dword:00000065\n",
          {"%Used: The percentage entered must be from 1 to 100..."}},
@@ -156,6 +156,35 @@ TEST(StoreCheck, FindsWhatTheServiceAndTheUtilityRefuse) {
           "the document actions (11 to 14) are for the document size and page checks ...",
           "ActionToTake: response code 5: This kind of check offers the responses 0 to 4 only ...",
           "ActionToTake: response code 6: Service checks offer the responses 0 to 5 only ..."}},
+        {"service, counter and disk entries: every field of their dialogs; a disabled check's "
+         "count waits until it is enabled",
+         kKey +
+             "\\CustomServices\\Service1]\n\"Enabled\"=dword:1\n\"Name\"=\"cups\"\n"
+             "\"DisplayName\"=\"" +
+             std::string(256, 'd') + "\"\n\"CountBeforeAction\"=dword:0\n" + kKey +
+             "\\CustomPerformance\\Counter1]\n\"Enabled\"=dword:0\n"
+             "\"CountBeforeAction\"=dword:0\n\"Threshold\"=\"90\"\n" +
+             kKey +
+             "\\Disk Space\\Disk1]\n\"Enabled\"=dword:1\n\"Drive\"=\"/srv/a/very/long/mount\"\n"
+             "\"FreeSpace\"=dword:100\n" +
+             kKey + "\\Disk Space\\Disk2]\n\"Enabled\"=dword:2\n\"%Used\"=dword:0\n",
+         {"DisplayName: is longer than 255 characters; the service cuts it",
+          "CountBeforeAction: Notify after No. of Errors must be 1 of higher.",
+          "Threshold: is not a number (dword:); the service ignores it and uses its default",
+          "Drive: is longer than 20 characters; the service cuts it",
+          "Enabled: Please enter 1 (on) or 0 (off) ..."}},
+        {"printer without a name, its checks' fields; a log entry's event ID and event type",
+         kKey + "\\Printers\\Printer1]\n\"Printer\"=\"\"\n" + kKey +
+             "\\Printers\\Printer1\\Check Print Queue Length]\n\"Enabled\"=dword:1\n"
+             "\"Threshold\"=\"5\"\n\"NotifyOwner\"=dword:2\n\"AlertLevel\"=dword:4\n" +
+             kKey + "\\Printers\\Printer1\\Check Printer Offline]\n\"Threshold\"=dword:5\n" + kKey +
+             "\\LOGS\\Log1]\n\"LogType\"=dword:7\n\"File\"=\"/var/log/x\"\n"
+             "\"EventID\"=\"12x\"\n\"EventType\"=dword:9\n",
+         {"Printer: Please enter the name of the printer ...",
+          "Threshold: is not a number (dword:); the service ignores it and uses its default",
+          "NotifyOwner: Please enter 1 (on) or 0 (off) ...",
+          "EventID: Please enter the event ID as a number (empty matches any event) ...",
+          "EventType: Please select one of the listed choices ..."}},
         {"scrambled password of a wrong length",
          "\"Data2\"=hex:01,02,03\n",
          {"Data2: is not a valid scrambled value; the service reads no text from it"}},
