@@ -28,6 +28,7 @@ demo="$root/demo"
 cups="$demo/cups"
 store="$demo/registry.reg"
 mkdir -p "$demo/home" "$demo/images" "$demo/journal"
+cp "$root"/data/images/* "$demo/images/"  # the pages' icons
 touch "$demo/home/app.log"
 
 # The private print server, stopped however the program ends.

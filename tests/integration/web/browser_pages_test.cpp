@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "../platform/private_cupsd.h"
@@ -15,9 +16,11 @@
 #include "platform/fake/fake_service_manager.h"
 #include "platform/profile_file.h"
 #include "printmon/print_server_monitor.h"
+#include "service/config_status.h"
 #include "support/child_process.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
+#include "support/web_client.h"
 #include "web/web_server.h"
 
 namespace kvzn::web {
@@ -48,6 +51,8 @@ class BrowserPagesTest : public ::testing::Test, protected test::ServiceFixture 
                 config::SubKey(config::subkey::kPrint) + "\\" + std::string(entry.title),
                 config::check::kEnabled, 0);
         }
+        // The icons the project ships, so the screenshots show them.
+        context.imagesDirectory = std::string(KVZN_SOURCE_DIR) + "/data/images";
         artefacts_ = std::string(KVZN_BINARY_DIR) + "/test-artefacts/web";
         fs::create_directories(artefacts_);
     }
@@ -100,12 +105,19 @@ class BrowserPagesTest : public ::testing::Test, protected test::ServiceFixture 
         domArgs.push_back(url);
         test::ChildProcess dom(domArgs, {"HOME=" + dir.path()});
         EXPECT_EQ(dom.Wait(60s), 0);
-        return dom.Output();
+        const std::string out = dom.Output();
+        for (size_t at = out.find("<img src=\""); at != std::string::npos;
+             at = out.find("<img src=\"", at + 1)) {
+            const size_t start = at + 10;
+            images_.insert(out.substr(start, out.find('"', start) - start));
+        }
+        return out;
     }
 
     std::unique_ptr<test::PrivateCupsd> cupsd_;
     platform::FakeServiceManager services_;
     std::string artefacts_;
+    std::set<std::string> images_;  // every <img src> of the pages browsed
     int entries_ = 0;
     uint16_t port_ = 0;
     std::unique_ptr<WebServer> server_;
@@ -189,11 +201,21 @@ TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
     const std::string summary = Browse("/PrintPrinterSummary.kvp", "printer-summary.png");
     EXPECT_LT(summary.find("Jammed"), summary.find("Healthy")) << "problems first";
     Browse("/PrintPrintQ.kvp", "print-queue.png");
+    service::RecordConfigStatus(context, "Server-specific", "Title", 1, "Spooler accounting");
     const std::string config = Browse("/ZNConfigCheck.htm", "config-check.png");
-    EXPECT_NE(config.find("No configuration issues were detected"), std::string::npos);
+    EXPECT_NE(config.find("Spooler accounting"), std::string::npos);
     EXPECT_NE(config.find("Alert Level 10"), std::string::npos);
     const std::string rexec = Browse("/ZNRExec.kvp", "rexec-disabled.png");
     EXPECT_NE(rexec.find("has been disabled on this server"), std::string::npos);
+
+    // Every image a page refers to is there and served as one.
+    EXPECT_FALSE(images_.empty());
+    for (const std::string& image : images_) {
+        const test::WebReply reply =
+            test::WebExchange(port_, {"GET /" + image + " HTTP/1.0\r\n\r\n"});
+        EXPECT_EQ(reply.code, 200) << image;
+        EXPECT_EQ(reply.Header("Content-Type").rfind("image/", 0), 0U) << image;
+    }
 
     for (const char* shot :
          {"status.png", "status-phone.png", "errors.png", "home.png", "perflog.png", "logon.png",

@@ -279,5 +279,35 @@ TEST_F(WebRequestsTest, TheAddressListRefusesOtherClientsButNotImages) {
     EXPECT_TRUE(log.Contains("Access from the client at IP address 127.0.0.1 is forbidden"));
 }
 
+TEST_F(WebRequestsTest, TheShippedIconsAreServedAsImages) {
+    fixture.context.imagesDirectory = std::string(KVZN_SOURCE_DIR) + "/data/images";
+    Start();
+    const auto le = [](const std::string& bytes, size_t at, size_t n) {
+        int64_t v = 0;
+        for (size_t i = n; i-- > 0;) {
+            v = v * 256 + static_cast<unsigned char>(bytes.at(at + i));
+        }
+        return v;
+    };
+    const Reply bmp = Get(port, "/images/Printer.bmp");
+    ASSERT_EQ(bmp.code, 200);
+    EXPECT_EQ(bmp.Header("Content-Type"), "image/bmp");
+    ASSERT_GT(bmp.body.size(), 54U);
+    EXPECT_EQ(bmp.body.substr(0, 2), "BM");
+    EXPECT_EQ(le(bmp.body, 2, 4), static_cast<int64_t>(bmp.body.size())) << "size field";
+    EXPECT_EQ(le(bmp.body, 18, 4), 32) << "width";
+    EXPECT_EQ(le(bmp.body, 22, 4), 32) << "height";
+    EXPECT_EQ(le(bmp.body, 28, 2), 24) << "bits per pixel";
+    EXPECT_EQ(le(bmp.body, 10, 4) + 32 * 32 * 3, static_cast<int64_t>(bmp.body.size()));
+
+    const Reply gif = Get(port, "/images/Redbullet.gif");
+    ASSERT_EQ(gif.code, 200);
+    EXPECT_EQ(gif.Header("Content-Type"), "image/gif");
+    ASSERT_GT(gif.body.size(), 13U);
+    EXPECT_EQ(gif.body.substr(0, 6), "GIF89a");
+    EXPECT_EQ(le(gif.body, 6, 2), 12);
+    EXPECT_EQ(gif.body.back(), ';') << "trailer";
+}
+
 }  // namespace
 }  // namespace kvzn::web
