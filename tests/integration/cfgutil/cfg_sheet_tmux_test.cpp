@@ -46,6 +46,15 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
+// Presses OK (F10) and waits for the refusal `message`, then closes its box; false when the
+// message did not come.
+bool RefusedOnOk(test::TmuxSession& tui, const std::string& message) {
+    tui.Keys({"F10"});
+    const bool shown = tui.WaitFor(message);
+    tui.Keys({"Enter"});
+    return shown;
+}
+
 class SheetTmuxTest : public ::testing::Test {
   protected:
     SheetTmuxTest() {
@@ -331,13 +340,9 @@ TEST_F(SheetTmuxTest, ListEntriesAreCheckedAndRewrittenAsAWhole) {
     Replace(tui, "150");
     Down(tui, 1);
     Replace(tui, "0");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("The percentage entered must be from 1 to 100...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "The percentage entered must be from 1 to 100...")) << tui.last();
     Replace(tui, "10");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Notify after No. of Errors must be 1 of higher.")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Notify after No. of Errors must be 1 of higher.")) << tui.last();
     Replace(tui, "2");
     tui.Keys({"F10"});
     EXPECT_TRUE(tui.WaitFor("Disk2  Enabled=1  Drive=/")) << tui.last();
@@ -375,23 +380,17 @@ TEST_F(SheetTmuxTest, RecipientsRefuseWindowsThatNeverOpen) {
     tui.Type("ops@example.com");
     Down(tui, 1);
     Replace(tui, "0");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Please select at least one Alert Level...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Please select at least one Alert Level...")) << tui.last();
     Replace(tui, "5");
     Down(tui, 1);
     Replace(tui, "0000000");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Please select a day...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Please select a day...")) << tui.last();
     Replace(tui, "0111110");
     Down(tui, 1);
     Replace(tui, "08:00");
     Down(tui, 1);
     Replace(tui, "08:00");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("The Start and End Times cannot be the same...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "The Start and End Times cannot be the same...")) << tui.last();
     Replace(tui, "18:00");
     tui.Keys({"F10"});
     EXPECT_TRUE(tui.WaitFor("Entry1  EMail1=ops@example.com  EMailLevel1=5")) << tui.last();
@@ -473,9 +472,7 @@ TEST_F(SheetTmuxTest, PrintersAndTheirChecksAreEditedAndTheMonitorReadsThem) {
     // error.
     tui.Keys({"a"});
     EXPECT_TRUE(tui.WaitFor("Printer Status: Printer2")) << tui.last();
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Please enter the name of the printer ...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Please enter the name of the printer ...")) << tui.last();
     tui.Type("lp2");
     tui.Keys({"F11"});
     EXPECT_TRUE(tui.WaitFor("Check Stalled Printing")) << tui.last();
@@ -581,9 +578,7 @@ TEST_F(SheetTmuxTest, LogEntriesWithKeywordsAndWebAddressesReachTheirReaders) {
     tui.Keys({"Enter"});
     EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
     tui.Keys({"a"});
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Please enter the keywords of the group ...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Please enter the keywords of the group ...")) << tui.last();
     tui.Type("disk [AND] full");
     tui.Keys({"F10"});
     EXPECT_TRUE(tui.WaitFor("Entry1  KeywordInclude1=disk [AND] full")) << tui.last();
@@ -642,9 +637,7 @@ TEST_F(SheetTmuxTest, BuiltInChecksAndAlertScriptsAreEdited) {
     Replace(tui, "cups");
     Down(tui, 1);
     Replace(tui, "0");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Notify after No. of Errors must be 1 of higher.")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Notify after No. of Errors must be 1 of higher.")) << tui.last();
     Replace(tui, "2");
     tui.Keys({"F10"});
     EXPECT_TRUE(tui.WaitFor("Ensure Print Spooler service is running  Enabled=1  Service=cups"))
@@ -661,23 +654,17 @@ TEST_F(SheetTmuxTest, BuiltInChecksAndAlertScriptsAreEdited) {
     EXPECT_TRUE(tui.WaitFor("(no entries)")) << tui.last();
     tui.Keys({"a"});
     EXPECT_TRUE(tui.WaitFor("Alerting: Entry1")) << tui.last();
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Please enter the script file to run ...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Please enter the script file to run ...")) << tui.last();
     tui.Type("\"/etc/kvzn/syslog alert.txt\"");
     Down(tui, 1);
     Replace(tui, "0");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Please select at least one Alert Level...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Please select at least one Alert Level...")) << tui.last();
     Replace(tui, "6");
     Down(tui, 2);
     Replace(tui, "23:00");
     Down(tui, 1);
     Replace(tui, "23:00");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("The Start and End Times cannot be the same...")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "The Start and End Times cannot be the same...")) << tui.last();
     Replace(tui, "06:00");
     tui.Keys({"F10"});
     EXPECT_TRUE(tui.WaitFor("alert.txt\"  ScriptSysLogLevel1=6")) << tui.last();
@@ -837,9 +824,8 @@ TEST_F(SheetTmuxTest, ResponsesAreChosenByNameAndMessageSettingsHaveTheirOwnDial
     Replace(tui, "1");
     Down(tui, 6);
     Replace(tui, "12");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("This printer check offers the responses 0 to 10 only")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "This printer check offers the responses 0 to 10 only"))
+        << tui.last();
     tui.Keys({"F1"});
     EXPECT_TRUE(tui.WaitFor("10  Redirect Print Queue")) << tui.last();
     EXPECT_EQ(tui.last().find("Queued Document"), std::string::npos) << tui.last();
@@ -863,9 +849,8 @@ TEST_F(SheetTmuxTest, ResponsesAreChosenByNameAndMessageSettingsHaveTheirOwnDial
     EXPECT_TRUE(tui.WaitFor("E-mail & Network Message Settings")) << tui.last();
     EXPECT_TRUE(tui.WaitFor("NetSend Server")) << tui.last();
     tui.Type("Printer trouble");
-    tui.Keys({"F10"});
-    EXPECT_TRUE(tui.WaitFor("Both the Title and the message Text must be entered")) << tui.last();
-    tui.Keys({"Enter"});
+    EXPECT_TRUE(RefusedOnOk(tui, "Both the Title and the message Text must be entered"))
+        << tui.last();
     Down(tui, 1);
     tui.Type("<$$ERROR>");
     Down(tui, 1);
