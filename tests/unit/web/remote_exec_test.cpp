@@ -11,6 +11,8 @@
 namespace kvzn::web {
 namespace {
 
+using namespace std::string_literals;
+
 using Words = std::vector<std::string>;
 
 TEST(RemoteExecCommands, LinesSplitIntoProgramAndArgumentsWithoutAShell) {
@@ -35,7 +37,7 @@ TEST(RemoteExecCommands, LinesSplitIntoProgramAndArgumentsWithoutAShell) {
         {"empty quotes are an empty argument", "printf '' \"\"", {{"printf", "", ""}}, 0},
         {"backslash outside quotes", "echo a\\ b \\'", {{"echo", "a b", "'"}}, 0},
         {"blank lines skipped, CR and NUL dropped",
-         std::string("one\r\n\n  \t\ntw\0o 2\n", 19),
+         "one\r\n\n  \t\ntw\0o 2\n"s,
          {{"one"}, {"two", "2"}},
          0},
         {"an open quote stops everything", "echo ok\necho 'open\necho after", {}, 2},
