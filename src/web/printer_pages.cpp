@@ -80,7 +80,7 @@ int JobIdOf(const HttpRequest& http) {
     return ec == std::errc() && end == text.data() + text.size() && id > 0 ? id : 0;
 }
 
-struct ActionSpec {
+struct PageAction {
     std::string_view name;
     bool job;
     std::string_view success;
@@ -89,7 +89,7 @@ struct ActionSpec {
 };
 
 using platform::Spooler;
-constexpr ActionSpec kActions[] = {
+constexpr PageAction kActions[] = {
     {"PausePrinter", false, "Printer %s is being paused ...",
      "Unable to pause the printer %s at the present time ...",
      [](Spooler& s, std::string_view p, int) { return s.PausePrinter(p); }},
@@ -133,19 +133,19 @@ std::optional<Message> CarryOut(const PageRequest& request, const HttpRequest& h
     if (http.Has("btnRefresh") || action.empty() || printer.empty()) {
         return std::nullopt;
     }
-    const auto spec =
+    const auto entry =
         std::find_if(std::begin(kActions), std::end(kActions),
-                     [&](const ActionSpec& a) { return platform::EqualsNoCase(a.name, action); });
-    if (spec == std::end(kActions) || (jobActionsOnly && !spec->job)) {
+                     [&](const PageAction& a) { return platform::EqualsNoCase(a.name, action); });
+    if (entry == std::end(kActions) || (jobActionsOnly && !entry->job)) {
         return std::nullopt;
     }
-    const int jobId = spec->job ? JobIdOf(http) : 0;
-    if (spec->job && jobId == 0) {
+    const int jobId = entry->job ? JobIdOf(http) : 0;
+    if (entry->job && jobId == 0) {
         return std::nullopt;
     }
     const std::string document = Param(http, "Document");
     const std::string failure =
-        spec->job ? Format(spec->failure, {document}) : Format(spec->failure, {printer});
+        entry->job ? Format(entry->failure, {document}) : Format(entry->failure, {printer});
     if (!FromOwnForm(request, http)) {
         log(1, "The action ", action, " on printer ", printer, " from ", request.clientAddress,
             " was not sent by a form of the session's own page and is refused");
@@ -156,18 +156,18 @@ std::optional<Message> CarryOut(const PageRequest& request, const HttpRequest& h
             " is refused: the printer is not monitored on this server");
         return Message{failure + " The printer is not monitored on this server.", true};
     }
-    const platform::Status status = spec->call(spooler, printer, jobId);
+    const platform::Status status = entry->call(spooler, printer, jobId);
     if (!status.ok()) {
         log(1, "The action ", action, " on printer ", printer,
-            spec->job ? " (job " + std::to_string(jobId) + ")" : std::string(), " failed. Error ",
+            entry->job ? " (job " + std::to_string(jobId) + ")" : std::string(), " failed. Error ",
             status.err(), ": ", status.Text());
         return Message{failure, true};
     }
     log(3, "The action ", action, " on printer ", printer, " was carried out for ",
         request.clientAddress);
-    return Message{
-        spec->job ? Format(spec->success, {document, printer}) : Format(spec->success, {printer}),
-        false};
+    return Message{entry->job ? Format(entry->success, {document, printer})
+                              : Format(entry->success, {printer}),
+                   false};
 }
 
 std::string MessageHtml(const Message& message) {
