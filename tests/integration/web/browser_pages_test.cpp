@@ -20,6 +20,7 @@
 #include "support/child_process.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
+#include "support/test_web_server.h"
 #include "support/web_client.h"
 #include "web/web_server.h"
 
@@ -56,12 +57,6 @@ class BrowserPagesTest : public ::testing::Test, protected test::ServiceFixture 
         artefacts_ = std::string(KVZN_BINARY_DIR) + "/test-artefacts/web";
         fs::create_directories(artefacts_);
     }
-    void TearDown() override {
-        if (server_) {
-            server_->CloseListener();
-            web_.join();
-        }
-    }
 
     void Admin(const std::vector<std::string>& argv) {
         const auto [status, output] = cupsd_->Client(argv);
@@ -81,7 +76,7 @@ class BrowserPagesTest : public ::testing::Test, protected test::ServiceFixture 
     // Chromium's rendering of `path`: the DOM it built, and a screenshot saved as `shot`.
     std::string Browse(const std::string& path, const std::string& shot,
                        const std::string& size = "1280,900") {
-        const std::string url = "http://127.0.0.1:" + std::to_string(port_) + path;
+        const std::string url = "http://127.0.0.1:" + std::to_string(server_.port()) + path;
         const std::vector<std::string> common = {kChromium,
                                                  "--headless",
                                                  "--no-sandbox",
@@ -119,9 +114,7 @@ class BrowserPagesTest : public ::testing::Test, protected test::ServiceFixture 
     std::string artefacts_;
     std::set<std::string> images_;  // every <img src> of the pages browsed
     int entries_ = 0;
-    uint16_t port_ = 0;
-    std::unique_ptr<WebServer> server_;
-    std::thread web_;
+    test::TestWebServer server_;
 };
 
 TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
@@ -142,13 +135,9 @@ TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
         alerting::Alerts(context).store.NotifyError(2, 8, 0, "Printer Error", "Jammed", message),
         1);
 
-    port_ = test::FreeLoopbackPort();
-    platform::WriteProfileString("TesselPrint", "Port", std::to_string(port_),
-                                 context.home + "/kvZNWebServer.ini");
     platform::WriteProfileString("Installed", "TesselPrint", "1",
                                  context.home + "/kvZNWebServer.ini");
     for (const auto& [key, text] : std::vector<std::pair<const char*, const char*>>{
-             {"Port", "0"},
              {"TesselMonitorName", "Tessel Print Monitor"},
              {"ReportName1", "Current Status"},
              {"URLName1", "PrintStatus.kvp"},
@@ -158,16 +147,9 @@ TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
              {"Description2", "the alerts raised lately"}}) {
         platform::WriteProfileString("TesselPrint", key, text, context.home + "/kvZNWebServer.ini");
     }
-    platform::WriteProfileString("TesselPrint", "Port", std::to_string(port_),
-                                 context.home + "/kvZNWebServer.ini");
-    registry.WriteNumber(config::kProductKey, config::value::kWebSessionLogon, 3);
     WebServerOptions options;
-    options.bindAddress = "127.0.0.1";
     options.makeSpooler = [socket = cupsd_->socket()] { return QuickSpooler(socket); };
-    server_ = std::make_unique<WebServer>(options);
-    context.ResumeAll();
-    web_ = std::thread([this] { server_->Run(context); });
-    ASSERT_TRUE(test::WaitUntil([&] { return server_->Port() == port_; }, 5s));
+    ASSERT_TRUE(server_.Start(*this, 3, {}, options));
 
     const std::string status = Browse("/PrintStatus.kvp", "status.png");
     for (const char* text :
@@ -212,7 +194,7 @@ TEST_F(BrowserPagesTest, EveryPageRendersTheMonitoredPrinters) {
     EXPECT_FALSE(images_.empty());
     for (const std::string& image : images_) {
         const test::WebReply reply =
-            test::WebExchange(port_, {"GET /" + image + " HTTP/1.0\r\n\r\n"});
+            test::WebExchange(server_.port(), {"GET /" + image + " HTTP/1.0\r\n\r\n"});
         EXPECT_EQ(reply.code, 200) << image;
         EXPECT_EQ(reply.Header("Content-Type").rfind("image/", 0), 0U) << image;
     }

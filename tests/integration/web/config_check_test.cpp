@@ -10,6 +10,7 @@
 #include "service/config_status.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
+#include "support/test_web_server.h"
 #include "support/web_client.h"
 #include "web/config_check.h"
 #include "web/web_server.h"
@@ -26,32 +27,13 @@ class ConfigCheckTest : public ::testing::Test, protected test::ServiceFixture {
             GTEST_SKIP() << "python3-aiosmtpd is not installed";
         }
     }
-    void TearDown() override {
-        if (server_) {
-            server_->CloseListener();
-            web_.join();
-        }
-    }
     void StartServer() {
-        const uint16_t port = test::FreeLoopbackPort();
-        platform::WriteProfileString("TesselPrint", "Port", std::to_string(port),
-                                     context.home + "/kvZNWebServer.ini");
-        registry.WriteNumber(config::kProductKey, config::value::kWebSessionLogon, 1);
-        ASSERT_EQ(config::kvHlpSvc1(registry, "s3cret", registry.Store(), config::kProductKey,
-                                    config::value::kWebPassword),
-                  1);
-        WebServerOptions options;
-        options.bindAddress = "127.0.0.1";
-        server_ = std::make_unique<WebServer>(options);
-        context.ResumeAll();
-        web_ = std::thread([this] { server_->Run(context); });
-        ASSERT_TRUE(test::WaitUntil([&] { return server_->Port() == port; }, 5s));
-        session_.port = port;
+        ASSERT_TRUE(server_.Start(*this, 1, "s3cret"));
+        session_.port = server_.port();
         ASSERT_TRUE(session_.LogOn("/ZNConfigCheck.htm", "s3cret"));
     }
 
-    std::unique_ptr<WebServer> server_;
-    std::thread web_;
+    test::TestWebServer server_;
     test::WebSession session_;
 };
 

@@ -17,6 +17,7 @@
 #include "printmon/print_server_monitor.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
+#include "support/test_web_server.h"
 #include "support/web_client.h"
 #include "web/http_request.h"
 #include "web/web_server.h"
@@ -47,12 +48,6 @@ class PrinterPagesTest : public ::testing::Test, protected test::ServiceFixture 
                 config::check::kEnabled, 0);
         }
     }
-    void TearDown() override {
-        if (server_) {
-            server_->CloseListener();
-            web_.join();
-        }
-    }
 
     void Admin(const std::vector<std::string>& argv) {
         const auto [status, output] = cupsd_->Client(argv);
@@ -69,27 +64,16 @@ class PrinterPagesTest : public ::testing::Test, protected test::ServiceFixture 
         registry.WriteNumber(sub, config::check::kActionToTake, 0);
     }
     void StartServer() {
-        port_ = test::FreeLoopbackPort();
-        platform::WriteProfileString("TesselPrint", "Port", std::to_string(port_),
-                                     context.home + "/kvZNWebServer.ini");
-        registry.WriteNumber(config::kProductKey, config::value::kWebSessionLogon, 1);
-        ASSERT_EQ(config::kvHlpSvc1(registry, "s3cret", registry.Store(), config::kProductKey,
-                                    config::value::kWebPassword),
-                  1);
         WebServerOptions options;
-        options.bindAddress = "127.0.0.1";
         options.makeSpooler = [socket = cupsd_->socket()] { return QuickSpooler(socket); };
-        server_ = std::make_unique<WebServer>(options);
-        context.ResumeAll();
-        web_ = std::thread([this] { server_->Run(context); });
-        ASSERT_TRUE(test::WaitUntil([&] { return server_->Port() == port_; }, 5s));
+        ASSERT_TRUE(server_.Start(*this, 1, "s3cret", options));
     }
     test::WebReply Get(const std::string& path) { return session_.Get(path); }
     test::WebReply Post(const std::string& path, const std::string& form) {
         return session_.Post(path, form);
     }
     void LogOn() {
-        session_.port = port_;
+        session_.port = server_.port();
         ASSERT_TRUE(session_.LogOn("/PrintPrinters.kvp", "s3cret"));
     }
     // Posts an action as the session's own form does.
@@ -116,10 +100,8 @@ class PrinterPagesTest : public ::testing::Test, protected test::ServiceFixture 
     std::unique_ptr<test::PrivateCupsd> cupsd_;
     platform::FakeServiceManager services_;
     int entries_ = 0;
-    uint16_t port_ = 0;
     test::WebSession session_;
-    std::unique_ptr<WebServer> server_;
-    std::thread web_;
+    test::TestWebServer server_;
 };
 
 TEST_F(PrinterPagesTest, ActionsOfTheSessionsFormsReachTheSchedulerAndNoOthersDo) {

@@ -21,6 +21,7 @@
 #include "support/child_process.h"
 #include "support/mail_server.h"
 #include "support/service_fixture.h"
+#include "support/test_web_server.h"
 #include "support/web_client.h"
 #include "web/http_request.h"
 #include "web/web_server.h"
@@ -78,10 +79,7 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
         StartServer();
     }
     void TearDown() override {
-        if (server_) {
-            server_->CloseListener();
-            web_.join();
-        }
+        server_.Stop();
         ::unsetenv(platform::kPamConfDirVariable);
         if (created_) {
             platform::RunCommandChecked({"pkill", "-KILL", "-u", user_}, 10s);
@@ -95,21 +93,9 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
         }
     }
     void StartServer() {
-        const uint16_t port = test::FreeLoopbackPort();
-        platform::WriteProfileString("TesselPrint", "Port", std::to_string(port),
-                                     context.home + "/kvZNWebServer.ini");
-        registry.WriteNumber(config::kProductKey, config::value::kWebSessionLogon, 2);
         registry.WriteNumber(config::kProductKey, config::value::kEnableRExecSessions, 1);
-        ASSERT_EQ(config::kvHlpSvc1(registry, "s3cret", registry.Store(), config::kProductKey,
-                                    config::value::kWebPassword),
-                  1);
-        WebServerOptions options;
-        options.bindAddress = "127.0.0.1";
-        server_ = std::make_unique<WebServer>(options);
-        context.ResumeAll();
-        web_ = std::thread([this] { server_->Run(context); });
-        ASSERT_TRUE(test::WaitUntil([&] { return server_->Port() == port; }, 5s));
-        session_.port = port;
+        ASSERT_TRUE(server_.Start(*this, 2, "s3cret"));
+        session_.port = server_.port();
         ASSERT_TRUE(session_.LogOn("/ZNRExec.kvp", "s3cret"));
     }
     // Sends the page's form: the account with `password` (none: the stored one) and the
@@ -157,8 +143,7 @@ class RemoteExecTest : public ::testing::Test, protected test::ServiceFixture {
     bool created_ = false;
     bool groupExisted_ = true;
     int lock_ = -1;
-    std::unique_ptr<WebServer> server_;
-    std::thread web_;
+    test::TestWebServer server_;
     test::WebSession session_;
 };
 
